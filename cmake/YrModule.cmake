@@ -1,6 +1,7 @@
 # One object library per source folder. Object libraries keep every unit (static
 # registrations included) in whatever links them; the layering between folders is
-# recorded here and resolved by yr_link, which links the whole closure of a module.
+# recorded here and resolved by yr_link, which links the whole closure of a module
+# directly (an object library's objects reach only its direct dependents).
 
 define_property(GLOBAL PROPERTY YR_MODULES BRIEF_DOCS "modules" FULL_DOCS "all modules")
 
@@ -40,7 +41,8 @@ function(yr_link target)
   foreach(m ${mods})
     get_property(has GLOBAL PROPERTY YR_OBJ_${m})
     if(has)
-      target_link_libraries(${target} PRIVATE ${m} $<TARGET_OBJECTS:${m}>)
+      # Linking an object library adds its objects itself; naming them again links them twice.
+      target_link_libraries(${target} PRIVATE ${m})
     endif()
   endforeach()
   target_link_libraries(${target} PRIVATE yr_common)

@@ -1,24 +1,655 @@
 #include "Platform/StackTrace.h"
-
-#include <execinfo.h>
+#include <cxxabi.h>
+#include <elfutils/libdwfl.h>
+#include <fcntl.h>
+#include <gelf.h>
+#include <pwd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <unwind.h>
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+#include <QMutex>
+#include <QMutexLocker>
+#include "Platform/DebugOutput.h"
 
 namespace Platform
 {
 
-std::string CaptureStackTrace()
+namespace
 {
-    void* frames[64];
-    int n = backtrace(frames, 64);
-    char** names = backtrace_symbols(frames, n);
-    std::string res;
-    for (int i = 1; i < n; ++i) // frame 0 is this function
-    {
-        res += names ? names[i] : "?";
-        res += '\n';
-    }
-    std::free(names);
+
+const char* const c_marker = "Platform::GetStackTrace";
+const char* const c_gateMarker = "Platform::CaptureStackTrace";
+// How long the fault path waits for another thread's symbol lookup before it gives up on names.
+const auto c_faultLockWait = std::chrono::milliseconds(2000);
+// Resolved addresses kept; the cache starts afresh when it is full.
+const size_t c_cacheLimit = 20000;
+
+std::atomic<int> g_forcedSymbolFlag(-1);
+
+long CurrentTid()
+{
+    return ::syscall(SYS_gettid);
+}
+
+std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Format(const char* fmt, ...)
+{
+    char buf[1024];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(buf, sizeof(buf), fmt, args);
+    va_end(args);
+    return buf;
+}
+
+std::string Demangle(const char* name)
+{
+    if (name == nullptr)
+        return std::string();
+    int status = 0;
+    char* d = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+    if (d == nullptr)
+        return name;
+    std::string res(d);
+    std::free(d);
     return res;
 }
+
+// Texts of StackEntry are cut at 1023 characters, as the symbol records always were.
+std::string Cut(std::string s)
+{
+    if (s.size() > 1023)
+        s.resize(1023);
+    return s;
+}
+
+bool FileExists(const std::string& path)
+{
+    return ::access(path.c_str(), R_OK) == 0;
+}
+
+// Separate debug files are looked for on this machine only: by build id under /usr/lib/debug,
+// and through .gnu_debuglink next to the module. No network lookup (debuginfod) ever happens.
+int FindLocalDebuginfo(Dwfl_Module* mod, void**, const char*, Dwarf_Addr, const char* fileName,
+                       const char* debuglinkFile, GElf_Word, char** debuginfoFileName)
+{
+    std::vector<std::string> candidates;
+    const unsigned char* bits = nullptr;
+    GElf_Addr vaddr = 0;
+    int len = dwfl_module_build_id(mod, &bits, &vaddr);
+    if (len > 1)
+    {
+        std::string hex;
+        for (int i = 0; i < len; ++i)
+            hex += Format("%02x", bits[i]);
+        candidates.push_back("/usr/lib/debug/.build-id/" + hex.substr(0, 2) + "/" + hex.substr(2) + ".debug");
+    }
+    if (debuglinkFile != nullptr && fileName != nullptr)
+    {
+        std::string file(fileName);
+        std::string dir = file.substr(0, file.find_last_of('/') + 1);
+        for (const std::string& c :
+             {dir + debuglinkFile, dir + ".debug/" + debuglinkFile, "/usr/lib/debug" + dir + debuglinkFile})
+        {
+            if (c != file)
+                candidates.push_back(c);
+        }
+    }
+    for (const std::string& c : candidates)
+    {
+        int fd = ::open(c.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0)
+        {
+            *debuginfoFileName = ::strdup(c.c_str());
+            return fd;
+        }
+    }
+    return -1;
+}
+
+const char* const c_symTypes[] = {"-nosymbols-", "COFF", "CV",  "PDB",    "-exported-",
+                                  "-deferred-",  "SYM",  "DIA", "Virtual"};
+const int c_symDeferred = 5;
+
+// ---- walking ----
+
+struct RawWalk
+{
+    const ucontext_t* context = nullptr;
+    uintptr_t startIp = 0;
+    bool started = false;
+    unsigned repeats = 0;
+    bool endless = false;
+    bool cut = false;
+    std::vector<uint64_t> pcs;
+    uintptr_t lastIp = 0;
+};
+
+_Unwind_Reason_Code CollectFrame(struct _Unwind_Context* ctx, void* arg)
+{
+    RawWalk& w = *static_cast<RawWalk*>(arg);
+    int beforeInsn = 0;
+    uintptr_t ip = _Unwind_GetIPInfo(ctx, &beforeInsn);
+    if (ip == 0)
+        return _URC_END_OF_STACK;
+    if (!w.started)
+    {
+        if (w.context != nullptr && ip != w.startIp)
+            return _URC_NO_REASON;
+        w.started = true;
+    }
+    else if (ip == w.lastIp)
+    {
+        // One call site calling itself again and again: an endless (or runaway) recursion.
+        if (w.repeats > StackWalker::c_repeatLimit)
+        {
+            w.endless = true;
+            return _URC_END_OF_STACK;
+        }
+        ++w.repeats;
+    }
+    else
+    {
+        w.repeats = 0;
+    }
+    w.lastIp = ip;
+    // A return address points after the call; the call itself is one byte earlier. A faulting
+    // frame (signal frame) gives the exact instruction.
+    w.pcs.push_back(beforeInsn ? ip : ip - 1);
+    if (w.pcs.size() >= StackWalker::c_maxFrames)
+    {
+        w.cut = true;
+        return _URC_END_OF_STACK;
+    }
+    return _URC_NO_REASON;
+}
+
+uintptr_t ContextIp(const ucontext_t* uc)
+{
+    return static_cast<uintptr_t>(uc->uc_mcontext.gregs[REG_RIP]);
+}
+
+} // namespace
+
+// ---- the walker ----
+
+class StackWalker::Impl
+{
+public:
+    Dwfl* dwfl = nullptr;
+    bool modulesLoaded = false;
+    bool initFailed = false;
+    int ownSymbols = -1;
+    std::unordered_map<uint64_t, StackEntry> cache;
+    std::unordered_set<uint64_t> misses; // addresses in no module, even after a fresh report
+    Dwfl_Callbacks callbacks;
+    char* debuginfoPath = nullptr;
+
+    std::timed_mutex lock;
+    std::atomic<long> owner{0};
+
+    // Takes the symbol lock; false when it could not (held by this very thread, or the fault
+    // path waited in vain).
+    bool Lock(bool faultPath)
+    {
+        if (owner.load() == CurrentTid())
+            return false;
+        if (faultPath)
+        {
+            if (!lock.try_lock_for(c_faultLockWait))
+                return false;
+        }
+        else
+        {
+            lock.lock();
+        }
+        owner = CurrentTid();
+        return true;
+    }
+
+    void Unlock()
+    {
+        owner = 0;
+        lock.unlock();
+    }
+};
+
+namespace
+{
+
+class LockScope
+{
+public:
+    LockScope(StackWalker::Impl& impl, bool faultPath) : m_impl(impl), m_locked(impl.Lock(faultPath)) {}
+    ~LockScope()
+    {
+        if (m_locked)
+            m_impl.Unlock();
+    }
+    bool Locked() const { return m_locked; }
+
+private:
+    StackWalker::Impl& m_impl;
+    bool m_locked;
+};
+
+} // namespace
+
+StackWalker::StackWalker() : m_impl(new Impl())
+{
+    std::memset(&m_impl->callbacks, 0, sizeof(m_impl->callbacks));
+    m_impl->callbacks.find_elf = dwfl_linux_proc_find_elf;
+    m_impl->callbacks.find_debuginfo = FindLocalDebuginfo;
+    m_impl->callbacks.debuginfo_path = &m_impl->debuginfoPath;
+}
+
+StackWalker::~StackWalker()
+{
+    if (m_impl->dwfl != nullptr)
+        dwfl_end(m_impl->dwfl);
+    delete m_impl;
+}
+
+namespace
+{
+
+struct ModuleReportCtx
+{
+    StackWalker* walker;
+    void (*report)(StackWalker*, Dwfl_Module*);
+};
+
+} // namespace
+
+std::vector<std::pair<uint64_t, uint64_t>> StackWalker::GetCallstack(const ucontext_t* context)
+{
+    RawWalk w;
+    w.context = context;
+    if (context != nullptr)
+        w.startIp = ContextIp(context);
+    _Unwind_Backtrace(CollectFrame, &w);
+
+    if (context != nullptr && !w.started)
+    {
+        // The context's frame is not on this thread's stack: only its own instruction is known.
+        w.pcs.assign(1, static_cast<uint64_t>(w.startIp));
+    }
+
+    std::vector<std::pair<uint64_t, uint64_t>> res;
+    res.reserve(w.pcs.size());
+    for (size_t i = 0; i < w.pcs.size(); ++i)
+        res.emplace_back(w.pcs[i], (i + 1 < w.pcs.size()) ? w.pcs[i + 1] : 0);
+
+    const char* end = "StackWalk64";
+    if (w.endless)
+        end = "StackWalk64-Endless-Callstack!";
+    else if (w.cut)
+        end = "StackWalk64-Frame-Limit!";
+    ReportError(end, 0, res.empty() ? 0 : res.back().first);
+    return res;
+}
+
+int StackWalker::GetEntry(uint64_t address, StackEntry& entry, bool faultPath)
+{
+    if (address == 0)
+        return 0;
+    LockScope lock(*m_impl, faultPath);
+    if (!lock.Locked())
+        return 0;
+
+    Impl& d = *m_impl;
+    auto cached = d.cache.find(address);
+    if (cached != d.cache.end())
+    {
+        entry = cached->second;
+        return 1;
+    }
+
+    if (!d.modulesLoaded && !d.initFailed)
+    {
+        d.dwfl = dwfl_begin(&d.callbacks);
+        if (d.dwfl == nullptr)
+        {
+            d.initFailed = true;
+            ReportError("Error while initializing libdw", 0, 0);
+            return 0;
+        }
+        char userName[256] = "";
+        struct passwd pw;
+        struct passwd* ppw = nullptr;
+        char buf[1024];
+        if (getpwuid_r(geteuid(), &pw, buf, sizeof(buf), &ppw) == 0 && ppw != nullptr)
+            std::snprintf(userName, sizeof(userName), "%s", ppw->pw_name);
+        ReportSymbolInit("", 0, userName);
+    }
+    if (d.dwfl == nullptr)
+        return 0;
+
+    Dwfl_Module* mod = d.modulesLoaded ? dwfl_addrmodule(d.dwfl, address) : nullptr;
+    if (mod == nullptr && d.misses.count(address) == 0)
+    {
+        // First use, or a module loaded since the last report (dlopen): report the process's
+        // modules (again); modules already known are kept as they are.
+        dwfl_report_begin_add(d.dwfl);
+        int rc = dwfl_linux_proc_report(d.dwfl, getpid());
+        dwfl_report_end(d.dwfl, nullptr, nullptr);
+        if (rc != 0)
+            ReportError("dwfl_linux_proc_report", static_cast<uint32_t>(rc), 0);
+        if (!d.modulesLoaded)
+        {
+            d.modulesLoaded = true;
+            ModuleReportCtx ctx{this, [](StackWalker* w, Dwfl_Module* m)
+                                {
+                                    Dwarf_Addr start = 0, end = 0;
+                                    const char* mainFile = nullptr;
+                                    const char* name = dwfl_module_info(m, nullptr, &start, &end, nullptr,
+                                                                        nullptr, &mainFile, nullptr);
+                                    w->ReportModuleLoad(mainFile ? mainFile : "", name ? name : "", start,
+                                                        static_cast<uint32_t>(end - start), 0,
+                                                        c_symTypes[c_symDeferred], "", 0);
+                                }};
+            dwfl_getmodules(
+                d.dwfl,
+                [](Dwfl_Module* m, void**, const char*, Dwarf_Addr, void* arg) -> int
+                {
+                    auto* c = static_cast<ModuleReportCtx*>(arg);
+                    c->report(c->walker, m);
+                    return DWARF_CB_OK;
+                },
+                &ctx, 0);
+        }
+        mod = dwfl_addrmodule(d.dwfl, address);
+    }
+
+    StackEntry e;
+    e.address = address;
+    if (mod == nullptr)
+    {
+        if (d.misses.size() >= c_cacheLimit)
+            d.misses.clear();
+        d.misses.insert(address);
+        ReportError("SymGetModuleInfo64", 0, address);
+        return 0;
+    }
+
+    GElf_Off offset = 0;
+    GElf_Sym sym;
+    const char* name =
+        dwfl_module_addrinfo(mod, static_cast<GElf_Addr>(address), &offset, &sym, nullptr, nullptr, nullptr);
+    if (name != nullptr)
+    {
+        e.name = Cut(name);
+        e.undName = Cut(Demangle(name));
+        e.undFullName = e.undName;
+        e.offsetFromSymbol = offset;
+    }
+    else
+    {
+        ReportError("SymGetSymFromAddr64", 0, address);
+    }
+
+    Dwfl_Line* line = dwfl_module_getsrc(mod, static_cast<Dwarf_Addr>(address));
+    if (line != nullptr)
+    {
+        Dwarf_Addr lineAddr = 0;
+        int lineNo = 0;
+        const char* file = dwfl_lineinfo(line, &lineAddr, &lineNo, nullptr, nullptr, nullptr);
+        if (file != nullptr)
+        {
+            e.lineFileName = Cut(file);
+            e.lineNumber = static_cast<uint32_t>(lineNo);
+            e.offsetFromLine = static_cast<uint32_t>(address - lineAddr);
+        }
+    }
+    else
+    {
+        ReportError("SymGetLineFromAddr64", 0, address);
+    }
+
+    Dwarf_Addr start = 0;
+    const char* mainFile = nullptr;
+    const char* modName =
+        dwfl_module_info(mod, nullptr, &start, nullptr, nullptr, nullptr, &mainFile, nullptr);
+    e.moduleName = Cut(modName ? modName : "");
+    e.baseOfImage = start;
+    e.loadedImageName = Cut(mainFile ? mainFile : "");
+    e.symTypeString = c_symTypes[c_symDeferred];
+
+    if (d.cache.size() >= c_cacheLimit)
+        d.cache.clear();
+    d.cache.emplace(address, e);
+    entry = e;
+    return 1;
+}
+
+bool StackWalker::HasOwnSymbols()
+{
+    int forced = g_forcedSymbolFlag.load();
+    if (forced >= 0)
+        return forced != 0;
+
+    uint64_t self = reinterpret_cast<uint64_t>(reinterpret_cast<void*>(&GetStackTrace));
+    StackEntry probe;
+    GetEntry(self, probe, false); // loads the modules
+    LockScope lock(*m_impl, false);
+    if (!lock.Locked() || m_impl->dwfl == nullptr)
+        return false;
+    if (m_impl->ownSymbols >= 0)
+        return m_impl->ownSymbols != 0;
+
+    bool has = false;
+    if (Dwfl_Module* mod = dwfl_addrmodule(m_impl->dwfl, self))
+    {
+        Dwarf_Addr bias = 0;
+        if (dwfl_module_getdwarf(mod, &bias) != nullptr)
+        {
+            has = true;
+        }
+        else if (Elf* elf = dwfl_module_getelf(mod, &bias))
+        {
+            for (Elf_Scn* scn = elf_nextscn(elf, nullptr); scn != nullptr && !has;
+                 scn = elf_nextscn(elf, scn))
+            {
+                GElf_Shdr shdr;
+                if (gelf_getshdr(scn, &shdr) != nullptr && shdr.sh_type == SHT_SYMTAB)
+                    has = true;
+            }
+        }
+    }
+    m_impl->ownSymbols = has ? 1 : 0;
+    return has;
+}
+
+void StackWalker::ReportSymbolInit(const char* searchPath, uint32_t symOptions, const char* userName)
+{
+    WriteOutput(Format("SymInit: Symbol-SearchPath: '%s', symOptions: %d, UserName: '%s'\n", searchPath,
+                       static_cast<int>(symOptions), userName)
+                    .c_str());
+}
+
+void StackWalker::ReportModuleLoad(const char* img, const char* mod, uint64_t baseAddr, uint32_t size,
+                                   uint32_t result, const char* symType, const char* pdbName,
+                                   uint64_t fileVersion)
+{
+    const void* base = reinterpret_cast<const void*>(static_cast<uintptr_t>(baseAddr));
+    if (fileVersion == 0)
+    {
+        WriteOutput(Format("%s:%s (%p), size: %d (result: %d), SymType: '%s', PDB: '%s'\n", img, mod, base,
+                           static_cast<int>(size), static_cast<int>(result), symType, pdbName)
+                        .c_str());
+    }
+    else
+    {
+        WriteOutput(
+            Format("%s:%s (%p), size: %d (result: %d), SymType: '%s', PDB: '%s', fileVersion: %d.%d.%d.%d\n",
+                   img, mod, base, static_cast<int>(size), static_cast<int>(result), symType, pdbName,
+                   static_cast<int>((fileVersion >> 48) & 0xffff),
+                   static_cast<int>((fileVersion >> 32) & 0xffff),
+                   static_cast<int>((fileVersion >> 16) & 0xffff), static_cast<int>(fileVersion & 0xffff))
+                .c_str());
+    }
+}
+
+void StackWalker::ReportError(const char* funcName, uint32_t gle, uint64_t addr)
+{
+    WriteOutput(Format("ERROR: %s, GetLastError: %d (Address: %p)\n", funcName, static_cast<int>(gle),
+                       reinterpret_cast<const void*>(static_cast<uintptr_t>(addr)))
+                    .c_str());
+}
+
+void StackWalker::WriteOutput(const char* text)
+{
+    DebugOutput(text);
+}
+
+StackWalker& GetStackWalker()
+{
+    // Created on first use and never destroyed: traces are taken until the very end.
+    static StackWalker* const walker = new StackWalker();
+    return *walker;
+}
+
+namespace
+{
+
+std::vector<uint64_t> FramesOf(const std::vector<std::pair<uint64_t, uint64_t>>& pairs)
+{
+    std::vector<uint64_t> res;
+    res.reserve(pairs.size());
+    for (const auto& p : pairs)
+        res.push_back(p.first);
+    return res;
+}
+
+} // namespace
+
+__attribute__((noinline)) std::vector<uint64_t> GetStackFrames(const ucontext_t* context)
+{
+    return FramesOf(GetStackWalker().GetCallstack(context));
+}
+
+StackEntry GetFrameEntry(uint64_t address)
+{
+    StackEntry e;
+    if (GetStackWalker().GetEntry(address, e, false) < 1)
+        e = StackEntry();
+    return e;
+}
+
+StackEntry GetFrameEntryNoWait(uint64_t address)
+{
+    StackEntry e;
+    if (GetStackWalker().GetEntry(address, e, true) < 1)
+        e = StackEntry();
+    return e;
+}
+
+// Must stay a frame of its own: its name marks where the machinery's frames end.
+__attribute__((noinline)) std::string GetStackTrace(bool skip)
+{
+    try
+    {
+        StackWalker& walker = GetStackWalker();
+        const bool symbols = walker.HasOwnSymbols();
+        auto format = [symbols](const StackEntry& e, uint64_t address)
+        {
+            std::string name = e.undFullName.empty() ? e.name : e.undFullName;
+            if (name.empty())
+                name = "<undefined>";
+            if (!e.lineFileName.empty())
+                name += " at " + e.lineFileName + ":" + std::to_string(e.lineNumber);
+            if (symbols)
+                return name;
+            return Format("0x%016llx\t", static_cast<unsigned long long>(address)) + name;
+        };
+
+        std::vector<uint64_t> frames = GetStackFrames(nullptr);
+        std::vector<std::string> lines;
+        lines.reserve(frames.size());
+        for (uint64_t a : frames)
+            lines.push_back(format(GetFrameEntry(a), a) + "\n");
+
+        size_t first = 0;
+        if (symbols && skip)
+        {
+            // Drop everything up to and including this function, then the public gate that
+            // called it. When the marker is missing (names did not resolve) nothing is dropped:
+            // a trace with extra lines beats an empty one.
+            for (size_t i = 0; i < lines.size(); ++i)
+            {
+                if (lines[i].find(c_marker) != std::string::npos)
+                {
+                    first = i + 1;
+                    break;
+                }
+            }
+            while (first > 0 && first < lines.size() && lines[first].find(c_gateMarker) != std::string::npos)
+                ++first;
+        }
+
+        std::string res;
+        for (size_t i = first; i < lines.size(); ++i)
+            res += lines[i];
+        if (frames.size() >= StackWalker::c_maxFrames)
+            res += "<stack trace cut after " + std::to_string(StackWalker::c_maxFrames) + " frames>\n";
+        return res;
+    }
+    catch (const std::exception& e)
+    {
+        return std::string("StackWalkerEx Exception: ") + e.what();
+    }
+    catch (...)
+    {
+        return "StackWalkerEx: Unexpected exception occured";
+    }
+}
+
+namespace
+{
+
+QMutex& CaptureLock()
+{
+    // Recursive: an assertion raised while a trace is taken takes a trace of its own.
+    static QMutex* const m = new QMutex(QMutex::Recursive);
+    return *m;
+}
+
+} // namespace
+
+void CaptureStackTrace(std::string& out)
+{
+    out.clear();
+    // The "no traces on Windows major version 5" rule has no counterpart here.
+    QMutexLocker lock(&CaptureLock());
+    out = GetStackTrace(true);
+}
+
+std::string CaptureStackTrace()
+{
+    std::string res;
+    CaptureStackTrace(res);
+    return res;
+}
+
+namespace detail
+{
+
+void ForceSymbolFileFlag(int value)
+{
+    g_forcedSymbolFlag = value;
+}
+
+} // namespace detail
 
 } // namespace Platform

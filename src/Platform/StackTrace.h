@@ -1,10 +1,95 @@
 #pragma once
+#include <ucontext.h>
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace Platform
 {
 
-// The calling thread's stack as 8-bit text, one frame a line.
+// The calling thread's stack as 8-bit text, one frame a line, the tracing machinery left out.
+// Traces taken through it never overlap.
+void CaptureStackTrace(std::string& out);
 std::string CaptureStackTrace();
+
+// The calling thread's stack. With symbols each line is "name at file:line" (or the name alone
+// when no line is known), without them "0x<16 hex digits>\t" + name. skip drops the lines up to
+// and including this function (only with symbols).
+std::string GetStackTrace(bool skip);
+
+// The symbol record of one address.
+struct StackEntry
+{
+    uint64_t address = 0;
+    std::string name;        // the symbol as the object file names it (mangled)
+    std::string undName;     // demangled
+    std::string undFullName; // demangled
+    uint64_t offsetFromSymbol = 0;
+    uint32_t offsetFromLine = 0;
+    uint32_t lineNumber = 0;
+    std::string lineFileName;
+    std::string symTypeString;
+    std::string moduleName;
+    uint64_t baseOfImage = 0;
+    std::string loadedImageName;
+};
+
+// Program counters of the calling thread's stack, innermost first. With a context (one taken on
+// this thread whose frame is still live: a fault signal's, or getcontext's) the list starts at
+// the context's instruction. Addresses of calls are the call instruction's (return address - 1);
+// a faulting frame's is the exact faulting instruction.
+std::vector<uint64_t> GetStackFrames(const ucontext_t* context);
+
+// Symbol record of the address; all fields empty for address 0 or when nothing resolves.
+StackEntry GetFrameEntry(uint64_t address);
+
+// The same for the fault path: gives up on symbols when the symbol engine is busy (for instance
+// when the fault happened inside it) instead of waiting.
+StackEntry GetFrameEntryNoWait(uint64_t address);
+
+// Walks stacks and resolves addresses through libdw (elfutils); one per process.
+class StackWalker
+{
+public:
+    StackWalker();
+    virtual ~StackWalker();
+    StackWalker(const StackWalker&) = delete;
+    StackWalker& operator=(const StackWalker&) = delete;
+
+    // (program counter, next frame's program counter) pairs, innermost first.
+    std::vector<std::pair<uint64_t, uint64_t>> GetCallstack(const ucontext_t* context);
+
+    // 1 when resolved, 0 for address 0 or when symbols are not available.
+    int GetEntry(uint64_t address, StackEntry& entry, bool faultPath);
+
+    // True when the module holding this code carries its own symbols (.symtab or DWARF).
+    bool HasOwnSymbols();
+
+    static const unsigned c_repeatLimit = 1000;
+    static const unsigned c_maxFrames = 10000;
+
+protected:
+    virtual void ReportSymbolInit(const char* searchPath, uint32_t symOptions, const char* userName);
+    virtual void ReportModuleLoad(const char* img, const char* mod, uint64_t baseAddr, uint32_t size,
+                                  uint32_t result, const char* symType, const char* pdbName,
+                                  uint64_t fileVersion);
+    virtual void ReportError(const char* funcName, uint32_t gle, uint64_t addr);
+    virtual void WriteOutput(const char* text);
+
+public:
+    class Impl; // the libdw state and its lock
+
+private:
+    Impl* m_impl;
+};
+
+StackWalker& GetStackWalker();
+
+namespace detail
+{
+// Test seam: -1 decides from the module (default), 0 forces "no symbol file", 1 forces "present".
+void ForceSymbolFileFlag(int value);
+} // namespace detail
 
 } // namespace Platform

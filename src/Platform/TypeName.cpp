@@ -2,26 +2,71 @@
 
 #include <cxxabi.h>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <boost/regex.hpp>
 
 namespace Platform
 {
 
-std::string RawTypeName(const std::type_info& ti)
+namespace
+{
+
+// The demangled form of a mangled name; the text itself when it is not a mangled name.
+std::string Demangle(const char* name)
 {
     int status = 0;
-    std::unique_ptr<char, void (*)(void*)> p(abi::__cxa_demangle(ti.name(), nullptr, nullptr, &status), std::free);
-    return (status == 0 && p) ? std::string(p.get()) : std::string(ti.name());
+    std::unique_ptr<char, void (*)(void*)> p(abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
+    return (status == 0 && p) ? std::string(p.get()) : std::string(name);
+}
+
+bool IsNameOf(const char* rawName, const std::string& demangled, const std::type_info& ti)
+{
+    return std::strcmp(rawName, ti.name()) == 0 || demangled == Demangle(ti.name());
+}
+
+} // namespace
+
+std::string RawTypeName(const std::type_info& ti)
+{
+    return Demangle(ti.name());
 }
 
 std::string PrettyTypeName(const char* rawName)
 {
-    std::string s(rawName ? rawName : "");
+    if (rawName == nullptr)
+    {
+        return std::string();
+    }
+
+    std::string s = Demangle(rawName);
+    if (IsNameOf(rawName, s, typeid(std::string)))
+    {
+        return "std::string";
+    }
+    if (IsNameOf(rawName, s, typeid(std::wstring)))
+    {
+        return "std::wstring";
+    }
+
+    static const boost::regex c_keyword("\\b(class|enum|struct)\\b.");
+    s = boost::regex_replace(s, c_keyword, "");
+
+    static const std::string c_ptr64(" __ptr64");
+    if (s.size() >= c_ptr64.size() && s.compare(s.size() - c_ptr64.size(), c_ptr64.size(), c_ptr64) == 0)
+    {
+        s.erase(s.size() - c_ptr64.size());
+    }
+
     std::string res;
     res.reserve(s.size());
     for (char c : s)
+    {
         if (c != ' ')
+        {
             res += c;
+        }
+    }
     return res;
 }
 

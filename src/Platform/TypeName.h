@@ -8,7 +8,10 @@ namespace Platform
 // The run-time type name as the platform gives it, demangled ("ESS::Exception").
 std::string RawTypeName(const std::type_info& ti);
 
-// Readable class name: std string types shortened, "class"/"struct"/"enum" and blanks removed.
+// Readable type name for logs and exception texts. Takes the name as type information gives it
+// (mangled) or already demangled: the std string types become "std::string"/"std::wstring";
+// otherwise "class "/"struct "/"enum " and all blanks are removed
+// ("std::vector<int,std::allocator<int>>").
 std::string PrettyTypeName(const char* rawName);
 
 } // namespace Platform

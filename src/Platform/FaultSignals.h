@@ -1,0 +1,67 @@
+#pragma once
+#include <setjmp.h>
+#include <signal.h>
+#include <boost/noncopyable.hpp>
+#include "Platform/WinExcept.h"
+#include "Utils/ExceptionInfo.h"
+
+// The one process-wide dispatcher of the synchronous fault signals (SIGSEGV, SIGBUS, SIGFPE,
+// SIGILL, SIGTRAP). It serves, in this order: the innermost fault guard of the faulting thread
+// (OsTryCatch with enOsTCTAllWindows), the unhandled-fault filter (the crash hook), and finally
+// whatever handler was installed before it (or the default action, which ends the process).
+namespace Platform
+{
+
+// Installs the dispatcher once (SA_SIGINFO | SA_ONSTACK), keeping the previous handlers to chain
+// to; also gives the calling thread an alternate signal stack. Thread-safe, idempotent.
+void InstallFaultDispatcher();
+
+// Puts the previous handlers back (the module is going away).
+void RemoveFaultDispatcher();
+
+bool FaultDispatcherInstalled();
+
+// Called on the faulting thread, inside the signal handler, for a fault that no guard takes; it
+// is expected to end the process. Returns the previous filter.
+typedef void (*UnhandledFaultFilter)(const WinExcept::ExceptionPointers& ep);
+UnhandledFaultFilter SetUnhandledFaultFilter(UnhandledFaultFilter filter);
+
+// An alternate signal stack for the calling thread while the object lives, so that even a stack
+// overflow can be analysed and reported. The previous alternate stack comes back afterwards.
+class AltSignalStackScope : boost::noncopyable
+{
+public:
+    AltSignalStackScope();
+    ~AltSignalStackScope();
+
+    static constexpr size_t c_size = 1024 * 1024;
+
+private:
+    void* m_mem;
+    size_t m_mapped;
+    stack_t m_old;
+    bool m_installed;
+};
+
+// Gives the calling thread an alternate signal stack of at least AltSignalStackScope::c_size
+// unless it has one; it lasts until the thread ends.
+void EnsureAltSignalStack();
+
+namespace detail
+{
+
+// A place to return to from a fault: the dispatcher fills info and jumps to it.
+struct FaultGuard
+{
+    sigjmp_buf jump;
+    FaultGuard* prev = nullptr;
+    Utils::ExceptionInfo* info = nullptr;
+};
+
+void PushFaultGuard(FaultGuard& guard);
+// Unlinks the guard when it is still linked (the dispatcher unlinks a guard it jumps to).
+void PopFaultGuard(FaultGuard& guard);
+
+} // namespace detail
+
+} // namespace Platform

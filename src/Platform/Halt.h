@@ -1,0 +1,57 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include <boost/function.hpp>
+
+#include "Utils/Notification.h"
+
+namespace Platform
+{
+
+class SysExceptionInfoBase;
+
+// The exit code of a halted process: a crash must never look like success to whoever started it.
+const int c_haltExitCode = 3;
+
+// What every exit observer is told.
+struct ExitInformation
+{
+    int32_t kind = 0;                            // 0: every halt; 1: only the first, right before the end
+    std::wstring description;                    // full text of the error; "<no description>" if none given
+    std::wstring brief;                          // shorter text chosen by the caller
+    const SysExceptionInfoBase* extra = nullptr; // an unhandled OS exception's details, or null
+};
+
+using ExitObserver = boost::function<void(const ExitInformation&)>;
+
+// Registers an observer of halts; it stays registered while the returned handle lives.
+// Observers are added at start-up, before any halt can happen (the list takes no lock).
+Utils::NotificationHandle AddExitObserver(const ExitObserver& fn);
+
+// Calls every observer once, in registration order, on the calling thread.
+void NotifyExitObservers(const ExitInformation& info);
+
+// Tells the exit observers (kind 0 always, kind 1 on the first halt only), writes "Aborted! "
+// with the local time and the description to standard error and ends the process with
+// c_haltExitCode. Never throws; returns only when the termination was replaced for a test.
+void Halt(const std::wstring& description, const std::wstring& brief,
+          const SysExceptionInfoBase* extra) noexcept;
+
+// The entry of the assertion path; forwards to Halt.
+void Abort(const std::wstring& description, const std::wstring& brief,
+           const SysExceptionInfoBase* extra) noexcept;
+
+// Ends the process at once with c_haltExitCode (no atexit handlers, no static destructors),
+// breaking into a debugger first when one is attached.
+void TerminateSelf() noexcept;
+
+// Test seam: when set, TerminateSelf calls this instead of ending the process and returns.
+// Null restores the real termination. Returns the previous handler.
+using TerminateSelfHandler = void (*)();
+TerminateSelfHandler SetTerminateSelfHandler(TerminateSelfHandler handler);
+
+// True when a tracer (debugger) is attached to the process.
+bool IsDebuggerPresent();
+
+} // namespace Platform

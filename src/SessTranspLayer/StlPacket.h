@@ -1,0 +1,72 @@
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include "Utils/ByteArray.h"
+#include "YrMeta/SmartEnum.h"
+
+namespace SessTranspLayer
+{
+
+// The command of a session packet. On the wire it is a raw 16-bit number, so a received
+// packet may carry a value outside this table.
+YRMETA_SMART_ENUM(StlCmd, (cmdConnect, 0), (cmdConnected, 1), (cmdDisc, 2), (cmdDisconnected, 3),
+                  (cmdPing, 4), (cmdPong, 5), (cmdData, 6), (nonInitialize, 7));
+
+// Wire layout: a 32-byte big-endian header, then the payload.
+const uint32_t c_stlMagic = 0x45006FA9;
+const uint32_t c_stlHeaderSize = 32;
+// Largest payload a header may announce. Real frames are a few KiB; without a bound a header
+// with a valid CRC (any peer can compute one) could make the receiver buffer up to 4 GiB.
+const uint64_t c_stlMaxPayload = 16 * 1024 * 1024;
+
+struct StlPacket
+{
+    uint32_t m_magic;
+    uint64_t m_srcId;
+    uint32_t m_sessionId;
+    uint16_t m_packNum;
+    // The raw command value: only its low 16 bits travel, and any value may arrive.
+    uint32_t m_cmd;
+    uint32_t m_dataSize;
+    uint32_t m_dataCrc;   // CRC-32 of m_data, 0 for an empty payload
+    uint32_t m_headerCrc; // set by the parser only
+    Utils::ByteArray m_data;
+
+    // Shares data's buffer; the payload CRC is computed here, once.
+    StlPacket(uint64_t srcId, uint32_t sessionId, uint16_t packNum, StlCmd cmd, const Utils::ByteArray& data);
+
+    // "Cmd:<name>, SessionId:<id>, num:<n>, sz:<size>"; an unknown command shows as "<n>(Can`t resolve)".
+    std::string ToString() const;
+
+private:
+    friend class StlPacketSerializer;
+    StlPacket();
+};
+
+// Turns packets into bytes and recovers them from a byte stream cut into arbitrary pieces.
+class StlPacketSerializer
+{
+public:
+    // The packet's wire bytes; needs no serializer state.
+    static Utils::ByteArray Serialize(const StlPacket& p);
+
+    // Appends data (must not be null) to the buffer and returns at most one complete, valid
+    // packet. Further complete packets stay buffered: call again with an empty array while a
+    // call returns a packet or shortens the buffer.
+    std::unique_ptr<StlPacket> ProcessData(const Utils::ByteArray& data);
+
+    // Forgets every buffered byte.
+    void Reset();
+
+    // Bytes received and not yet consumed.
+    uint64_t BufferedSize() const { return m_buff.Size(); }
+
+private:
+    void AppendToBuffer(const Utils::ByteArray& data);
+    void DropFront(uint64_t count);
+
+    Utils::ByteArray m_buff;
+};
+
+} // namespace SessTranspLayer

@@ -1,0 +1,134 @@
+#include "Utils/DebugLog.h"
+
+#include <exception>
+#include <memory>
+#include <QDateTime>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QStandardPaths>
+#include <boost/filesystem/path.hpp>
+#include "ESS/Assert.h"
+#include "Platform/SysInfo.h"
+#include "Utils/ExeName.h"
+#include "Utils/TextFile.h"
+
+namespace Utils
+{
+
+namespace
+{
+
+struct DebugFile
+{
+    TextFileWriter writer{DebugFilePath(), true, true, false, "UTF-8"};
+
+    static QString DebugFilePath()
+    {
+        // Before the start-up has recorded the executable name, the process's own file names it.
+        const std::wstring exe =
+            ExeName::IsInitialized() ? ExeName::Instance().GetExeName() : Platform::GetExePath();
+        const std::wstring stem = boost::filesystem::path(exe).stem().wstring();
+        return QStandardPaths::writableLocation(QStandardPaths::TempLocation) + "/debug_log_" +
+               QString::fromStdWString(stem) + ".txt";
+    }
+
+    static QString LocalTimeText() { return QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss"); }
+};
+
+struct DebugLogState
+{
+    QMutex lock; // not recursive: a nested write on the same thread is caught by t_inWrite instead
+    boost::function<void(const std::wstring&)> redirect;
+    bool openTried = false;
+    std::unique_ptr<DebugFile> pFile;
+};
+
+DebugLogState& State()
+{
+    static DebugLogState* const p = new DebugLogState(); // used until the very end of the process
+    return *p;
+}
+
+// Made while the module loads, before any thread can race for it.
+[[maybe_unused]] DebugLogState& g_stateAtLoad = State();
+
+// Set while this thread is inside Write (and so holds the lock).
+thread_local bool t_inWrite = false;
+
+void InitFile(DebugLogState& s)
+{
+    ESS_ASSERT(s.pFile == 0);
+    try
+    {
+        s.pFile.reset(new DebugFile());
+    }
+    catch (const std::exception&)
+    {
+        // The channel stays silent.
+    }
+}
+
+void WriteToFile(DebugLogState& s, const std::wstring& text, bool addTime)
+{
+    if (!s.openTried)
+    {
+        s.openTried = true; // a failed open is never retried
+        InitFile(s);
+    }
+    if (!s.pFile)
+    {
+        return;
+    }
+    QString line;
+    if (addTime)
+    {
+        line = DebugFile::LocalTimeText() + ": ";
+    }
+    line += QString::fromStdWString(text);
+    s.pFile->writer.WriteLine(line);
+}
+
+} // namespace
+
+void DebugLogFile::SetRedirect(const boost::function<void(const std::wstring&)>& fn)
+{
+    DebugLogState& s = State();
+    QMutexLocker guard(&s.lock);
+    ESS_ASSERT(fn);
+    s.redirect = fn;
+}
+
+void DebugLogFile::Write(const std::wstring& text, bool addTime)
+{
+    DebugLogState& s = State();
+
+    if (t_inWrite)
+    {
+        // The redirect target wrote to the debug log again on this thread: the lock is ours already,
+        // and going round the redirect once more would never end. The text goes to the file.
+        WriteToFile(s, text, addTime);
+        return;
+    }
+
+    QMutexLocker guard(&s.lock);
+    t_inWrite = true;
+    try
+    {
+        if (s.redirect)
+        {
+            s.redirect(text);
+        }
+        else
+        {
+            WriteToFile(s, text, addTime);
+        }
+    }
+    catch (...)
+    {
+        t_inWrite = false;
+        throw;
+    }
+    t_inWrite = false;
+}
+
+} // namespace Utils

@@ -1,0 +1,35 @@
+#pragma once
+#include <string>
+#include <utility>
+#include <vector>
+#include <QMutex>
+
+namespace Utils
+{
+
+// Process-wide registry from thread id (Platform::Thread::GetCurrentThreadID) to thread name.
+// Created on first use, which registers the creating thread as "main"; never destroyed.
+class ThreadNames
+{
+public:
+    static ThreadNames* InstancePtr();
+    static ThreadNames& Instance();
+
+    // A second registration of one id is fatal.
+    void Register(void* id, const std::string& name);
+    // "" when the id is not registered.
+    std::string GetName(void* id) const;
+    // Removing an id that is not registered is fatal.
+    void Unregister(void* id);
+
+private:
+    ThreadNames();
+    ~ThreadNames() = delete;
+
+    int Find(void* id) const;
+
+    mutable QMutex m_lock;
+    std::vector<std::pair<void*, std::string>> m_entries;
+};
+
+} // namespace Utils

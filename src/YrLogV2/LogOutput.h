@@ -1,0 +1,77 @@
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+#include <QString>
+#include "Utils/IBasicInterface.h"
+
+class QDateTime;
+
+namespace YrLogV2
+{
+
+// One record as it leaves a node; every text is UTF-8.
+struct LogRecord
+{
+    std::chrono::system_clock::time_point time;
+    std::string thread; // registered thread name, or the thread id in decimal for an unnamed thread
+    int level = 0;
+    std::string tag;  // tag name
+    std::string node; // node path, e.g. "Bridge_to_prc.MbcAdapter"; "root" for the root node
+    std::string text;
+};
+
+// The line every output writes (no line end):
+//   "yyyy-MM-dd hh:mm:ss.zzz <thread, padded to 18> <tag, padded to 8> <node>: <text>"
+// Local time. Fields longer than their width are not cut.
+std::string FormatRecordLine(const LogRecord& record);
+
+// Where records go. Write is called under the log root's delivery mutex, so an output sees one
+// record at a time and in delivery order. An output must not log, must not write to the debug
+// log (its lock is taken before the root's by the debug-log redirect) and must not attach or
+// detach outputs; a failure is its own business (it reports on stderr at most).
+class ILogOutput : public Utils::IBasicInterface
+{
+public:
+    virtual void Write(const LogRecord& record, const std::string& line) = 0;
+};
+
+// "log_" + yyMMdd_hhmmss + "_pid" + pid + ".log".
+QString MakeLogFileName(const QDateTime& startTime, int64_t pid);
+
+// A plain UTF-8 file output (with a byte-order mark, flushed after every record), created in
+// folder (made when missing) and named by MakeLogFileName from the current local time and this
+// process's id. Throws Utils::TextFileWriter::Error when the file cannot be opened.
+class IFileOutput : public ILogOutput
+{
+public:
+    virtual QString FilePath() const = 0;
+};
+std::shared_ptr<IFileOutput> CreateFileOutput(const QString& folder);
+
+// Standard output, one flushed line per record.
+std::shared_ptr<ILogOutput> CreateConsoleOutput();
+
+// Keeps records in memory (tests, diagnostics). Readable from any thread.
+class MemoryOutput : public ILogOutput
+{
+public:
+    void Write(const LogRecord& record, const std::string& line) override;
+
+    std::vector<std::string> Lines() const;
+    std::vector<LogRecord> Records() const;
+    // Texts of the records from the node with the given path, in order.
+    std::vector<std::string> Texts(const std::string& node) const;
+    size_t Count() const;
+    void Clear();
+
+private:
+    mutable std::mutex m_lock;
+    std::vector<LogRecord> m_records;
+    std::vector<std::string> m_lines;
+};
+
+} // namespace YrLogV2
