@@ -130,7 +130,8 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max
         uint8_t* h = data + pos;
         const uint64_t n = GetBe32(h + 20);
         if (pos + c_stlHeaderSize + n <= size && (seed >> 20) % 2 == 0)
-            PutBe32(h + 24, n == 0 ? 0 : Utils::Crc32(h + c_stlHeaderSize, static_cast<int32_t>(n), crcInit, true));
+            PutBe32(h + 24,
+                    n == 0 ? 0 : Utils::Crc32(h + c_stlHeaderSize, static_cast<int32_t>(n), crcInit, true));
         PutBe32(h + 28, Utils::Crc32(h, 28, crcInit, true));
     }
     return size;
