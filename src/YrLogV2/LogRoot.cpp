@@ -9,6 +9,7 @@
 #include "Platform/Thread.h"
 #include "Utils/DebugLog.h"
 #include "Utils/DelayInit.h"
+#include "iCore/MsgThread.h"
 #include "Utils/ExeName.h"
 #include "YrLogV2/LogInternal.h"
 
@@ -278,8 +279,18 @@ void ReadDebugMarker()
     LogRoot::Instance().SetDebugMode(present);
 }
 
+void ReportDroppedMsg(const std::string& text)
+{
+    LogRoot::RootLog().Add(Warning, "{}", text);
+}
+
 // The root exists before every ordinary deferred function runs (they may log).
-Utils::DelayInitRegistrar g_rootInit([] { LogRoot::Instance(); }, -10);
+Utils::DelayInitRegistrar g_rootInit(
+    [] {
+        LogRoot::Instance();
+        iCore::SetDroppedMsgReporter(&ReportDroppedMsg);
+    },
+    -10);
 Utils::DelayInitRegistrar g_debugFlagInit(&ReadDebugMarker, 0);
 
 } // namespace

@@ -13,6 +13,7 @@ namespace
 {
 
 std::atomic<int64_t> g_droppedMsgs{0};
+std::atomic<DroppedMsgReporter> g_droppedReporter{nullptr};
 
 // Functions of the thread itself, posted through thread contexts.
 class FnMsg : public MsgBase
@@ -33,12 +34,10 @@ private:
 
 void WarnDroppedMsg(const MsgBase& msg, const char* reason)
 {
-    // The single place where an undeliverable message is reported. The logging library sits above
-    // this runtime; until it provides a hook here, the drop is only counted.
-    // Intended record: Warning "Message dropped ({reason}): {msg.Info()}".
-    (void)msg;
-    (void)reason;
+    // The single place where an undeliverable message is reported.
     g_droppedMsgs.fetch_add(1, std::memory_order_relaxed);
+    if (DroppedMsgReporter r = g_droppedReporter.load(std::memory_order_acquire))
+        r("Message dropped (" + std::string(reason) + "): " + msg.Info());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -245,6 +244,11 @@ void MsgQueue::Disarm(TimerRec* r)
 }
 
 } // namespace detail
+
+void SetDroppedMsgReporter(DroppedMsgReporter reporter)
+{
+    detail::g_droppedReporter.store(reporter, std::memory_order_release);
+}
 
 int64_t DroppedMsgCount()
 {

@@ -124,4 +124,9 @@ int64_t LiveMsgObjectCount();
 // finished (process total; for diagnostics and tests).
 int64_t DroppedMsgCount();
 
+// Receives the text of every message dropped because its target was gone or its thread had
+// ended. The runtime sits below logging, so the logging library installs the reporter.
+using DroppedMsgReporter = void (*)(const std::string& text);
+void SetDroppedMsgReporter(DroppedMsgReporter reporter);
+
 } // namespace iCore

@@ -234,10 +234,15 @@ TEST(MsgObjectTest, ForeignPostToADestroyedObjectIsDropped)
     ASSERT_TRUE(got.Wait());
     t.Call([&] { delete r; });
 
+    static std::string s_reported;
+    s_reported.clear();
+    SetDroppedMsgReporter([](const std::string& text) { s_reported = text; });
     const int64_t dropped = DroppedMsgCount();
     EXPECT_FALSE(target.Put(new MsgParam<Receiver, Tracked>(r, &Receiver::OnTracked, Tracked(live))));
+    SetDroppedMsgReporter(nullptr);
     EXPECT_EQ(0, live.load());
     EXPECT_EQ(dropped + 1, DroppedMsgCount());
+    EXPECT_EQ(0u, s_reported.find("Message dropped (Destroy processed): Msg ")) << s_reported;
 
     // Also after the thread itself is gone.
     t.Stop();
