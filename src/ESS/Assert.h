@@ -20,22 +20,22 @@ namespace detail
 } // namespace ESS
 
 // Checks an invariant; on failure reports the condition text exactly as written and halts.
-#define ESS_ASSERT(cond)                                                                                         \
-    do                                                                                                           \
-    {                                                                                                            \
-        if (!(cond))                                                                                             \
-        {                                                                                                        \
-            ::ESS::AssertionFailed(::ESS::MakeMessage(#cond), ESS_LOCATION, true);                               \
-            ::ESS::detail::AbortAfterAssert();                                                                   \
-        }                                                                                                        \
+#define ESS_ASSERT(cond)                                                                                     \
+    do                                                                                                       \
+    {                                                                                                        \
+        if (!(cond))                                                                                         \
+        {                                                                                                    \
+            ::ESS::AssertionFailed(::ESS::MakeMessage(#cond), ESS_LOCATION, true);                           \
+            ::ESS::detail::AbortAfterAssert();                                                               \
+        }                                                                                                    \
     } while (0)
 
 // Halts with a message built by the site (8-bit text, std::string or const char*).
-#define ESS_HALT(text)                                                                                           \
-    do                                                                                                           \
-    {                                                                                                            \
-        ::ESS::AssertionFailed(::ESS::MakeMessage(text), ESS_LOCATION, true);                                    \
-        ::ESS::detail::AbortAfterAssert();                                                                       \
+#define ESS_HALT(text)                                                                                       \
+    do                                                                                                       \
+    {                                                                                                        \
+        ::ESS::AssertionFailed(::ESS::MakeMessage(text), ESS_LOCATION, true);                                \
+        ::ESS::detail::AbortAfterAssert();                                                                   \
     } while (0)
 
 #define ESS_UNIMPLEMENTED ESS_HALT("Unimplemented!")

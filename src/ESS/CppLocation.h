@@ -13,7 +13,8 @@ struct CppLocation
     int32_t line = 0;
 
     CppLocation() = default;
-    CppLocation(const char* file, const char* function, int32_t line) : file(file), function(function), line(line)
+    CppLocation(const char* file, const char* function, int32_t line)
+        : file(file), function(function), line(line)
     {
     }
 
@@ -22,7 +23,8 @@ struct CppLocation
     std::string ToString() const;
 };
 
-// The path below the source root without extension: ".../src/Utils/ThreadContext.cpp" -> "Utils/ThreadContext".
+// The path below the source root without extension: ".../src/Utils/ThreadContext.cpp" ->
+// "Utils/ThreadContext".
 std::string SourceFileText(const char* file);
 
 } // namespace ESS

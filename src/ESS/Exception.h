@@ -29,21 +29,26 @@ private:
     mutable std::string m_textCache;
 };
 
-#define ESS_DECLARE_EXCEPTION(Name, Base)                                                                        \
-    class Name : public Base                                                                                     \
-    {                                                                                                            \
-    public:                                                                                                      \
-        Name(const std::wstring& message, const ::ESS::CppLocation& location) : Base(message, location) {}       \
+#define ESS_DECLARE_EXCEPTION(Name, Base)                                                                    \
+    class Name : public Base                                                                                 \
+    {                                                                                                        \
+    public:                                                                                                  \
+        Name(const std::wstring& message, const ::ESS::CppLocation& location) : Base(message, location) {}   \
     }
 
 ESS_DECLARE_EXCEPTION(Exception, BaseException);
 ESS_DECLARE_EXCEPTION(Assertion, BaseException);
 ESS_DECLARE_EXCEPTION(TutException, BaseException);
 
+// Raised after a call that must never return; its message is "No return!" unless a site gives one.
 class NoReturnException : public BaseException
 {
 public:
     explicit NoReturnException(const CppLocation& location) : BaseException(L"No return!", location) {}
+    NoReturnException(const std::wstring& message, const CppLocation& location)
+        : BaseException(message.empty() ? std::wstring(L"No return!") : message, location)
+    {
+    }
 };
 
 // Markers, known only by their run-time type.

@@ -125,12 +125,23 @@ void WriteRecursiveExit() noexcept
     }
 }
 
-// An observer that throws must not keep the halt from ending the process.
+// An observer that throws must neither keep the halt from ending the process nor keep the
+// observers after it (the crash report among them) from hearing of the halt.
 void NotifySafely(const ExitInformation& info) noexcept
 {
     try
     {
-        NotifyExitObservers(info);
+        ExitObservers().ForeachItem(
+            [&info](ExitNotification::HandleImpl* p)
+            {
+                try
+                {
+                    p->Function()(info);
+                }
+                catch (...)
+                {
+                }
+            });
     }
     catch (...)
     {

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 #include <boost/shared_ptr.hpp>
@@ -137,6 +138,8 @@ public:
         boost::shared_ptr<ByteArrayData> oldBlock;
         {
             ByteArrayData& cur = m_data.Get();
+            // A size that wraps the sum would slip through the capacity check below.
+            ESS_ASSERT(size <= std::numeric_limits<uint64_t>::max() - cur.m_size);
             const uint64_t needed = cur.m_size + size;
             if (cur.m_capacity < needed && grow)
             {

@@ -385,6 +385,20 @@ TEST(AssertTest, BoostAssertTakesTheAssertionPath)
     EXPECT_NE(std::string::npos, r.err.find("tests/ESS/AssertTest:"));
 }
 
+TEST(AssertTest, BoostAssertWithMessageTakesTheAssertionPath)
+{
+    const auto r = RunInChild(
+        []
+        {
+            const int v = 0;
+            BOOST_ASSERT_MSG(v == 8, "with message");
+            fprintf(stdout, "went on\n");
+        });
+    EXPECT_EQ(3, r.exitCode);
+    EXPECT_EQ("", r.out);
+    EXPECT_NE(std::string::npos, r.err.find("\n>>>\nv == 8\nwith message\n<<<\n")) << r.err;
+}
+
 // With the termination replaced, the assertion path returns true after the report.
 TEST(AssertTest, AssertionFailedReturnsWhenTheProcessCannotEnd)
 {

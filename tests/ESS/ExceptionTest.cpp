@@ -136,6 +136,19 @@ TEST_F(ExceptionTest, ThrowHelpersAndNoReturn)
 {
     EXPECT_THROW(ESS::ThrowTutException(L"tut", ESS_LOCATION), ESS::TutException);
     EXPECT_EQ(L"No return!", ESS::NoReturnException(ESS_LOCATION).Message());
+    // Like every exception of the system it is built from (message, location) and raised by the
+    // throw macros; without a message of its own it still says "No return!".
+    EXPECT_EQ(L"stop", ESS::NoReturnException(L"stop", ESS_LOCATION).Message());
+    try
+    {
+        ESS_THROW(ESS::NoReturnException);
+    }
+    catch (const ESS::NoReturnException& e)
+    {
+        EXPECT_EQ(L"No return!", e.Message());
+        EXPECT_NE(std::wstring::npos,
+                  e.FormatText().find(L"\n>>>\nNo return!\n<<<\nESS::NoReturnException in thread "));
+    }
     try
     {
         ESS_THROW_MSG(ESS::Exception, L"via macro");

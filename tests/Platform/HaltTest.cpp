@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <regex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,6 +148,33 @@ TEST(HaltTest, RealHaltExitsWithCodeThreeWithoutExitHandlers)
     EXPECT_TRUE(FullMatch(r.err, Notice("real"))) << r.err;
 }
 
+// A failed assertion in a real child: every observer hears kind 0, in registration order, before
+// any hears kind 1; the notice carries the time and the full assertion text; the exit code is 3.
+TEST(HaltTest, FailedAssertionNotifiesObserversInOrderAndExitsWithThree)
+{
+    const auto r = RunInChild(
+        []
+        {
+            static Utils::NotificationHandle a =
+                Platform::AddExitObserver([](const Platform::ExitInformation& i)
+                                          { std::printf("A%d|%ls\n", i.kind, i.brief.c_str()); });
+            static Utils::NotificationHandle b = Platform::AddExitObserver(
+                [](const Platform::ExitInformation& i)
+                {
+                    std::printf("B%d\n", i.kind);
+                    std::fflush(stdout);
+                });
+            const int x = 2;
+            ESS_ASSERT(x == 1);
+        });
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(Platform::c_haltExitCode, r.exitCode);
+    EXPECT_EQ("A0|x == 1\nB0\nA1|x == 1\nB1\n", r.out);
+    EXPECT_TRUE(FullMatch(r.err, Notice("Exception \n>>>\nx == 1\n<<<\nESS::Assertion in thread .*")))
+        << r.err;
+    EXPECT_EQ(0, CountOccurrences(r.err, "Recursive exit!"));
+}
+
 // An assertion inside an observer re-enters the halt: it must end the process, not loop.
 TEST(HaltTest, HaltReenteredFromObserverEndsWithRecursiveExit)
 {
@@ -193,6 +221,34 @@ TEST(HaltTest, ThrowingObserverStillEndsTheProcess)
         });
     EXPECT_EQ(Platform::c_haltExitCode, r.exitCode);
     EXPECT_EQ("kind 0\nkind 1\n", r.out);
+    EXPECT_TRUE(FullMatch(r.err, Notice("x"))) << r.err;
+}
+
+// A throwing observer does not keep the observers registered after it from hearing both kinds.
+TEST(HaltTest, ThrowingObserverDoesNotSilenceLaterObservers)
+{
+    const auto r = RunInChild(
+        []
+        {
+            static Utils::NotificationHandle a = Platform::AddExitObserver(
+                [](const Platform::ExitInformation& i)
+                {
+                    std::printf("A%d\n", i.kind);
+                    std::fflush(stdout);
+                    if (i.kind == 0)
+                        throw std::runtime_error("observer failed");
+                    throw 1;
+                });
+            static Utils::NotificationHandle b = Platform::AddExitObserver(
+                [](const Platform::ExitInformation& i)
+                {
+                    std::printf("B%d\n", i.kind);
+                    std::fflush(stdout);
+                });
+            Platform::Halt(L"x", L"", nullptr);
+        });
+    EXPECT_EQ(Platform::c_haltExitCode, r.exitCode);
+    EXPECT_EQ("A0\nB0\nA1\nB1\n", r.out);
     EXPECT_TRUE(FullMatch(r.err, Notice("x"))) << r.err;
 }
 

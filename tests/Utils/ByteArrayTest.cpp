@@ -59,10 +59,15 @@ TEST(ByteArrayTest, Constructors)
 TEST(ByteArrayTest, CopyOnWrite)
 {
     Utils::ByteArray a(c_data, 4, 0);
+    const uint8_t* aBlock = static_cast<const Utils::ByteArray&>(a).Data();
     Utils::ByteArray b = a;
     EXPECT_EQ(static_cast<const Utils::ByteArray&>(a).Data(), static_cast<const Utils::ByteArray&>(b).Data());
     const uint8_t x = 9;
     b.Append(&x, 1, true);
+    // The writer took its own block; the original keeps its block, size and bytes.
+    EXPECT_EQ(static_cast<const Utils::ByteArray&>(a).Data(), aBlock);
+    EXPECT_NE(static_cast<const Utils::ByteArray&>(b).Data(), aBlock);
+    EXPECT_EQ(a.Size(), 4u);
     EXPECT_EQ(Bytes(a), std::string("\x01\x02\x03\x04"));
     EXPECT_EQ(Bytes(b), std::string("\x01\x02\x03\x04\x09"));
 
@@ -205,6 +210,19 @@ TEST(ByteArrayDeathTest, MisuseHalts)
             a.Append(nullptr, 0, true);
         },
         "p != NULL");
+    // A size whose sum with the used bytes wraps 64 bits halts before any byte is copied.
+    EXPECT_DEATH(
+        {
+            Utils::ByteArray a(c_data, 3, 8);
+            a.Append(c_data, UINT64_MAX - 1, false);
+        },
+        "size <= std::numeric_limits<uint64_t>::max\\(\\) - cur\\.m_size");
+    EXPECT_DEATH(
+        {
+            Utils::ByteArray a(c_data, 3, 8);
+            a.Append(c_data, UINT64_MAX, true);
+        },
+        "size <= std::numeric_limits<uint64_t>::max\\(\\) - cur\\.m_size");
     EXPECT_DEATH({ Utils::ByteArray a(c_data, 4, 2); }, "capacity >= size");
     EXPECT_DEATH({ Utils::ByteArray a(4, 1, 2); }, "capacity >= size");
     EXPECT_DEATH({ Utils::ByteArray a(2, 4); }, "size <= capacity");
