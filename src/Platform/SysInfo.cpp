@@ -263,8 +263,10 @@ std::wstring GetCommandLineProgram()
 
 uint32_t GetTickCount()
 {
+    // The monotonic clock: it never jumps with the wall clock, and every tick of the program
+    // (timers, time-outs) is measured on it.
     struct timespec ts;
-    clock_gettime(CLOCK_BOOTTIME, &ts);
+    clock_gettime(CLOCK_MONOTONIC, &ts);
     const uint64_t ms = uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
     return uint32_t(ms);
 }

@@ -60,7 +60,7 @@ std::wstring GetUserName(bool plain);
 std::wstring GetExePath();
 // The program as it was invoked (first item of the process command line); "" when there is none.
 std::wstring GetCommandLineProgram();
-// Milliseconds since boot, cut to 32 bits (wraps like the Windows tick count).
+// CLOCK_MONOTONIC milliseconds, cut to 32 bits (wraps like the Windows tick count).
 uint32_t GetTickCount();
 // The next key when one is waiting on a terminal standard input, else -1; never blocks.
 int ReadKeyNoWait();

@@ -84,7 +84,7 @@ void Thread::ThreadEntry()
     // A fault on this thread (a stack overflow too) needs stack room for its report.
     AltSignalStackScope altStack;
     // Like a module's thread-attach notification: before the name is known.
-    Utils::detail::ThreadTrackingAttach();
+    const bool tracked = Utils::detail::ThreadTrackingAttach();
 
     void* const id = GetCurrentThreadID();
     m_id = id;
@@ -99,6 +99,9 @@ void Thread::ThreadEntry()
     }
 
     Utils::ThreadNames::Instance().Unregister(id);
+    // The thread-detach notification, after the name is gone.
+    if (tracked)
+        Utils::detail::ThreadTrackingDetach();
 }
 
 std::string CurrentThreadName()

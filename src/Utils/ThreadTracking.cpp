@@ -18,21 +18,6 @@ TrackingNotification& Tracking()
     return *n;
 }
 
-// Lives in each tracked thread's storage; its destructor is the thread's "detach" notification.
-class DetachNotifier
-{
-public:
-    void Arm() { m_armed = true; }
-    ~DetachNotifier()
-    {
-        if (m_armed)
-            NotifyThreadTracking(false);
-    }
-
-private:
-    bool m_armed = false;
-};
-
 } // namespace
 
 NotificationHandle SubscribeThreadTracking(const boost::function<void(const ThreadTrackingInfo&)>& fn)
@@ -52,15 +37,19 @@ void NotifyThreadTracking(bool started)
 namespace detail
 {
 
-void ThreadTrackingAttach()
+bool ThreadTrackingAttach()
 {
     // The switch is read once per thread: a thread started before tracking was switched on
     // reports neither its start nor its end.
     if (!g_trackingOn.load())
-        return;
-    thread_local DetachNotifier detach;
-    detach.Arm();
+        return false;
     NotifyThreadTracking(true);
+    return true;
+}
+
+void ThreadTrackingDetach()
+{
+    NotifyThreadTracking(false);
 }
 
 } // namespace detail

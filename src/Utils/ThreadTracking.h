@@ -22,8 +22,11 @@ void NotifyThreadTracking(bool started);
 namespace detail
 {
 // Called at the top of every Platform::Thread; stands in for a module's thread-attach
-// notification. The matching "finishing" notification comes when the thread exits.
-void ThreadTrackingAttach();
+// notification. True when the thread is tracked: it then calls ThreadTrackingDetach when its
+// body has ended, before the thread counts as finished, so that a Wait for the thread also
+// waits for its "finishing" notification.
+bool ThreadTrackingAttach();
+void ThreadTrackingDetach();
 } // namespace detail
 
 } // namespace Utils

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include "Platform/DebugOutput.h"
 #include "Platform/StackTrace.h"
+#include "Platform/Thread.h"
 
 namespace
 {
@@ -171,6 +172,58 @@ TEST(StackTraceTest, EndlessRecursionStopsAfterTheRepeatLimit)
     EXPECT_EQ(1u, sink.Count("ERROR: StackWalk64, GetLastError: 0"));
 }
 
+// Two functions calling each other: no two neighbouring frames repeat, so only the frame cap
+// ends the walk.
+__attribute__((noinline)) int PingDeep(int depth, std::vector<uint64_t>& frames, std::string& trace);
+
+__attribute__((noinline)) int PongDeep(int depth, std::vector<uint64_t>& frames, std::string& trace)
+{
+    int r = PingDeep(depth - 1, frames, trace);
+    asm volatile("" ::: "memory");
+    return r + 1;
+}
+
+__attribute__((noinline)) int PingDeep(int depth, std::vector<uint64_t>& frames, std::string& trace)
+{
+    if (depth <= 0)
+    {
+        frames = Platform::GetStackFrames(nullptr);
+        trace = Platform::GetStackTrace(true);
+        return 0;
+    }
+    int r = PongDeep(depth - 1, frames, trace);
+    asm volatile("" ::: "memory");
+    return r + 1;
+}
+
+class DeepThread : public Platform::Thread
+{
+public:
+    DeepThread() : Platform::Thread("Deep", 64 * 1024 * 1024) {}
+    ~DeepThread() override { Wait(); }
+
+    std::vector<uint64_t> frames;
+    std::string trace;
+
+private:
+    void run() override { PingDeep(12000, frames, trace); }
+};
+
+TEST(StackTraceTest, RunawayStackIsCutAtTheFrameLimit)
+{
+    SinkCapture sink;
+    DeepThread t;
+    t.Start(QThread::InheritPriority);
+    t.Wait();
+    EXPECT_EQ(size_t(Platform::StackWalker::c_maxFrames), t.frames.size());
+    EXPECT_EQ(2u, sink.Count("StackWalk64-Frame-Limit!")); // the frame list and the trace
+    EXPECT_EQ(0u, sink.Count("StackWalk64-Endless-Callstack!"));
+    const std::vector<std::string> lines = Lines(t.trace);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("<stack trace cut after 10000 frames>", lines.back());
+    EXPECT_THAT(t.trace, HasSubstr("PongDeep"));
+}
+
 TEST(StackTraceTest, ModulesAreRegisteredOnce)
 {
     Platform::CaptureStackTrace(); // whatever happened before, the modules are known now
@@ -179,6 +232,47 @@ TEST(StackTraceTest, ModulesAreRegisteredOnce)
     std::string b = Platform::CaptureStackTrace();
     EXPECT_FALSE(a.empty());
     EXPECT_EQ(0u, sink.Count("SymType:"));
+}
+
+// A walker of its own whose reports are counted.
+class CountingWalker : public Platform::StackWalker
+{
+public:
+    size_t Count(const std::string& what) const
+    {
+        size_t n = 0;
+        for (size_t p = m_text.find(what); p != std::string::npos; p = m_text.find(what, p + 1))
+            ++n;
+        return n;
+    }
+
+protected:
+    void WriteOutput(const char* text) override { m_text += text; }
+
+private:
+    std::string m_text;
+};
+
+TEST(StackTraceTest, AWalkerRegistersTheModulesOnlyOnce)
+{
+    CountingWalker walker;
+    Platform::StackEntry e;
+    EXPECT_EQ(0, walker.GetEntry(0, e, false));
+    EXPECT_EQ(0u, walker.Count("SymType:")); // nothing is loaded for address 0
+
+    const uint64_t here = reinterpret_cast<uint64_t>(reinterpret_cast<void*>(&FrameA));
+    ASSERT_EQ(1, walker.GetEntry(here, e, false));
+    EXPECT_THAT(e.undName, HasSubstr("FrameA"));
+    const size_t modules = walker.Count("SymType:");
+    EXPECT_GT(modules, 1u); // this executable and at least the C library
+    EXPECT_EQ(1u, walker.Count("SymInit:"));
+
+    const uint64_t other = reinterpret_cast<uint64_t>(reinterpret_cast<void*>(&FrameB));
+    ASSERT_EQ(1, walker.GetEntry(other, e, false));
+    EXPECT_THAT(e.undName, HasSubstr("FrameB"));
+    walker.GetCallstack(nullptr);
+    EXPECT_EQ(modules, walker.Count("SymType:"));
+    EXPECT_EQ(1u, walker.Count("SymInit:"));
 }
 
 TEST(StackTraceTest, ConcurrentTracesAreSerialised)

@@ -171,6 +171,9 @@ TEST(SysLibsDeathTest, ExportsForwardToComBase)
             // Another apartment mode: COMBASE's error comes back unchanged.
             CHILD_CHECK(RoInitialize(1) == int32_t(0x80010106u));
             CHILD_CHECK(StandInCalls("RoInitialize") == 3);
+            // Any other exception of the library stops at the export: E_UNEXPECTED.
+            CHILD_CHECK(RoInitialize(0x7E57) == int32_t(0x8000FFFFu));
+            CHILD_CHECK(StandInCalls("RoInitialize") == 4);
 
             void* cookie = nullptr;
             void* ids[1] = {nullptr};

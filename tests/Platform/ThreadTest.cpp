@@ -11,6 +11,7 @@
 #include <thread>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include "ESS/Assert.h"
 #include "Platform/FaultSignals.h"
 #include "Platform/Thread.h"
 #include "Utils/ThreadNames.h"
@@ -227,6 +228,28 @@ TEST(PlatformThreadDeathTest, EscapingExceptionHaltsWithNameTextAndStack)
         ".*in thread Thrower/main \\([0-9]+\\)"
         ".*\\* Stack trace \\*\n(.*\n)*Platform::Thread::ThreadEntry\\(\\) at "
         "[^\n]*/Platform/Thread.cpp:[0-9]+\n");
+}
+
+__attribute__((noinline)) void CheckOnWorker(int value)
+{
+    ESS_ASSERT(value == 1);
+    asm volatile("" ::: "memory");
+}
+
+TEST(PlatformThreadDeathTest, FailedAssertionHaltsWithTheThreadsNameAndStack)
+{
+    EXPECT_EXIT(
+        {
+            FnThread t("Asserter", [] { CheckOnWorker(2); });
+            t.Start(QThread::InheritPriority);
+            t.Wait();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(3),
+        "\n>>>\nvalue == 1\n<<<\n"
+        ".*in thread Asserter/main \\([0-9]+\\)"
+        "(.|\n)*\n[^\n]*CheckOnWorker[^\n]* at [^\n]*/ThreadTest.cpp:[0-9]+\n"
+        "(.|\n)*Platform::Thread::ThreadEntry\\(\\) at [^\n]*/Platform/Thread.cpp:[0-9]+\n");
 }
 
 TEST(PlatformThreadDeathTest, GetIdBeforeStartHalts)

@@ -76,40 +76,42 @@ TEST(FuncThreadTest, NameIsRegisteredWhileTheBodyRuns)
 
 TEST(FuncThreadTest, TrackingReportsStartAndEndOnTheThread)
 {
+    struct Seen
+    {
+        bool started;
+        void* thread;
+        std::string name;
+    };
     std::mutex m;
-    std::condition_variable cv;
-    std::vector<std::pair<bool, void*>> seen;
+    std::vector<Seen> seen;
     Utils::NotificationHandle h = Utils::SubscribeThreadTracking(
         [&](const Utils::ThreadTrackingInfo& i)
         {
             std::lock_guard<std::mutex> l(m);
-            seen.emplace_back(i.started, Platform::Thread::GetCurrentThreadID());
-            cv.notify_all();
+            seen.push_back(
+                Seen{i.started, Platform::Thread::GetCurrentThreadID(), Platform::CurrentThreadName()});
         });
 
     std::atomic<void*> id(nullptr);
     Utils::ThreadRunFn([&] { id = Platform::Thread::GetCurrentThreadID(); }, "Tracked").reset();
 
-    // The end is reported when the thread's storage goes, just after the body has finished.
-    std::unique_lock<std::mutex> l(m);
-    ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(20),
-                            [&]
-                            {
-                                return std::count_if(seen.begin(), seen.end(),
-                                                     [&](const auto& p)
-                                                     { return p.second == id.load(); }) >= 2;
-                            }));
-    std::vector<std::pair<bool, void*>> mine;
-    for (const auto& p : seen)
+    // Both have been delivered once the handle has waited for the thread: the start before the
+    // name was registered, the end after it was removed.
+    std::vector<Seen> mine;
     {
-        if (p.second == id.load())
-            mine.push_back(p);
+        std::lock_guard<std::mutex> l(m);
+        for (const Seen& s : seen)
+        {
+            if (s.thread == id.load())
+                mine.push_back(s);
+        }
     }
-    ASSERT_EQ(2u, mine.size());
-    EXPECT_TRUE(mine[0].first);
-    EXPECT_FALSE(mine[1].first);
-    l.unlock();
     h.Reset();
+    ASSERT_EQ(2u, mine.size());
+    EXPECT_TRUE(mine[0].started);
+    EXPECT_FALSE(mine[1].started);
+    EXPECT_EQ("", mine[0].name);
+    EXPECT_EQ("", mine[1].name);
 }
 
 TEST(FuncThreadDeathTest, ThrowingBodyRunsExitFunctionThenHalts)

@@ -1,10 +1,19 @@
 /* Behaves like COMBASE for one apartment mode per thread: the first RoInitialize of a thread gives
    S_OK, a repeat with the same mode S_FALSE, another mode RPC_E_CHANGED_MODE. Registering zero
-   factories is E_INVALIDARG, more gives S_FALSE. Every call is counted for the tests. */
+   factories is E_INVALIDARG, more gives S_FALSE. The mode c_throwingMode makes RoInitialize throw a
+   C++ exception, like a broken library would. Every call is counted for the tests. */
 #include <stdint.h>
 #include <string.h>
 
 #define EXPORT __attribute__((visibility("default")))
+
+enum
+{
+    c_throwingMode = 0x7E57
+};
+
+/* Throws std::runtime_error (StandInThrow.cpp). */
+void StandInThrow(void);
 
 static __thread int t_mode = -1;
 static int g_initCalls;
@@ -15,6 +24,10 @@ static int g_uninitCalls;
 EXPORT int32_t RoInitialize(int32_t initType)
 {
     ++g_initCalls;
+    if (initType == c_throwingMode)
+    {
+        StandInThrow();
+    }
     if (t_mode < 0)
     {
         t_mode = initType;

@@ -159,6 +159,9 @@ TEST(FaultGuardTest, ThreadsCatchTheirOwnFaults)
     EXPECT_EQ(40, caught.load());
 }
 
+// Runs until the stack is gone, on purpose.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winfinite-recursion"
 __attribute__((noinline)) int Overflow(int n)
 {
     volatile char buf[256];
@@ -167,6 +170,7 @@ __attribute__((noinline)) int Overflow(int n)
     asm volatile("" ::: "memory");
     return r + buf[0];
 }
+#pragma GCC diagnostic pop
 
 class OverflowThread : public Platform::Thread
 {
