@@ -29,7 +29,8 @@ public:
     class Proxy : boost::noncopyable
     {
     public:
-        explicit Proxy(const boost::shared_ptr<ThreadContextChecker>& checker) : m_alive(true), m_checker(checker)
+        explicit Proxy(const boost::shared_ptr<ThreadContextChecker>& checker)
+            : m_alive(true), m_checker(checker)
         {
         }
 

@@ -21,7 +21,8 @@ class ThreadContextChecker
 {
 public:
     // Records the calling thread; the destructor checks that it runs there too.
-    ThreadContextChecker() : m_empty(false), m_threadId(details::CachedCurrentThreadId()), m_checkOnDestroy(true)
+    ThreadContextChecker()
+        : m_empty(false), m_threadId(details::CachedCurrentThreadId()), m_checkOnDestroy(true)
     {
     }
 

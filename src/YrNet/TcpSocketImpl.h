@@ -1,0 +1,119 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <vector>
+#include <QMutex>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/noncopyable.hpp>
+#include <boost/shared_ptr.hpp>
+#include "Utils/AliveCallback.h"
+#include "Utils/ThreadContextChecker.h"
+#include "YrNet/ITcpSocket.h"
+#include "YrNet/InternalDnsResolver.h"
+#include "YrNet/NetThread.h"
+
+namespace YrNet
+{
+
+// Bytes a connection may hold unsent before it fails with "Send queue overflow": a peer that
+// stops reading must not make the process run out of memory.
+const uint64_t c_tcpSendQueueLimit = 16 * 1024 * 1024;
+
+// The TCP engine: resolves, connects, reads continuously and sends from a queue, on the network
+// thread, and reports to its owner there. Made and destroyed on the network thread by its facade
+// (TcpSocket), which answers IsConnected, Id and Disconnect itself.
+class TcpSocketImpl : public ITcpSocket, boost::noncopyable
+{
+public:
+    static constexpr uint64_t c_readBufferSize = 4096;
+    // Buffers gathered into one write at most.
+    static constexpr size_t c_maxGatherBuffers = 64;
+
+    // A fresh, unconnected engine.
+    TcpSocketImpl(ITcpSocketToUser* user, const SocketIdBase* id,
+                  uint64_t sendQueueLimit = c_tcpSendQueueLimit);
+    // An engine around an accepted connection: it starts reading at once.
+    TcpSocketImpl(ITcpSocketToUser* user, const SocketIdBase* id,
+                  const boost::shared_ptr<boost::asio::ip::tcp::socket>& accepted,
+                  uint64_t sendQueueLimit = c_tcpSendQueueLimit);
+    ~TcpSocketImpl() override;
+
+    // ITcpSocket: the user-thread entries (they post to the network thread or wait for it).
+    void ConnectToHost(const HostAddr& addr) override;
+    void SendData(const Utils::ByteArray& data) override;
+    HostAddr LocalHostInf() const override;
+    HostAddr PeerHostInf() const override;
+    bool IsConnected() const override;
+    const SocketIdBase* Id() const override;
+    void Disconnect() override;
+    void PauseReceive() override;
+    void ResumeReceive() override;
+
+private:
+    typedef boost::asio::ip::tcp tcp;
+
+    // Callbacks are made on user threads too, and the network thread resets them.
+    template <class F>
+    auto MakeCallback(F&& f) const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_alive.Wrap(std::forward<F>(f));
+    }
+
+    template <class F>
+    void PostToNetwork(F&& f)
+    {
+        boost::asio::post(m_io, MakeCallback(std::forward<F>(f)));
+    }
+
+    // Network thread.
+    void DoConnect(const HostAddr& addr);
+    void ConnectTo(const std::vector<tcp::endpoint>& endpoints);
+    void OnConnected(const boost::system::error_code& ec, const tcp::endpoint& ep);
+    void RecordPeer(const tcp::endpoint* pFallback);
+    void StartRead();
+    void OnRead(const boost::system::error_code& ec, size_t n, Utils::ByteArray& buf);
+    void DoSend(const Utils::ByteArray& data);
+    void SendNextData();
+    void OnWritten(const boost::system::error_code& ec, size_t n);
+    void DoSetPaused(bool paused);
+    void ReportLibraryError(const boost::system::error_code& ec);
+    void ReportError(const std::wstring& text, int32_t code);
+
+    Utils::AliveCallback<> m_alive;
+    mutable QMutex m_mutex;
+    Utils::ThreadContextChecker m_context;
+    Utils::SafeRef<NetThread> m_thread;
+    boost::asio::io_context& m_io;
+    boost::shared_ptr<tcp::socket> m_socket;
+    const SocketIdBase* const m_id;
+    ITcpSocketToUser* const m_user;
+    // Read on user threads, written on the network thread, always as one aligned word.
+    class ReadyFlag
+    {
+    public:
+        explicit ReadyFlag(bool v) : m_value(v ? 1 : 0) {}
+        bool Get() const { return m_value.load(std::memory_order_acquire) != 0; }
+        void Set(bool v) { m_value.store(v ? 1 : 0, std::memory_order_release); }
+
+    private:
+        std::atomic<uint32_t> m_value;
+    };
+    ReadyFlag m_ready;
+    InternalDnsResolver<tcp> m_resolver;
+
+    std::deque<Utils::ByteArray> m_sendQueue;
+    std::vector<Utils::ByteArray> m_inFlight; // the buffers of the write under way
+    bool m_sending;
+    uint64_t m_pendingBytes; // queued plus in flight
+    const uint64_t m_sendQueueLimit;
+
+    HostAddr m_peer; // recorded once, at connect or accept
+    bool m_paused;
+    bool m_reading;
+};
+
+} // namespace YrNet

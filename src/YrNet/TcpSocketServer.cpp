@@ -1,0 +1,161 @@
+#include "YrNet/TcpSocketServer.h"
+#include <boost/make_shared.hpp>
+#include "Utils/AliveCallback.h"
+#include "Utils/StringUtils.h"
+#include "YrNet/HostAddr2BoostEndpoint.h"
+
+namespace YrNet
+{
+
+// The listening socket on the network thread.
+class TcpSocketServer::TcpServerImpl : boost::noncopyable
+{
+public:
+    explicit TcpServerImpl(ITcpServerImplNotify& notify)
+        : m_thread(NetThread::Instance()), m_acceptor(m_thread->GetIoService()), m_notify(notify)
+    {
+    }
+
+    ~TcpServerImpl()
+    {
+        boost::system::error_code ec;
+        m_acceptor.close(ec);
+    }
+
+    // Network thread. Throws for open, option and listen failures; false when binding failed.
+    bool Listen(const boost::asio::ip::tcp::endpoint& ep)
+    {
+        m_context.Assert();
+        // Accepts of an earlier Listen would complete with errors and close the new socket.
+        m_alive.Reset();
+
+        boost::system::error_code ec;
+        if (m_acceptor.is_open())
+            m_acceptor.close(ec);
+        m_acceptor.open(ep.protocol());
+        m_acceptor.set_option(boost::asio::socket_base::reuse_address(false));
+        m_acceptor.bind(ep, ec);
+        if (ec)
+        {
+            m_thread->Log().Add(YrLogV2::Info, "Listen on {} failed: {}",
+                                HostAddr(ep.address(), ep.port()).ToString(), ec.message());
+            return false;
+        }
+        m_acceptor.listen(boost::asio::socket_base::max_listen_connections);
+        for (int i = 0; i < c_acceptCount; ++i)
+            StartAccept();
+        return true;
+    }
+
+    // Network thread; throws when the socket is not open.
+    HostAddr LocalHostInf() const
+    {
+        m_context.Assert();
+        const boost::asio::ip::tcp::endpoint ep = m_acceptor.local_endpoint();
+        return HostAddr(ep.address().to_string(), ep.port());
+    }
+
+private:
+    typedef boost::asio::ip::tcp tcp;
+
+    void StartAccept()
+    {
+        boost::shared_ptr<tcp::socket> socket = boost::make_shared<tcp::socket>(m_acceptor.get_executor());
+        boost::shared_ptr<tcp::endpoint> ep = boost::make_shared<tcp::endpoint>();
+        m_acceptor.async_accept(*socket, *ep,
+                                m_alive.Wrap([this, socket, ep](const boost::system::error_code& ec)
+                                             { OnAccept(ec, socket, ep); }));
+    }
+
+    void OnAccept(const boost::system::error_code& ec, const boost::shared_ptr<tcp::socket>& socket,
+                  const boost::shared_ptr<tcp::endpoint>& ep)
+    {
+        m_context.Assert();
+        if (ec)
+        {
+            TcpError err;
+            err.text = Utils::LocaleStringToUnicode(ec.message());
+            err.code = ec.value();
+            m_notify.OnError(err);
+            boost::system::error_code ignored;
+            m_acceptor.close(ignored);
+            return;
+        }
+
+        // A client that connected and reset at once cannot tell its address any more: drop it
+        // and keep the supply of pending accepts.
+        boost::system::error_code peerEc;
+        const tcp::endpoint peer = socket->remote_endpoint(peerEc);
+        if (peerEc)
+        {
+            m_thread->Log().Add(YrLogV2::Warning, "Accepted connection dropped: {}", peerEc.message());
+            boost::system::error_code ignored;
+            socket->close(ignored);
+            StartAccept();
+            return;
+        }
+        if (peer != *ep)
+            ESS_HALT("socket->remote_endpoint() == *ep");
+        m_notify.OnAccepted(socket);
+    }
+
+    Utils::SafeRef<NetThread> m_thread;
+    tcp::acceptor m_acceptor;
+    ITcpServerImplNotify& m_notify;
+    Utils::ThreadContextChecker m_context;
+    Utils::AliveCallback<> m_alive;
+};
+
+TcpSocketServer::TcpSocketServer(iCore::MsgThread& thread, const Utils::SafeRef<ITcpServerToUser>& user)
+    : iCore::MsgObject(thread), m_user(user)
+{
+    ITcpServerImplNotify* const notify = this;
+    m_impl.Reset([notify]() { return new TcpServerImpl(*notify); });
+}
+
+TcpSocketServer::~TcpSocketServer()
+{
+    m_user.Clear();
+    m_impl.Clear();
+}
+
+bool TcpSocketServer::Listen(const HostAddr& addr)
+{
+    ESS_ASSERT(!addr.IsEmpty());
+    boost::asio::ip::tcp::endpoint ep;
+    if (!TryConvertTcpEndPoint(addr, ep))
+        ESS_HALT("Wrong local address");
+
+    TcpServerImpl* const pImpl = &*m_impl;
+    return m_impl.Thread().RunBlockedQuery<bool>([pImpl, ep]() { return pImpl->Listen(ep); });
+}
+
+HostAddr TcpSocketServer::LocalHostInf() const
+{
+    const TcpServerImpl* const pImpl = &*m_impl;
+    return m_impl.Thread().RunBlockedQuery<HostAddr>([pImpl]() { return pImpl->LocalHostInf(); });
+}
+
+void TcpSocketServer::OnAccepted(boost::shared_ptr<boost::asio::ip::tcp::socket> socket)
+{
+    PutMsg(&TcpSocketServer::DeliverConnection, std::move(socket));
+}
+
+void TcpSocketServer::OnError(TcpError error)
+{
+    PutMsg(&TcpSocketServer::DeliverError, std::move(error));
+}
+
+void TcpSocketServer::DeliverConnection(boost::shared_ptr<boost::asio::ip::tcp::socket> socket)
+{
+    boost::shared_ptr<TcpSocket> conn = boost::make_shared<TcpSocket>(getMsgThread(), socket);
+    socket.reset();
+    m_user->OnNewConnection(conn);
+}
+
+void TcpSocketServer::DeliverError(TcpError error)
+{
+    m_user->OnServerError(std::move(error));
+}
+
+} // namespace YrNet
