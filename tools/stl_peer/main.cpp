@@ -1,0 +1,242 @@
+// stl_peer: the application at the far end of the virtual channel, for tests. It runs one
+// session connection in the server role (largest packet 1600 bytes, response time-out 8000 ms,
+// ping interval 12000 ms, so it gives up after 20000 ms without a ping) behind a byte-packet
+// pipe on its standard streams, and echoes every payload it receives back to the client.
+//
+// Command line:
+//   stl_peer [--max-packet N] [--resp-timeout MS] [--ping-interval MS] [--no-echo] [--verbose]
+//
+// Pipe (both directions framed the same way):
+//   each channel write is a 4-byte big-endian length L followed by L bytes.
+//   standard input : the writes of the client (the plug-in), 1 <= L <= 1048576, delivered to the
+//                    session one by one, as a channel delivers them; L = 0 means the channel
+//                    failed (the session hears a transport error and drops its session). End of
+//                    input ends the program with exit code 0; a length above the limit or a
+//                    cut frame ends it with exit code 2.
+//   standard output: the writes of this peer, one frame per write, each at most the largest
+//                    packet (longer session frames are cut into consecutive writes).
+//   standard error : "stl_peer ready", then one line per session event: "connected",
+//                    "data <size>", "disconnected <cause>" (dcTranspErr, dcWrongHeader,
+//                    dcRspTimeout, dcDiscRemote, dcDiscByUser); with --verbose also the session's
+//                    log records.
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <QThread>
+#include "SessTranspLayer/StlConnection.h"
+#include "Utils/ByteArray.h"
+#include "Utils/StringUtils.h"
+#include "YrLogV2/Log.h"
+#include "YrLogV2/LogOutput.h"
+#include "iCore/MsgObject.h"
+#include "iCore/MsgParam.h"
+#include "iCore/ThreadRunnerFunc.h"
+
+namespace
+{
+
+using namespace SessTranspLayer;
+
+const uint32_t c_maxFrame = 1024 * 1024;
+
+struct Options
+{
+    StlSettings settings;
+    bool echo = true;
+    bool verbose = false;
+};
+
+void EventLine(const std::string& text)
+{
+    static std::mutex s_mutex;
+    std::lock_guard<std::mutex> lock(s_mutex);
+    std::cerr << text << std::endl;
+}
+
+// The session's log records on standard error (standard output carries the pipe).
+class StderrOutput : public YrLogV2::ILogOutput
+{
+public:
+    void Write(const YrLogV2::LogRecord&, const std::string& line) override { EventLine(line); }
+};
+
+// The transport of the session over the pipe, and its owner.
+class Peer : public iCore::MsgObject, public IStlTransport, public IStl2Owner
+{
+public:
+    Peer(const Options& opt, YrLogV2::Log& log) : m_echo(opt.echo)
+    {
+        m_conn.reset(new StlConnection(opt.settings, log, *this, *this));
+    }
+
+    ~Peer() override { m_conn.reset(); }
+
+    // A write of the client, or an empty one for a failed channel.
+    void OnInput(const Utils::ByteArray& data)
+    {
+        if (m_user == nullptr)
+            return;
+        if (data.IsEmpty())
+            m_user->OnTranspError(L"channel failed");
+        else
+            m_user->OnTranspData(data);
+    }
+
+    // IStlTransport
+    bool IsConnected() const override { return true; }
+    void SetUser(IStlTransport2Owner& user) override { m_user = &user; }
+    void Send(const Utils::ByteArray& data) override
+    {
+        const uint32_t size = static_cast<uint32_t>(data.Size());
+        const uint8_t header[4] = {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8),
+                                   uint8_t(size)};
+        if (std::fwrite(header, 1, 4, stdout) != 4 || std::fwrite(data.Data(), 1, size, stdout) != size ||
+            std::fflush(stdout) != 0)
+        {
+            // The host has gone; the end of its input ends this program.
+            if (!m_outputFailed)
+                EventLine("output failed");
+            m_outputFailed = true;
+        }
+    }
+
+    // IStl2Owner
+    void Connected(uint64_t) override { EventLine("connected"); }
+    void ReceiveData(const Utils::ByteArray& data, uint64_t) override
+    {
+        EventLine("data " + std::to_string(data.Size()));
+        if (m_echo)
+            m_conn->SendData(data);
+    }
+    void Disconnected(const DiscCause& cause, uint64_t) override
+    {
+        EventLine("disconnected " + cause.ToString());
+    }
+
+private:
+    const bool m_echo;
+    std::unique_ptr<StlConnection> m_conn;
+    IStlTransport2Owner* m_user = nullptr;
+    bool m_outputFailed = false;
+};
+
+bool ParseOptions(int argc, char** argv, Options& opt)
+{
+    opt.settings.m_role = c_stlRoleServer;
+    opt.settings.m_maxPacketSize = 1600;
+    opt.settings.m_respTimeoutMs = 8000;
+    opt.settings.m_pingIntervalMs = 12000;
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string a = argv[i];
+        auto number = [&](uint64_t& out) -> bool
+        {
+            if (i + 1 >= argc)
+                return false;
+            char* end = nullptr;
+            out = std::strtoull(argv[++i], &end, 10);
+            return end != nullptr && *end == 0 && out > 0 && out <= 0xFFFFFFFFull;
+        };
+        uint64_t v = 0;
+        if (a == "--max-packet" && number(v))
+            opt.settings.m_maxPacketSize = v;
+        else if (a == "--resp-timeout" && number(v))
+            opt.settings.m_respTimeoutMs = static_cast<uint32_t>(v);
+        else if (a == "--ping-interval" && number(v))
+            opt.settings.m_pingIntervalMs = static_cast<uint32_t>(v);
+        else if (a == "--no-echo")
+            opt.echo = false;
+        else if (a == "--verbose")
+            opt.verbose = true;
+        else
+            return false;
+    }
+    return true;
+}
+
+bool ReadAll(uint8_t* p, size_t n)
+{
+    return std::fread(p, 1, n, stdin) == n;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Utils::SetupLocaleCodePage();
+    Options opt;
+    if (!ParseOptions(argc, argv, opt))
+    {
+        std::cerr << "usage: stl_peer [--max-packet N] [--resp-timeout MS] [--ping-interval MS] [--no-echo] "
+                     "[--verbose]"
+                  << std::endl;
+        return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::unique_ptr<Utils::IVirtualDestroy> logLink;
+    if (opt.verbose)
+    {
+        YrLogV2::LogRoot::Instance().SetLevels(YrLogV2::c_defaultLevel, {{"StlPeer", 16}});
+        logLink = YrLogV2::LogRoot::Instance().AttachOutput(std::make_shared<StderrOutput>());
+    }
+    else
+    {
+        YrLogV2::LogRoot::Instance().DiscardEarlyRecords();
+        YrLogV2::LogRoot::Instance().SetLevels(0, {});
+    }
+    YrLogV2::Log log(YrLogV2::LogRoot::RootLog(), "StlPeer");
+
+    Peer* peer = nullptr;
+    iCore::MsgThread* thread = nullptr;
+    std::unique_ptr<iCore::ThreadRunnerFunc> runner(new iCore::ThreadRunnerFunc(
+        iCore::ThreadRunnerFuncProfile(0, "Peer", QThread::InheritPriority, 0, 0, false),
+        [&](iCore::MsgThread& t)
+        {
+            thread = &t;
+            peer = new Peer(opt, log);
+        }));
+    const iCore::MsgPostTarget target = peer->PostTarget();
+    EventLine("stl_peer ready");
+
+    int rc = 0;
+    for (;;)
+    {
+        uint8_t header[4];
+        if (!ReadAll(header, 1))
+            break; // end of input between frames
+        if (!ReadAll(header + 1, 3))
+        {
+            rc = 2;
+            break;
+        }
+        const uint32_t size = (uint32_t(header[0]) << 24) | (uint32_t(header[1]) << 16) |
+                              (uint32_t(header[2]) << 8) | header[3];
+        if (size > c_maxFrame)
+        {
+            EventLine("frame of " + std::to_string(size) + " bytes refused");
+            rc = 2;
+            break;
+        }
+        Utils::ByteArray data{uint64_t(size), uint64_t(size)}; // capacity, size
+        if (size != 0 && !ReadAll(data.Data(), size))
+        {
+            rc = 2;
+            break;
+        }
+        Peer* p = peer;
+        target.Put(new iCore::MsgFunctor<std::function<void()>>([p, data] { p->OnInput(data); }));
+    }
+
+    iCore::MsgThreadFnBlocked(*thread, [&](iCore::MsgThread&) { delete peer; });
+    runner.reset();
+    logLink.reset();
+    return rc;
+}
