@@ -48,6 +48,13 @@ private:
     uint64_t m_group;
 };
 
+// Called by a poster after it has let go of the queue's lock, so the log's mutex is never taken
+// inside it.
+void ReportDroppedMsg(const std::string& text)
+{
+    LogRoot::RootLog().Add(Warning, "{}", text);
+}
+
 class DeliveringScope
 {
 public:
@@ -101,6 +108,9 @@ LogRootImpl::LogRootImpl()
     Log* pDebugLog = new Log(*m_pRootLog, "UtilsDebugLog");
     Utils::DebugLogFile::SetRedirect([pDebugLog](const std::wstring& text)
                                      { pDebugLog->Add(Info, L"{}", text); });
+
+    // Posts that the message threads drop are reported here from now on, whoever made the root.
+    iCore::SetDroppedMsgReporter(&ReportDroppedMsg);
 }
 
 details::Node& LogRootImpl::ChildNode(details::Node& parent, const std::string& name)
@@ -279,18 +289,8 @@ void ReadDebugMarker()
     LogRoot::Instance().SetDebugMode(present);
 }
 
-void ReportDroppedMsg(const std::string& text)
-{
-    LogRoot::RootLog().Add(Warning, "{}", text);
-}
-
 // The root exists before every ordinary deferred function runs (they may log).
-Utils::DelayInitRegistrar g_rootInit(
-    [] {
-        LogRoot::Instance();
-        iCore::SetDroppedMsgReporter(&ReportDroppedMsg);
-    },
-    -10);
+Utils::DelayInitRegistrar g_rootInit([] { LogRoot::Instance(); }, -10);
 Utils::DelayInitRegistrar g_debugFlagInit(&ReadDebugMarker, 0);
 
 } // namespace

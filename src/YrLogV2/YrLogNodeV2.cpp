@@ -125,9 +125,10 @@ void Log::WriteFormatted(const Tag& tag, std::string_view format, std::size_t ar
     {
         text = fmt::vformat(fmt::string_view(format.data(), format.size()), args);
     }
-    catch (const std::exception&)
+    catch (...)
     {
-        // A bad format is a bug at the call site, but the call must not fail: say what went wrong.
+        // A bad format (or an argument whose formatter throws anything at all) is a bug at the
+        // call site, but the call must not fail: say what went wrong.
         if (m_pNode->Passes(LogError.Level()))
             WriteText(LogError, fmt::format("Unable to format string '{}' for {} args", format, argCount));
         return;

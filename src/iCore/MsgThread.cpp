@@ -100,7 +100,10 @@ void MsgThread::AssertContext() const
 
 void MsgThread::RequestExit()
 {
-    m_queue->RequestExit();
+    // Once the flag is set the loop may end and the thread destroy this object, and with it the
+    // queue, while the wake-up is still being sent: the call keeps the queue alive itself.
+    const std::shared_ptr<detail::MsgQueue> queue = m_queue;
+    queue->RequestExit();
 }
 
 Utils::ThreadContext MsgThread::CreateContext()
@@ -335,7 +338,10 @@ bool MsgThreadFnBlocked(MsgThread& thread, const boost::function<void(MsgThread&
     MsgThread* pThread = &thread;
     std::shared_ptr<bool> ran = call.ran;
     boost::function<void(MsgThread&)> f = fn;
-    thread.m_queue->PostFunction(
+    // The function may end the loop, and the thread destroy itself and its queue, before the
+    // posting call has finished waking it.
+    const std::shared_ptr<detail::MsgQueue> queue = thread.m_queue;
+    queue->PostFunction(
         [guard, ran, f, pThread]() mutable
         {
             f(*pThread);

@@ -44,7 +44,8 @@ TEST(MsgThreadTest, ContextPostsAtOnceOrDelayedIntoTheThread)
             done.Set();
         };
     };
-    ctx->RunAsync(add(3), 40);
+    // Long enough that a poster stalled between these posts still sees the immediate ones first.
+    ctx->RunAsync(add(3), 200);
     ctx->RunAsync(add(1), 0);
     ctx->RunAsync(add(2), -1);
     ASSERT_TRUE(done.Wait(3));

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include "Platform/Thread.h"
 #include "iCore/MsgQueue.h"
@@ -121,8 +122,21 @@ TEST(ThreadRunnerFuncTest, RunTimeoutOnDestructionHalts)
     EXPECT_EXIT(
         {
             detail::FlagEvent never;
+            Signal busy;
             ThreadRunnerFunc runner(ThreadRunnerFuncProfile(0, "Busy", 2, 0, 50, false),
-                                    [&](MsgThread& t) { PostFn(t, [&] { never.Wait(~0u); }); });
+                                    [&](MsgThread& t)
+                                    {
+                                        PostFn(t,
+                                               [&]
+                                               {
+                                                   busy.Set();
+                                                   never.Wait(~0u);
+                                               });
+                                    });
+            // Destroyed only once the message is running: an exit request seen before it would
+            // end the loop in time.
+            if (!busy.Wait())
+                std::_Exit(1);
         },
         ::testing::ExitedWithCode(3), "Run timeout");
 }
