@@ -16,7 +16,8 @@ boost::scoped_ptr<NetThread> g_service;
 QMutex g_mutex;
 bool g_created = false;
 
-thread_local bool t_isNetworkThread = false;
+// The instance whose loop runs on the calling thread; null on every other thread.
+thread_local NetThread* t_current = nullptr;
 
 } // namespace
 
@@ -41,7 +42,7 @@ NetThread::~NetThread()
 
 void NetThread::run()
 {
-    t_isNetworkThread = true;
+    t_current = this;
     boost::asio::io_context io;
     auto work = boost::asio::make_work_guard(io);
 
@@ -76,11 +77,18 @@ void NetThread::run()
         QMutexLocker lock(&m_mutex);
         m_pIoService = nullptr;
     }
+    t_current = nullptr;
     // io is destroyed here, on this thread: queued handlers are destroyed without running.
 }
 
 Utils::SafeRef<NetThread> NetThread::Instance()
 {
+    // Objects made on the network thread take the instance that runs them without the global
+    // mutex: DestroyInstance holds it while it joins this thread, and waiting for it here would
+    // never end. An object made while the thread goes then halts the destruction as it should.
+    if (t_current)
+        return Utils::SafeRef<NetThread>(t_current);
+
     QMutexLocker lock(&g_mutex);
     if (!g_service && !g_created)
     {
@@ -102,7 +110,7 @@ void NetThread::DestroyInstance(bool allowRecreate)
 
 bool NetThread::IsNetworkThread()
 {
-    return t_isNetworkThread;
+    return t_current != nullptr;
 }
 
 boost::asio::io_context* NetThread::GetIoServ()

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 #include <linux/sockios.h>
+#include <boost/asio/post.hpp>
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
 #include "Platform/Thread.h"
@@ -114,6 +115,12 @@ public:
     bool WaitBytes(size_t size)
     {
         return WaitFor([&](const std::vector<Event>& evs) { return BytesOf(evs).size() >= size; });
+    }
+
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.clear();
     }
 
     std::vector<Event> Events()
@@ -236,6 +243,43 @@ private:
 
     EventLog& m_log;
     boost::shared_ptr<YrNet::TcpSocket> m_socket;
+};
+
+// Keeps the network thread busy until released.
+class NetThreadBlocker
+{
+public:
+    NetThreadBlocker() : m_state(std::make_shared<State>())
+    {
+        std::shared_ptr<State> state = m_state; // outlives this object while the handler waits
+        boost::asio::post(YrNet::NetThread::Instance()->GetIoService(),
+                          [state]
+                          {
+                              std::unique_lock<std::mutex> lock(state->mutex);
+                              state->running = true;
+                              state->cond.notify_all();
+                              state->cond.wait_for(lock, c_waitLimit, [&] { return state->released; });
+                          });
+        std::unique_lock<std::mutex> lock(m_state->mutex);
+        m_state->cond.wait_for(lock, c_waitLimit, [this] { return m_state->running; });
+    }
+
+    ~NetThreadBlocker()
+    {
+        std::lock_guard<std::mutex> lock(m_state->mutex);
+        m_state->released = true;
+        m_state->cond.notify_all();
+    }
+
+private:
+    struct State
+    {
+        std::mutex mutex;
+        std::condition_variable cond;
+        bool running = false;
+        bool released = false;
+    };
+    std::shared_ptr<State> m_state;
 };
 
 // ------------------------------------------------------------------------------------------------

@@ -213,3 +213,45 @@ TEST(NetThreadDeathTest, MisuseHalts)
         },
         "m_pObj != 0");
 }
+
+// An object still being made when the thread is destroyed is a broken shutdown order too: it
+// halts like any other leftover instead of leaving the two threads waiting for each other.
+TEST(NetThreadDeathTest, DestroyWhileAnObjectIsBeingMadeHalts)
+{
+    EXPECT_EXIT(
+        {
+            // Whatever goes wrong, this child ends by itself.
+            std::thread(
+                []
+                {
+                    std::this_thread::sleep_for(NetTest::c_waitLimit);
+                    ::_exit(7);
+                })
+                .detach();
+
+            boost::asio::io_context* io = &NetThread::Instance()->GetIoService();
+            std::atomic<bool> factoryRuns{false};
+            std::thread maker(
+                [&factoryRuns, io]
+                {
+                    // Kept for the life of the process, as an owner that was never destroyed.
+                    auto* holder = new YrNet::BlockedCreate<Utils::SafeRef<NetThread>>();
+                    holder->Reset(
+                        [&factoryRuns, io]
+                        {
+                            factoryRuns = true;
+                            // Until the destruction has begun (and holds the global mutex).
+                            while (!io->stopped())
+                                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                            // What every network object does when it is made.
+                            return new Utils::SafeRef<NetThread>(NetThread::Instance());
+                        });
+                });
+            maker.detach();
+            while (!factoryRuns.load())
+                std::this_thread::yield();
+            NetThread::DestroyInstance(false);
+            ::_exit(0);
+        },
+        ::testing::ExitedWithCode(3), "~SafeRefServer [0-9]+ TYPE \\{YrNet::NetThread\\}");
+}

@@ -2,7 +2,6 @@
 #include <string>
 #include <vector>
 #include <boost/asio/error.hpp>
-#include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 #include "NetTestUtils.h"
 #include "YrNet/TcpSocketServer.h"
@@ -95,43 +94,6 @@ protected:
     std::unique_ptr<ServerUser> m_user;
 };
 
-// Keeps the network thread busy until released.
-class NetThreadBlocker
-{
-public:
-    NetThreadBlocker() : m_state(std::make_shared<State>())
-    {
-        std::shared_ptr<State> state = m_state; // outlives this object while the handler waits
-        boost::asio::post(YrNet::NetThread::Instance()->GetIoService(),
-                          [state]
-                          {
-                              std::unique_lock<std::mutex> lock(state->mutex);
-                              state->running = true;
-                              state->cond.notify_all();
-                              state->cond.wait_for(lock, c_waitLimit, [&] { return state->released; });
-                          });
-        std::unique_lock<std::mutex> lock(m_state->mutex);
-        m_state->cond.wait_for(lock, c_waitLimit, [this] { return m_state->running; });
-    }
-
-    ~NetThreadBlocker()
-    {
-        std::lock_guard<std::mutex> lock(m_state->mutex);
-        m_state->released = true;
-        m_state->cond.notify_all();
-    }
-
-private:
-    struct State
-    {
-        std::mutex mutex;
-        std::condition_variable cond;
-        bool running = false;
-        bool released = false;
-    };
-    std::shared_ptr<State> m_state;
-};
-
 // The descriptor of this process's socket that listens on port, or -1.
 int FindListeningFd(uint16_t port)
 {
@@ -184,6 +146,33 @@ TEST_F(TcpServerTest, ListenOnPortZeroReportsTheRealPortAndDeliversClients)
             m_user->Conn(0).Socket().SendData(ToBytes("pong"));
         });
     EXPECT_EQ("pong", ReadExact(client.Get(), 4));
+}
+
+// A failure of the socket work reaches the caller as an exception on its own thread; the
+// network thread goes on.
+TEST_F(TcpServerTest, SocketFailuresReachTheCallerAsExceptions)
+{
+    bool thrown = false;
+    m_thread.Call(
+        [&]
+        {
+            try
+            {
+                m_user->Server().LocalHostInf(); // nothing listens yet
+            }
+            catch (const YrNet::NetThreadTaskError& e)
+            {
+                thrown = true;
+                EXPECT_NE(std::wstring::npos, e.Message().find(L"local_endpoint")) << e.what();
+            }
+        });
+    EXPECT_TRUE(thrown);
+
+    const uint16_t port = ListenAny();
+    EXPECT_NE(0, port);
+    Fd client = PlainConnect(port);
+    ASSERT_TRUE(client.Valid());
+    ASSERT_TRUE(m_log.WaitCount(Event::NewConnection, 1));
 }
 
 TEST_F(TcpServerTest, BindFailuresGiveFalseAndNoEvent)

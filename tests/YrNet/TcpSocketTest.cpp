@@ -161,6 +161,8 @@ TEST_F(TcpSocketTest, QuickSendsLeaveInCallOrder)
     Flush();
     EXPECT_LE(m_log.Count(Event::AllDataSent), 200u);
     EXPECT_EQ(0u, m_log.Count(Event::Error));
+    // The write that carried the last bytes reported the drained queue.
+    EXPECT_EQ(Event::AllDataSent, m_log.Events().back().kind);
 }
 
 TEST_F(TcpSocketTest, ConnectedSocketKnowsBothEnds)
@@ -330,6 +332,82 @@ TEST_F(TcpSocketTest, PausedSocketStartsNoNewRead)
     m_thread.Call([&] { m_user->Socket().ResumeReceive(); });
     ASSERT_TRUE(m_log.WaitBytes(sent.size()));
     EXPECT_EQ(sent, m_log.Bytes());
+}
+
+TEST_F(TcpSocketTest, BytesThatPrecedeAResetAreDelivered)
+{
+    Fd listener = PlainListen();
+    Fd peer = ConnectedPeer(listener);
+    {
+        // Data and reset are both waiting when the engine reads: the system can no longer tell
+        // the peer's address by then, but the bytes still reach the user with it.
+        NetThreadBlocker blocker;
+        ASSERT_TRUE(WriteAll(peer.Get(), "last words"));
+        SetLingerZero(peer.Get());
+        peer.Reset();
+    }
+    ASSERT_TRUE(m_log.WaitCount(Event::Error, 1));
+    Flush();
+
+    const std::vector<Event> evs = m_log.Events();
+    ASSERT_EQ(3u, evs.size());
+    EXPECT_EQ(Event::Data, evs[1].kind);
+    EXPECT_EQ("last words", evs[1].bytes);
+    EXPECT_EQ(HostAddr("127.0.0.1", LocalPort(listener.Get())), evs[1].peer);
+    EXPECT_EQ(Event::Error, evs[2].kind);
+    EXPECT_EQ(boost::asio::error::connection_reset, evs[2].code);
+}
+
+// The user may drop its socket inside any of its events: nothing of the socket runs afterwards.
+TEST_F(TcpSocketTest, UserMayDestroyTheSocketInsideAnEvent)
+{
+    Fd listener = PlainListen();
+    Fd peer = ConnectedPeer(listener);
+    const uint16_t peerPort = LocalPort(peer.Get());
+    uint16_t localPort = 0;
+    bool drained = false;
+    m_thread.Call(
+        [&]
+        {
+            localPort = static_cast<uint16_t>(m_user->Socket().LocalHostInf().Port());
+            m_user->m_onEvent = [this](const Event& ev)
+            {
+                if (ev.kind == Event::Data)
+                    m_user->DropSocket();
+            };
+            // Several records and the end of stream wait behind the first one.
+            ASSERT_TRUE(WriteAll(peer.Get(), Pattern(20000)));
+            ::shutdown(peer.Get(), SHUT_WR);
+            drained = WaitDrainedByNetThread(peer.Get(), localPort, peerPort);
+        });
+    ASSERT_TRUE(drained);
+    Flush();
+    EXPECT_EQ(1u, m_log.Count(Event::Data));
+    EXPECT_EQ(0u, m_log.Count(Event::Error));
+    EXPECT_TRUE(WaitClosed(peer.Get()));
+
+    // The same inside the error event.
+    EventLog log2;
+    std::unique_ptr<TcpUser> user2;
+    m_thread.Call(
+        [&]
+        {
+            user2.reset(new TcpUser(log2));
+            user2->m_onEvent = [&user2](const Event& ev)
+            {
+                if (ev.kind == Event::Error)
+                    user2->DropSocket();
+            };
+            user2->Socket().ConnectToHost(HostAddr("127.0.0.1", LocalPort(listener.Get())));
+        });
+    Fd peer2 = PlainAccept(listener.Get());
+    ASSERT_TRUE(peer2.Valid());
+    ASSERT_TRUE(log2.WaitCount(Event::Connected, 1));
+    peer2.Reset();
+    ASSERT_TRUE(log2.WaitCount(Event::Error, 1));
+    Flush();
+    EXPECT_EQ(2u, log2.Events().size());
+    m_thread.Call([&] { user2.reset(); });
 }
 
 TEST_F(TcpSocketTest, NamesAreResolvedFirst)

@@ -1,5 +1,7 @@
 #include <memory>
 #include <string>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/udp.hpp>
 #include <gtest/gtest.h>
 #include "NetTestUtils.h"
 #include "YrNet/UdpSocket.h"
@@ -185,8 +187,25 @@ TEST_F(UdpSocketTest, NamesAreResolvedForEachDatagram)
 {
     ASSERT_TRUE(Bind(HostAddr(HostAddr::AnyV4, 0)));
     PlainUdp peer;
+    // Only the first address found is used. Where the system lists ::1 first for "localhost",
+    // this IPv4 socket cannot send there, and the datagram ends in one error instead.
+    boost::asio::io_context io;
+    boost::asio::ip::udp::resolver resolver(io);
+    const bool v4First = resolver.resolve("localhost", "9").begin()->endpoint().address().is_v4();
     Send("by name", HostAddr("localhost", peer.Port()));
-    EXPECT_EQ("by name", peer.Receive());
+    if (v4First)
+    {
+        EXPECT_EQ("by name", peer.Receive());
+        Flush();
+        EXPECT_TRUE(m_log.Events().empty());
+    }
+    else
+    {
+        ASSERT_TRUE(m_log.WaitCount(Event::Error, 1));
+        Flush();
+        EXPECT_EQ(1u, m_log.Events().size());
+        m_log.Clear();
+    }
     Send("svc", HostAddr("svc://localhost", 0)); // a service text the system does not know
     // The unknown service fails resolution; the socket goes on working.
     ASSERT_TRUE(m_log.WaitCount(Event::Error, 1));
