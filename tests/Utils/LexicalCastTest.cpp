@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "common/RegexLiteral.h"
 
 #include <cmath>
 #include <climits>
@@ -11,19 +12,7 @@
 namespace
 {
 
-std::string Literal(const std::string& text)
-{
-    std::string res;
-    for (char c : text)
-    {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos)
-        {
-            res += '\\';
-        }
-        res += c;
-    }
-    return res;
-}
+using TestUtils::Literal;
 
 const std::wstring c_reason = L"bad lexical cast: source type value could not be interpreted as target";
 

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "common/RegexLiteral.h"
 
 #include <string>
 #include <vector>
@@ -7,19 +8,7 @@
 namespace
 {
 
-std::string Literal(const std::string& text)
-{
-    std::string res;
-    for (char c : text)
-    {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos)
-        {
-            res += '\\';
-        }
-        res += c;
-    }
-    return res;
-}
+using TestUtils::Literal;
 
 // Records the order in which elements die.
 struct Tracked

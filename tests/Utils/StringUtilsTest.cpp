@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "common/RegexLiteral.h"
 
 #include <string>
 #include <vector>
@@ -8,20 +9,7 @@
 namespace
 {
 
-// The text as a regular expression that matches it literally.
-std::string Literal(const std::string& text)
-{
-    std::string res;
-    for (char c : text)
-    {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos)
-        {
-            res += '\\';
-        }
-        res += c;
-    }
-    return res;
-}
+using TestUtils::Literal;
 
 class StringUtilsTest : public ::testing::Test
 {

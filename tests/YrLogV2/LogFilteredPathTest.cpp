@@ -1,4 +1,3 @@
-#include <dlfcn.h>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -11,49 +10,14 @@
 #include "ESS/CppLocation.h"
 #include "YrLogV2/Tracer.h"
 #include "LogTestUtils.h"
-
-// Counts the plain operator new calls of the calling thread while a test asks for it; the
-// allocation itself is left to the operator new this one hides (the sanitizer's or the library's).
-namespace
-{
-thread_local bool t_countNew = false;
-thread_local int t_newCount = 0;
-
-using NewFn = void* (*)(std::size_t);
-NewFn NextNew()
-{
-    static const NewFn fn = reinterpret_cast<NewFn>(dlsym(RTLD_NEXT, "_Znwm"));
-    return fn;
-}
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    if (t_countNew)
-        ++t_newCount;
-    if (NewFn fn = NextNew())
-        return fn(size);
-    if (void* p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
+#include "common/NewCounter.h"
 
 using namespace YrLogV2;
 
 namespace
 {
 
-class CountNew
-{
-public:
-    CountNew()
-    {
-        t_newCount = 0;
-        t_countNew = true;
-    }
-    ~CountNew() { t_countNew = false; }
-    int Count() const { return t_newCount; }
-};
+using TestUtils::CountNew;
 
 using LogFilteredPathTest = YrLogV2Test::LogFixture;
 

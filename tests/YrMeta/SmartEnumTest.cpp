@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include "common/RegexLiteral.h"
 
 #include <string>
 #include "YrMeta/SendDataRes.h"
@@ -14,19 +15,7 @@ YRMETA_SMART_ENUM(Sparse, (A, 10), (B, 5), (C, -3), (D, 5));
 namespace
 {
 
-std::string Literal(const std::string& text)
-{
-    std::string res;
-    for (char c : text)
-    {
-        if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos)
-        {
-            res += '\\';
-        }
-        res += c;
-    }
-    return res;
-}
+using TestUtils::Literal;
 
 using VdiCommon::SendDataRes;
 
