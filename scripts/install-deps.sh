@@ -4,7 +4,7 @@
 set -euo pipefail
 
 pkgs=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config python3
   qtbase5-dev libboost-all-dev libfmt-dev libmsgpack-cxx-dev rapidjson-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libdw-dev
