@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <ctime>
+#include <exception>
 #include <vector>
 #include <boost/filesystem/operations.hpp>
 #include <boost/regex.hpp>
@@ -27,9 +28,28 @@ bool Matches(const boost::regex* pRe, const std::string& name)
     return pRe != nullptr && boost::regex_match(name, *pRe);
 }
 
+int CleanFilesImpl(const CleanFilesRule& rule);
+
 } // namespace
 
 int CleanFiles(const CleanFilesRule& rule)
+{
+    try
+    {
+        return CleanFilesImpl(rule);
+    }
+    catch (const std::exception&)
+    {
+        // A pattern too complex to match (boost refuses runaway matches by throwing) or a failed
+        // allocation: the rule cannot be applied, and nothing has been removed yet.
+        return -1;
+    }
+}
+
+namespace
+{
+
+int CleanFilesImpl(const CleanFilesRule& rule)
 {
     boost::system::error_code ec;
     const fs::file_status st = fs::status(rule.path, ec);
@@ -104,5 +124,7 @@ int CleanFiles(const CleanFilesRule& rule)
     }
     return removed;
 }
+
+} // namespace
 
 } // namespace AppUtils

@@ -87,10 +87,13 @@ private:
             m_prev(type, context, text);
             return;
         }
-        // A hook may add or remove hooks on this thread while the walk runs.
+        // A hook may add or remove hooks on this thread while the walk runs: walk a copy, and
+        // skip a hook whose owner left meanwhile (its function may reach the destroyed owner).
         const List hooks = m_list;
         for (const auto& h : hooks)
         {
+            if (Find(h.first) == m_list.end())
+                continue;
             const QtMsgHandler::Msg msg(type, &context, QString(text));
             if (h.second(msg) != QtMsgHandler::PassOn)
                 break;

@@ -192,6 +192,20 @@ TEST_F(AppConfigTest, MalformedFilesAreErrorsWithTheIniTexts)
     EXPECT_EQ("no error", ParseErrorOf("// only\n/* a\nblock */\n"));
 }
 
+TEST_F(AppConfigTest, CyrillicFilesReportTheSameErrorsAtTheRightLines)
+{
+    EXPECT_THAT(ParseErrorOf(QString::fromUtf8("// Настройки\nИмя = Значение\n[Раздел]\n")),
+                ::testing::StartsWith("Sections not allowed at 2; data: ["));
+    EXPECT_THAT(ParseErrorOf(QString::fromUtf8("Ключ = 1\n/* Комментарий */\nКлюч = 2\n")),
+                ::testing::StartsWith("Duplicate item "));
+    // Keys are compared byte for byte in the file's code page: upper and lower case differ.
+    const AppConfig cfg(WriteConfig(QString::fromUtf8("Ключ = 1\nключ = 2\n")));
+    EXPECT_EQ(std::string("1"),
+              cfg.GetRawValue(AppTest::To1251(QString::fromUtf8("Ключ")).toStdString()).value_or(""));
+    EXPECT_EQ(std::string("2"),
+              cfg.GetRawValue(AppTest::To1251(QString::fromUtf8("ключ")).toStdString()).value_or(""));
+}
+
 TEST_F(AppConfigTest, AnUnreadableConfigurationIsAnError)
 {
     const QString dir = m_dir.filePath("config.ini");

@@ -1,5 +1,7 @@
 // Start-up is once per process, so every scenario runs in a child process of its own (a death test
 // that is expected to live); the parent looks at what the child left on disk.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -24,6 +26,7 @@
 #include "Platform/Thread.h"
 #include "SarvikAppSetup/AppSetup.h"
 #include "Utils/IniFile.h"
+#include "Utils/QtMsgHandler.h"
 #include "Utils/StringUtils.h"
 #include "Utils/ThreadsInfo.h"
 #include "YrLogV2/Log.h"
@@ -169,6 +172,19 @@ void ChildPrevHandler(QtMsgType, const QMessageLogContext&, const QString&)
     ++g_childPrevCalls;
 }
 
+// Waits, bounded, until the other thread has reached the stage.
+bool WaitStage(const std::atomic<int>& stage, int value)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (stage.load() != value)
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 void WriteText(const std::string& path, const std::string& text)
 {
     AppTest::WriteBytes(QString::fromStdString(path), QByteArray::fromStdString(text));
@@ -240,7 +256,8 @@ protected:
 
         // A joined thread leaves /proc shortly after its join returns: wait for that, bounded.
         std::set<std::string> extra;
-        for (int i = 0; i < 5000; ++i)
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline)
         {
             extra.clear();
             for (const std::string& t : Tasks())
@@ -384,6 +401,25 @@ TEST_F(AppStartScenarioTest, InDebugModeAHaltIsRecordedNextToTheExecutable)
     EXPECT_EQ(first.count("scenario halt"), second.count("scenario halt"));
 }
 
+TEST_F(AppStartScenarioTest, InDebugModeNothingIsWrittenAtStartAndANormalEndKeepsTheLastRecord)
+{
+    const std::string record = Path("app/module_last_abnormal_exit.txt");
+    AppTest::WriteBytes(QString::fromStdString(Path("app/debug.mode")), "");
+    WriteText(record, "previous abnormal end\n");
+    EXPECT_EXIT(
+        {
+            std::unique_ptr<Utils::IVirtualDestroy> app = Start();
+            AppUtils::LogAbnormalExit* p = new AppUtils::LogAbnormalExit("module_last_abnormal_exit.txt");
+            const bool active = p->Active() && p->FilePath() == record;
+            const bool untouched =
+                AppTest::ReadBytes(QString::fromStdString(record)) == "previous abnormal end\n";
+            app.reset();
+            _exit(active && untouched ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ("previous abnormal end\n", AppTest::ReadBytes(QString::fromStdString(record)).toStdString());
+}
+
 TEST_F(AppStartScenarioTest, ARecordThatCannotBeWrittenIsReportedOnStandardError)
 {
     AppTest::WriteBytes(QString::fromStdString(Path("app/debug.mode")), "");
@@ -419,6 +455,28 @@ std::string TagOf(const std::vector<YrLogV2::LogRecord>& records, const std::str
 }
 
 } // namespace
+
+TEST_F(AppStartScenarioTest, AFatalQtMessageReachesTheLogFileBeforeQtEndsTheProcess)
+{
+    WriteConfig("LogFolder = Logs\n");
+    EXPECT_DEATH(
+        {
+            std::unique_ptr<Utils::IVirtualDestroy> app = Start();
+            SarvikAppSetup::AppSetupInstanceSet(Params());
+            std::unique_ptr<AppUtils::LogSetupInfo> logSetup = AppUtils::SetupLogFromConfig(
+                AppUtils::AppConfigInstance(), SarvikAppSetup::AppSetupInstance().GetPaths());
+            WriteText(Path("logpath.txt"), logSetup->LogFilePath().toStdString());
+            qFatal("fatal %s", "one");
+        },
+        "");
+    const QString logPath =
+        QString::fromStdString(AppTest::ReadBytes(QString::fromStdString(Path("logpath.txt"))).toStdString());
+    ASSERT_FALSE(logPath.isEmpty());
+    const std::vector<std::string> lines = AppTest::ReadLines(logPath);
+    const int fatal = AppTest::FindLine(lines, "QtMsg: fatal one");
+    ASSERT_NE(-1, fatal);
+    EXPECT_NE(std::string::npos, lines[size_t(fatal)].find("QtFatal"));
+}
 
 TEST_F(AppStartScenarioTest, HooksLogQtMessagesByTypeAndTraceableExceptions)
 {
@@ -476,12 +534,11 @@ TEST_F(AppStartScenarioTest, AnExceptionRaisedWhileTheLogStaysBusyGoesToStandard
                     QMutex& m = YrLogV2::LogRoot::Instance().Mutex();
                     m.lock();
                     stage = 1;
-                    while (stage.load() != 2)
-                        std::this_thread::yield();
+                    WaitStage(stage, 2);
                     m.unlock();
                 });
-            while (stage.load() != 1)
-                std::this_thread::yield();
+            if (!WaitStage(stage, 1))
+                _exit(4);
             try
             {
                 ESS_THROW_MSG(ESS::Exception, L"while busy");
@@ -494,4 +551,46 @@ TEST_F(AppStartScenarioTest, AnExceptionRaisedWhileTheLogStaysBusyGoesToStandard
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "Exception: .*while busy");
+}
+
+TEST_F(AppStartScenarioTest, QtMessagesOfAThreadHoldingTheLogDoNotDeadlockWithTheQtHook)
+{
+    // This thread enters the Qt hook (holding the hook lock) while the other thread holds the log;
+    // the other thread then raises a Qt message of its own, which needs the hook lock. The hook
+    // gives up waiting for the log, so both go on.
+    EXPECT_EXIT(
+        {
+            alarm(60); // a deadlock ends the child instead of hanging the test
+            auto out = std::make_shared<YrLogV2::MemoryOutput>();
+            auto link = YrLogV2::LogRoot::Instance().AttachOutput(out);
+            std::atomic<int> stage{0};
+            // Runs before the application's hook, on this thread's message only.
+            Utils::QtMsgHandler first(
+                [&](const Utils::QtMsgHandler::Msg& m)
+                {
+                    if (m.m_text == "while busy")
+                        stage = 2;
+                    return Utils::QtMsgHandler::PassOn;
+                });
+            std::unique_ptr<Utils::IVirtualDestroy> app = Start();
+            std::thread holder(
+                [&]
+                {
+                    QMutex& m = YrLogV2::LogRoot::Instance().Mutex();
+                    m.lock();
+                    stage = 1;
+                    WaitStage(stage, 2);
+                    qWarning("from the log holder");
+                    m.unlock();
+                });
+            if (!WaitStage(stage, 1))
+                _exit(4);
+            qWarning("while busy");
+            holder.join();
+            const bool logged = AppTest::FindLine(out->Texts("QtMsg"), "from the log holder") != -1;
+            app.reset();
+            link.reset();
+            _exit(logged ? 0 : 5);
+        },
+        ::testing::ExitedWithCode(0), "QtMsg: while busy");
 }

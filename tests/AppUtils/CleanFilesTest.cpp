@@ -150,3 +150,17 @@ TEST_F(CleanFilesTest, AFileThatCannotBeRemovedIsSkippedAndNotCounted)
     EXPECT_EQ(1, removed);
     EXPECT_EQ((std::set<std::string>{"locked/old", "new"}), Left());
 }
+
+TEST_F(CleanFilesTest, APatternTooComplexToMatchGivesMinusOneAndRemovesNothing)
+{
+    // boost refuses this match (exponential backtracking) by throwing; CleanFiles must not.
+    Make(std::string(200, 'a'), 20);
+    Make("other", 10);
+    AppUtils::CleanFilesRule r = Rule(0, 0);
+    r.regexp_mask = "(a*)*b";
+    EXPECT_EQ(-1, AppUtils::CleanFiles(r));
+    r.regexp_mask.clear();
+    r.regexp_skip = "(a*)*b";
+    EXPECT_EQ(-1, AppUtils::CleanFiles(r));
+    EXPECT_EQ(2u, Left().size());
+}

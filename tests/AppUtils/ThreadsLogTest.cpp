@@ -1,4 +1,5 @@
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -12,6 +13,19 @@
 
 namespace
 {
+
+// Waits, bounded, until the other thread has reached the stage.
+bool WaitStage(const std::atomic<int>& stage, int value)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (stage.load() != value)
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
 
 class ThreadsLogTest : public ::testing::Test
 {
@@ -52,12 +66,15 @@ TEST_F(ThreadsLogTest, AThreadEventWhileAnotherThreadHoldsTheLogIsHeldBack)
             QMutex& m = YrLogV2::LogRoot::Instance().Mutex();
             m.lock();
             stage = 1;
-            while (stage.load() != 2)
-                std::this_thread::yield();
+            WaitStage(stage, 2);
             m.unlock();
         });
-    while (stage.load() != 1)
-        std::this_thread::yield();
+    if (!WaitStage(stage, 1))
+    {
+        stage = 2;
+        holder.join();
+        FAIL() << "the log holder did not start";
+    }
 
     // Returns at once (a 1 ms probe), logging nothing.
     tracker.OnThreadEvent(Utils::ThreadTrackingInfo{true});

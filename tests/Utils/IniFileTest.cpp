@@ -273,6 +273,30 @@ TEST_F(IniFileDiskTest, IoErrors)
     }
 }
 
+TEST_F(IniFileDiskTest, AResourceNameSkipsTheIsAFileTest)
+{
+    // A missing resource fails on opening, not on the regular-file test that disk names get.
+    try
+    {
+        Utils::QtIniFile ini(":/no/such/config.ini", "Windows-1251", c_config);
+        FAIL() << "no exception";
+    }
+    catch (const Utils::IStoragable::IoError& e)
+    {
+        EXPECT_EQ(e.Message(), L":/no/such/config.ini - can`t open");
+    }
+    // Only the exact prefix ":/" names a resource.
+    try
+    {
+        Utils::QtIniFile ini(":\\no", "Windows-1251", c_config);
+        FAIL() << "no exception";
+    }
+    catch (const Utils::IStoragable::IoError& e)
+    {
+        EXPECT_EQ(e.Message(), L":\\no - isn`t a file");
+    }
+}
+
 TEST_F(IniFileDiskTest, StringListRoundTrip)
 {
     Utils::StringList out;

@@ -260,6 +260,40 @@ TEST_F(QtMsgHookTest, AHookMayRegisterHooksAndCauseQtMessagesOnItsThread)
     EXPECT_THAT(log.Seen(), ::testing::ElementsAre("A:first", "A:second", "L:second"));
 }
 
+TEST_F(QtMsgHookTest, AHookRemovedByAnEarlierHookDuringTheWalkIsNotCalled)
+{
+    HookLog log;
+    // B's hook reaches B's owner state; once B is gone it must not run.
+    struct Owner
+    {
+        explicit Owner(HookLog& l)
+            : alive(new bool(true)),
+              hook(
+                  [&l, a = alive](const QtMsgHandler::Msg& m)
+                  {
+                      l.Add(std::string(*a ? "B:" : "dead B:") + m.m_text.toStdString());
+                      return QtMsgHandler::Handled;
+                  })
+        {
+        }
+        ~Owner() { *alive = false; }
+        std::shared_ptr<bool> alive;
+        QtMsgHandler hook;
+    };
+    std::unique_ptr<Owner> b;
+    QtMsgHandler a(
+        [&](const QtMsgHandler::Msg& m)
+        {
+            log.Add("A:" + m.m_text.toStdString());
+            b.reset();
+            return QtMsgHandler::PassOn;
+        });
+    b.reset(new Owner(log));
+    qWarning("one");
+    EXPECT_THAT(log.Seen(), ::testing::ElementsAre("A:one"));
+    EXPECT_TRUE(g_prevSeen.Texts().empty());
+}
+
 TEST_F(QtMsgHookTest, MessagesOfOtherThreadsReachTheHooksOnTheirThread)
 {
     std::mutex lock;

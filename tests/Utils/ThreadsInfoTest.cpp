@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -127,18 +128,25 @@ TEST(ThreadsInfoTest, CurrentThreadListHasOurThreadsWithTheirRegisteredNames)
     const uint64_t self = reinterpret_cast<uintptr_t>(Platform::Thread::GetCurrentThreadID());
     EXPECT_NE(list.end(),
               std::find_if(list.begin(), list.end(), [&](const auto& p) { return p.first == self; }));
-    // A finished thread leaves the snapshots (the kernel lets it go shortly after the join).
+    // A finished thread leaves the snapshots, but Wait returns before the kernel has let the thread
+    // go (its thread-exit work runs after that); on a loaded machine this can take a while, so
+    // wait for it against a deadline rather than a count of short sleeps.
     const uint64_t gone = reinterpret_cast<uintptr_t>(t.id.load());
-    bool left = false;
-    for (int i = 0; i < 5000 && !left; ++i)
+    ASSERT_NE(0u, gone);
+    auto listed = [gone]
     {
         const ThreadList now = Utils::ThreadsInfo::CurrentThreadList();
-        left =
-            std::find_if(now.begin(), now.end(), [&](const auto& p) { return p.first == gone; }) == now.end();
-        if (!left)
-            Platform::SleepMs(1);
+        return std::find_if(now.begin(), now.end(), [&](const auto& p) { return p.first == gone; }) !=
+               now.end();
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool stillListed = listed();
+    while (stillListed && std::chrono::steady_clock::now() < deadline)
+    {
+        Platform::SleepMs(2);
+        stillListed = listed();
     }
-    EXPECT_TRUE(left);
+    EXPECT_FALSE(stillListed) << "thread " << gone << " is still in /proc/self/task";
 }
 
 TEST(ThreadsInfoTest, BeginAndEndLinesNameTheCallingThread)
