@@ -1,9 +1,11 @@
 // Session packets: building a frame (payload CRC, header, copy) and recovering frames from a
 // stream delivered whole, in channel-sized 1600-byte pieces, or one byte per delivery.
 #include <benchmark/benchmark.h>
+#include <cstring>
 #include <memory>
 #include <vector>
 #include "SessTranspLayer/StlPacket.h"
+#include "Utils/Crc32.h"
 
 namespace
 {
@@ -81,7 +83,57 @@ void ParseArgs(benchmark::internal::Benchmark* b)
             b->Args({size, piece});
 }
 
+// A hostile stream: a header with a valid CRC announcing range(0) - 32 payload bytes, a payload
+// made only of false magics, and a wrong payload CRC. The parser must drop it byte by byte until
+// nothing is left; the cost of that resynchronisation must stay linear in the buffer.
+void BM_StlResyncHostile(benchmark::State& state)
+{
+    const uint64_t total = static_cast<uint64_t>(state.range(0));
+    Utils::ByteArray wire(total, 0, 0);
+    uint8_t* w = wire.Data();
+    for (uint64_t i = 0; i + 4 <= total; i += 4)
+    {
+        w[i] = 0x45;
+        w[i + 1] = 0x00;
+        w[i + 2] = 0x6F;
+        w[i + 3] = 0xA9;
+    }
+    const uint32_t n = static_cast<uint32_t>(total - c_stlHeaderSize);
+    const uint8_t sizeAndCrc[8] = {
+        uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n), 0, 0, 0, 1};
+    std::memcpy(w + 20, sizeAndCrc, sizeof(sizeAndCrc));
+    const uint32_t hc = Utils::Crc32(w, 28, 0xFFFFFFFF, true);
+    const uint8_t hcBytes[4] = {uint8_t(hc >> 24), uint8_t(hc >> 16), uint8_t(hc >> 8), uint8_t(hc)};
+    std::memcpy(w + 28, hcBytes, sizeof(hcBytes));
+
+    const Utils::ByteArray none(uint64_t(0), uint64_t(0));
+    int64_t calls = 0;
+    for (auto _ : state)
+    {
+        StlPacketSerializer s;
+        Utils::ByteArray chunk = wire;
+        for (;;)
+        {
+            const uint64_t before = s.BufferedSize() + chunk.Size();
+            std::unique_ptr<StlPacket> p = s.ProcessData(chunk);
+            ++calls;
+            if (!p && s.BufferedSize() >= before)
+                break;
+            chunk = none;
+        }
+        benchmark::DoNotOptimize(s.BufferedSize());
+    }
+    state.counters["calls"] = benchmark::Counter(static_cast<double>(calls) / state.iterations());
+    state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(total));
+}
+
 } // namespace
 
+BENCHMARK(BM_StlResyncHostile)
+    ->ArgName("bytes")
+    ->Arg(4096)
+    ->Arg(64 * 1024)
+    ->Arg(1024 * 1024)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StlSerialize)->Apply(PayloadSizes)->ArgName("payload");
 BENCHMARK(BM_StlParse)->Apply(ParseArgs);

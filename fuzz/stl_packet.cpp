@@ -6,6 +6,7 @@
 // The stream is parsed four ways: whole, in pieces whose size the first byte picks, byte by
 // byte, and in 1600-byte pieces with one call per piece and a drain only at the end. All four
 // must give the same packets, and every packet must be a valid frame that occurs in the input.
+// One more pass compares every single call with the plainest form of the rules.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <vector>
 #include "SessTranspLayer/StlPacket.h"
 #include "Utils/Crc32.h"
+#include "../tests/SessTranspLayer/StlReferenceParser.h"
 
 extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
 
@@ -82,6 +84,39 @@ std::vector<Bytes> Parse(const uint8_t* data, size_t size, size_t pieceSize, boo
     return out;
 }
 
+// Feeds pieces of pieceSize bytes, draining after each, and checks every call against the
+// reference: the same packet (or none) and the same number of bytes left buffered.
+void CompareWithReference(const uint8_t* data, size_t size, size_t pieceSize)
+{
+    StlPacketSerializer s;
+    StlReferenceParser ref;
+    std::vector<uint8_t> expected;
+    auto call = [&](const uint8_t* p, size_t n)
+    {
+        const bool refGot = ref.ProcessData(p, n, expected);
+        const uint64_t before = s.BufferedSize() + n;
+        std::unique_ptr<StlPacket> got = s.ProcessData(Piece(p, n));
+        Check(refGot == (got != nullptr), "reference disagrees on a packet");
+        if (got)
+        {
+            const Utils::ByteArray wire = StlPacketSerializer::Serialize(*got);
+            Check(expected == Bytes(wire.Data(), wire.Data() + wire.Size()),
+                  "reference gives another packet");
+        }
+        Check(ref.BufferedSize() == s.BufferedSize(), "reference keeps another number of bytes");
+        return got || s.BufferedSize() < before;
+    };
+    size_t pos = 0;
+    do
+    {
+        const size_t n = std::min(pieceSize, size - pos);
+        bool progress = call(data + pos, n);
+        pos += n;
+        while (progress)
+            progress = call(nullptr, 0);
+    } while (pos < size);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -91,6 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Check(whole == Parse(data, size, chosen, true), "pieces of the chosen size differ");
     Check(whole == Parse(data, size, 1, true), "byte by byte differs");
     Check(whole == Parse(data, size, 1600, false), "one call per piece differs");
+    CompareWithReference(data, size, chosen);
 
     for (const Bytes& packet : whole)
         Check(std::search(data, data + size, packet.begin(), packet.end()) != data + size,

@@ -239,7 +239,16 @@ void StlConnectionImpl::OnTranspData(const Utils::ByteArray& data)
         return; // nothing to parse
     if (m_rxHeld)
     {
-        m_rxHeldData.Append(data, true);
+        // Grown geometrically: many small chunks may arrive while Connected is on its way.
+        const uint64_t needed = m_rxHeldData.Size() + data.Size();
+        if (m_rxHeldData.Capacity() < needed)
+        {
+            Utils::ByteArray bigger(std::max<uint64_t>(needed, 2 * m_rxHeldData.Capacity()), uint64_t(0));
+            if (!m_rxHeldData.IsEmpty())
+                bigger.Append(m_rxHeldData, false);
+            m_rxHeldData = std::move(bigger);
+        }
+        m_rxHeldData.Append(data, false);
         return;
     }
     ParseStream(data);
@@ -252,6 +261,7 @@ void StlConnectionImpl::ParseStream(const Utils::ByteArray& data)
     // bytes, and a late answer would turn into a time-out. Each round consumes at least one
     // byte, and a closed session empties the parser, so the loop ends.
     StlPacketSerializer& parser = m_sessionEnv->m_serializer;
+    const Utils::ByteArray none(uint64_t(0), uint64_t(0));
     Utils::ByteArray chunk = data;
     for (;;)
     {
@@ -263,7 +273,7 @@ void StlConnectionImpl::ParseStream(const Utils::ByteArray& data)
         // The rest stays in the parser until the owner has heard Connected.
         if (!progress || m_rxHeld)
             break;
-        chunk = Utils::ByteArray(uint64_t(0), uint64_t(0));
+        chunk = none;
     }
 }
 
@@ -342,6 +352,8 @@ void StlConnectionImpl::CloseSession(const DiscCause& cause)
     m_log.Add(YrLogV2::Info, "Close session: {}", cause.ToString());
     m_sessionEnv->StopTimers();
     m_sessionEnv->m_serializer.Reset();
+    // Bytes held back for the owner's Connected belong to this session as much as the parser's.
+    m_rxHeldData = Utils::ByteArray();
     m_currSession.reset();
     m_owner.Disconnected(cause, m_srcId);
 }

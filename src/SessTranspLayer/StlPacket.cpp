@@ -56,6 +56,60 @@ uint64_t Get64(const uint8_t* p)
     return (static_cast<uint64_t>(Get32(p)) << 32) | Get32(p + 4);
 }
 
+// CRC marks: one every c_crcMarkStep bytes of the buffer, used for payloads of at least
+// c_markedCrcMin bytes while resynchronising.
+const uint32_t c_crcMarkStep = 256;
+const uint64_t c_markedCrcMin = 1024;
+
+// Arithmetic on CRC registers (polynomials over GF(2) modulo the CRC polynomial, in the
+// register's reflected bit order): a register followed by n zero bytes is the register times
+// x^(8n). This is what lets a CRC over a range be put together from two running marks.
+const uint32_t c_reflectedPoly = 0xEDB88320;
+
+uint32_t MultModP(uint32_t a, uint32_t b)
+{
+    uint32_t product = 0;
+    for (uint32_t m = 1u << 31; m != 0; m >>= 1)
+    {
+        if (a & m)
+        {
+            product ^= b;
+            if ((a & (m - 1)) == 0)
+                break;
+        }
+        b = (b & 1) ? (b >> 1) ^ c_reflectedPoly : b >> 1;
+    }
+    return product;
+}
+
+struct PowersOfX
+{
+    uint32_t x2n[32]; // x^(2^k)
+
+    PowersOfX()
+    {
+        uint32_t p = 1u << 30; // x^1
+        for (uint32_t& v : x2n)
+        {
+            v = p;
+            p = MultModP(p, p);
+        }
+    }
+};
+
+// The register r followed by n zero bytes.
+uint32_t ShiftCrc(uint32_t r, uint64_t n)
+{
+    static const PowersOfX s_powers;
+    uint32_t xn = 1u << 31; // x^0
+    for (unsigned k = 3; n != 0; n >>= 1, ++k)
+    {
+        if (n & 1)
+            xn = MultModP(s_powers.x2n[k & 31], xn);
+    }
+    return MultModP(xn, r);
+}
+
 // Offset of the first magic in [p, p + size), or size when there is none.
 uint64_t FindMagic(const uint8_t* p, uint64_t size)
 {
@@ -131,86 +185,137 @@ std::unique_ptr<StlPacket> StlPacketSerializer::ProcessData(const Utils::ByteArr
     ESS_ASSERT(!ba.IsNull());
     AppendToBuffer(ba);
 
-    const Utils::ByteArray& buff = m_buff;
-    const uint64_t size = buff.Size();
-    if (size == 0)
+    const uint64_t end = m_buff.Size();
+    if (end == m_begin)
         return nullptr;
-    const uint8_t* data = buff.Data();
+    const uint8_t* data = static_cast<const Utils::ByteArray&>(m_buff).Data();
 
-    const uint64_t beginPos = FindMagic(data, size);
-    if (beginPos == size)
+    if (m_scanPos < m_begin)
     {
-        // The last 4 bytes may hold the start of a magic split across deliveries.
-        if (size > 4)
-            DropFront(size - 4);
-        return nullptr;
+        m_scanPos = m_begin;
+        m_atMagic = false;
+    }
+    if (!m_atMagic)
+    {
+        const uint64_t found = FindMagic(data + m_scanPos, end - m_scanPos);
+        m_work += std::min<uint64_t>(found + 4, end - m_scanPos);
+        if (found == end - m_scanPos)
+        {
+            // Every start before the last 3 bytes is searched; those wait for more bytes.
+            if (end - m_scanPos > 3)
+                m_scanPos = end - 3;
+            // The last 4 bytes may hold the start of a magic split across deliveries.
+            if (end - m_begin > 4)
+                DropFront(end - m_begin - 4);
+            return nullptr;
+        }
+        m_scanPos += found;
+        m_atMagic = true;
+        m_header = hsUnknown;
     }
 
     // All sizes below are 64-bit: 32 + N must not wrap for N near 2^32.
-    const uint64_t avail = size - beginPos;
+    const uint64_t beginPos = m_scanPos - m_begin;
+    const uint64_t avail = end - m_scanPos;
     if (avail < c_stlHeaderSize)
     {
         DropFront(beginPos);
         return nullptr;
     }
 
-    const uint8_t* h = data + beginPos;
+    const uint8_t* h = data + m_scanPos;
+    if (m_header == hsUnknown)
+    {
+        // A false magic inside other bytes, or a header announcing more than any real frame.
+        m_work += c_headerCrcOffset;
+        const uint32_t dataSize = Get32(h + 20);
+        if (Crc(h, c_headerCrcOffset) != Get32(h + c_headerCrcOffset) || dataSize > c_stlMaxPayload)
+        {
+            m_header = hsBadHeader;
+        }
+        else
+        {
+            m_header = hsGood;
+            m_packetSize = c_stlHeaderSize + static_cast<uint64_t>(dataSize);
+        }
+    }
+    // Rejected: drop one byte from the front and search again. While bytes precede the magic,
+    // the same magic is met again, and its verdict is reused.
+    if (m_header == hsBadHeader)
+    {
+        DropFront(1);
+        return nullptr;
+    }
+    if (avail < m_packetSize)
+    {
+        DropFront(beginPos); // the payload is awaited
+        return nullptr;
+    }
+    if (m_header == hsBadPayload)
+    {
+        DropFront(1);
+        return nullptr;
+    }
+
+    const uint32_t dataSize = Get32(h + 20);
+    const uint32_t dataCrc = Get32(h + 24);
+    if (PayloadCrc(m_scanPos + c_stlHeaderSize, m_scanPos + m_packetSize) != dataCrc)
+    {
+        m_header = hsBadPayload;
+        m_resync = true;
+        DropFront(1);
+        return nullptr;
+    }
+
     std::unique_ptr<StlPacket> p(new StlPacket());
     p->m_magic = Get32(h);
     p->m_srcId = Get64(h + 4);
     p->m_sessionId = Get32(h + 12);
     p->m_packNum = Get16(h + 16);
     p->m_cmd = Get16(h + 18);
-    p->m_dataSize = Get32(h + 20);
-    p->m_dataCrc = Get32(h + 24);
-    const uint32_t headerCrc = Crc(h, c_headerCrcOffset);
+    p->m_dataSize = dataSize;
+    p->m_dataCrc = dataCrc;
     p->m_headerCrc = Get32(h + c_headerCrcOffset);
-
-    // A false magic inside other bytes, or a header announcing more than any real frame:
-    // drop one byte and search again.
-    if (headerCrc != p->m_headerCrc || p->m_dataSize > c_stlMaxPayload)
-    {
-        DropFront(1);
-        return nullptr;
-    }
-
-    const uint64_t packetSize = c_stlHeaderSize + static_cast<uint64_t>(p->m_dataSize);
-    if (avail < packetSize)
-    {
-        DropFront(beginPos);
-        return nullptr;
-    }
-
-    p->m_data = Utils::ByteArray(h + c_stlHeaderSize, p->m_dataSize);
-    if (Crc(p->m_data.Data(), p->m_dataSize) != p->m_dataCrc)
-    {
-        DropFront(1);
-        return nullptr;
-    }
-
+    p->m_data = Utils::ByteArray(h + c_stlHeaderSize, dataSize);
     ESS_ASSERT(p->m_magic == c_stlMagic);
-    DropFront(beginPos + packetSize);
+    DropFront(beginPos + m_packetSize);
     return p;
 }
 
 void StlPacketSerializer::Reset()
 {
-    if (!m_buff.IsNull() && !m_buff.IsEmpty())
-        DropFront(m_buff.Size());
+    if (!m_buff.IsNull() && BufferedSize() != 0)
+        DropFront(BufferedSize());
 }
 
 void StlPacketSerializer::AppendToBuffer(const Utils::ByteArray& data)
 {
     const uint64_t add = data.Size();
-    const uint64_t needed = m_buff.Size() + add;
-    if (m_buff.IsNull() || m_buff.Capacity() < needed)
+    const uint64_t size = m_buff.Size();
+    const uint64_t live = size - m_begin;
+    if (m_buff.IsNull() || size + add > m_buff.Capacity())
     {
-        // Geometric growth: a stream fed byte by byte must not copy the buffer on every byte.
-        const uint64_t capacity = std::max<uint64_t>({needed, 2 * m_buff.Capacity(), 2 * 1024});
-        Utils::ByteArray bigger(capacity, uint64_t(0));
-        if (!m_buff.IsEmpty())
-            bigger.Append(static_cast<const Utils::ByteArray&>(m_buff).Data(), m_buff.Size(), false);
-        m_buff = std::move(bigger);
+        const uint64_t needed = live + add;
+        if (!m_buff.IsNull() && needed <= m_buff.Capacity() && m_begin >= live)
+        {
+            // Moving the live bytes costs no more than the bytes consumed since they last moved.
+            uint8_t* p = m_buff.Data();
+            std::memmove(p, p + m_begin, live);
+            m_buff.Resize(live);
+        }
+        else
+        {
+            // Geometric growth: a stream fed byte by byte must not copy the buffer on every byte.
+            const uint64_t capacity = std::max<uint64_t>({needed, 2 * m_buff.Capacity(), 2 * 1024});
+            Utils::ByteArray bigger(capacity, uint64_t(0));
+            if (live != 0)
+                bigger.Append(static_cast<const Utils::ByteArray&>(m_buff).Data() + m_begin, live, false);
+            m_buff = std::move(bigger);
+        }
+        m_work += live;
+        m_scanPos -= std::min(m_scanPos, m_begin);
+        m_begin = 0;
+        m_crcMarks.clear(); // the marks describe positions that have moved
     }
     if (add != 0)
         m_buff.Append(data.Data(), add, false);
@@ -220,18 +325,73 @@ void StlPacketSerializer::DropFront(uint64_t count)
 {
     if (count == 0)
         return;
-    const uint64_t size = m_buff.Size();
-    ESS_ASSERT(count <= size);
-    const uint64_t rest = size - count;
-    if (rest == 0 && m_buff.Capacity() > c_keepBufferCapacity)
+    ESS_ASSERT(count <= BufferedSize());
+    m_begin += count;
+    if (m_begin == m_buff.Size())
     {
-        m_buff = Utils::ByteArray();
+        ForgetAll();
         return;
     }
-    uint8_t* p = m_buff.Data();
-    if (rest != 0)
-        std::memmove(p, p + count, rest);
-    m_buff.Resize(rest);
+    if (m_begin > m_scanPos)
+    {
+        // The magic under consideration (if any) lost its first byte.
+        m_scanPos = m_begin;
+        m_atMagic = false;
+    }
+}
+
+void StlPacketSerializer::ForgetAll()
+{
+    // A buffer that grew for one large packet is released once it runs empty.
+    if (m_buff.Capacity() > c_keepBufferCapacity)
+        m_buff = Utils::ByteArray();
+    else if (!m_buff.IsNull())
+        m_buff.Resize(0);
+    m_begin = 0;
+    m_scanPos = 0;
+    m_atMagic = false;
+    m_header = hsUnknown;
+    m_packetSize = 0;
+    m_resync = false;
+    if (m_crcMarks.capacity() > 4096)
+        std::vector<uint32_t>().swap(m_crcMarks);
+    else
+        m_crcMarks.clear();
+}
+
+uint32_t StlPacketSerializer::PayloadCrc(uint64_t begin, uint64_t end)
+{
+    const uint8_t* data = static_cast<const Utils::ByteArray&>(m_buff).Data();
+    const uint64_t alignedBegin = (begin + c_crcMarkStep - 1) / c_crcMarkStep * c_crcMarkStep;
+    const uint64_t alignedEnd = end / c_crcMarkStep * c_crcMarkStep;
+    if (!m_resync || end - begin < c_markedCrcMin || alignedEnd <= alignedBegin)
+    {
+        m_work += end - begin;
+        return Crc(data + begin, end - begin);
+    }
+
+    // The register over [alignedBegin, alignedEnd) follows from the two marks around it; only
+    // the unaligned ends are read.
+    ExtendCrcMarks(alignedEnd / c_crcMarkStep);
+    m_work += (alignedBegin - begin) + (end - alignedEnd) + c_stlHeaderSize;
+    uint32_t r = Utils::Crc32(data + begin, static_cast<int32_t>(alignedBegin - begin), c_crcInit, false);
+    r = ShiftCrc(r ^ m_crcMarks[alignedBegin / c_crcMarkStep], alignedEnd - alignedBegin) ^
+        m_crcMarks[alignedEnd / c_crcMarkStep];
+    r = Utils::Crc32(data + alignedEnd, static_cast<int32_t>(end - alignedEnd), r, false);
+    return ~r;
+}
+
+void StlPacketSerializer::ExtendCrcMarks(uint64_t index)
+{
+    const uint8_t* data = static_cast<const Utils::ByteArray&>(m_buff).Data();
+    if (m_crcMarks.empty())
+        m_crcMarks.push_back(0);
+    while (m_crcMarks.size() <= index)
+    {
+        const uint64_t from = (m_crcMarks.size() - 1) * c_crcMarkStep;
+        m_crcMarks.push_back(Utils::Crc32(data + from, c_crcMarkStep, m_crcMarks.back(), false));
+        m_work += c_crcMarkStep;
+    }
 }
 
 } // namespace SessTranspLayer

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 #include "Utils/ByteArray.h"
 #include "YrMeta/SmartEnum.h"
 
@@ -45,6 +46,12 @@ private:
 };
 
 // Turns packets into bytes and recovers them from a byte stream cut into arbitrary pieces.
+//
+// A hostile peer can make resynchronisation drop one byte per call through megabytes of false
+// starts, so every call costs O(1) amortised beyond the bytes it is given: consumed bytes are
+// skipped by a read offset (the buffer is compacted only when that pays for itself), the search
+// for a magic never rescans bytes already searched, and what is known of the header under the
+// current magic (rejected, or waiting for its payload) is kept until that magic is consumed.
 class StlPacketSerializer
 {
 public:
@@ -60,13 +67,40 @@ public:
     void Reset();
 
     // Bytes received and not yet consumed.
-    uint64_t BufferedSize() const { return m_buff.Size(); }
+    uint64_t BufferedSize() const { return m_buff.Size() - m_begin; }
+
+    // Bytes searched, checked by CRC or moved inside the buffer since construction: the
+    // parser's own work, which stays proportional to the bytes it was given.
+    uint64_t WorkBytes() const { return m_work; }
 
 private:
+    // What is known of the header at the magic m_scanPos points to.
+    enum HeaderState
+    {
+        hsUnknown,
+        hsBadHeader,  // header CRC wrong or size beyond the bound
+        hsGood,       // header valid; the payload is awaited or not yet checked
+        hsBadPayload, // header valid, payload CRC wrong
+    };
+
     void AppendToBuffer(const Utils::ByteArray& data);
     void DropFront(uint64_t count);
+    void ForgetAll();
+    uint32_t PayloadCrc(uint64_t begin, uint64_t end);
+    void ExtendCrcMarks(uint64_t index);
 
     Utils::ByteArray m_buff;
+    uint64_t m_begin = 0;   // bytes of m_buff before this offset are consumed
+    uint64_t m_scanPos = 0; // no magic starts in [m_begin, m_scanPos)
+    bool m_atMagic = false; // a magic starts at m_scanPos
+    HeaderState m_header = hsUnknown;
+    uint64_t m_packetSize = 0; // of the header at m_scanPos when it is hsGood or hsBadPayload
+    // Set by a payload that failed its CRC, until the buffer runs empty. Headers nested in a
+    // rejected payload can each announce most of the buffer: their payload CRCs are then taken
+    // from running CRC marks instead of from every byte again.
+    bool m_resync = false;
+    std::vector<uint32_t> m_crcMarks; // CRC register over m_buff[0, i * step)
+    uint64_t m_work = 0;
 };
 
 } // namespace SessTranspLayer

@@ -157,6 +157,27 @@ TEST_F(StlSessionTest, ConnectedIsNotReportedForASessionThatClosedFirst)
     EXPECT_TRUE(m_log.WaitText(c_srv, "Session closed before it was reported connected"));
 }
 
+TEST_F(StlSessionTest, BytesHeldForConnectedDieWithTheSession)
+{
+    StartServer(Short(c_stlRoleServer));
+    OnSrv(
+        [&]
+        {
+            m_link.End(B).Inject(Frame(5, 77, 0, StlCmd::cmdConnect));
+            // Arrives while the owner has not yet heard Connected, so it waits behind it.
+            m_link.End(B).Inject(Frame(5, 78, 0, StlCmd::cmdConnect));
+            // Queued behind Connected: closes the session before the waiting bytes are parsed.
+            m_link.End(B).ReportError(L"lost");
+        });
+    ASSERT_TRUE(m_srvOwner.WaitCount(OwnerRecorder::kDisconnected, 1));
+    OnSrv([] {});
+    OnSrv([] {}); // whatever parsing the waiting bytes would have posted has run
+    EXPECT_EQ(std::vector<int>({c_transpErr}), m_srvOwner.Causes());
+    EXPECT_EQ(1, m_srvOwner.Count(OwnerRecorder::kConnected));
+    EXPECT_EQ(1u, SrvStat().m_sessions) << "a byte of the closed session opened another";
+    EXPECT_EQ("stInitialSrv", SrvState());
+}
+
 // ------------------------------------------------------------------------------------------------
 // Keep-alive and time-outs
 
