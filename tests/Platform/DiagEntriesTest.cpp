@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -11,6 +13,10 @@
 #include <vector>
 #include "Platform/DiagEntries.h"
 #include "Platform/SmBios.h"
+#include "Platform/SysInfo.h"
+#include "Utils/AppEntry.h"
+#include "Utils/DelayInit.h"
+#include "Utils/ExeName.h"
 #include "common/EntryHostRun.h"
 
 namespace
@@ -99,6 +105,9 @@ bool EndsWith(const std::string& s, const std::string& tail)
 
 TEST(DiagEntriesTest, HeapTestFreesEveryOtherBlockThenTheRest)
 {
+    // The counts are static: start from nothing on every run of the test.
+    CountingAlloc::freed.clear();
+    CountingAlloc::live.clear();
     const size_t base = CountingAlloc::next;
     ProbingInput input([] { return static_cast<int>(CountingAlloc::live.size()); });
     std::string out;
@@ -192,6 +201,54 @@ TEST(DiagEntriesTest, CastTestInProcess)
         out = swap.Out();
     }
     CheckCastLines(out);
+}
+
+// Without the entry host: a started process has the three entries, and each runs by name (the
+// SMBIOS one over a table without System Information, the heap test with its input at an end).
+// Runs in a child; the exit code says what failed.
+int RunEntriesByNameInChild()
+{
+    const std::string exe = Utils::UnicodeToLocaleString(Platform::GetExePath());
+    const char* argv[] = {exe.c_str()};
+    Utils::ExeName::Init(1, argv, "{", "}");
+    Utils::DelayInitHost::Instance().DoInit();
+    const std::vector<std::string> names = Utils::AppEntryNames();
+    for (const char* name : {"WinHeapTest", "WinExceptionsTest", "SmBiosInfo"})
+    {
+        if (std::find(names.begin(), names.end(), name) == names.end())
+            return 11;
+    }
+    const std::vector<uint8_t> noSystemInfo = {0, 3, 4, 0, 6, 0, 0, 0, 3, 4, 0, 0, 0, 0};
+    Win32::SetFirmwareTableProvider(
+        [&noSystemInfo](uint32_t, uint32_t, void* buf, uint32_t size) -> uint32_t
+        {
+            if (buf != nullptr && size >= noSystemInfo.size())
+                std::memcpy(buf, noSystemInfo.data(), noSystemInfo.size());
+            return static_cast<uint32_t>(noSystemInfo.size());
+        });
+    std::istringstream none;
+    std::string out;
+    {
+        StdStreamsSwap swap(none.rdbuf());
+        for (const char* name : {"SmBiosInfo", "WinExceptionsTest", "WinHeapTest"})
+        {
+            if (Utils::RunEntry(name, {"ignored"}).value_or(12) != 0)
+                return 13;
+        }
+        out = swap.Out();
+    }
+    const std::vector<std::string> lines = Lines(out);
+    const bool ok = lines.size() > 8 && lines[0].rfind("SMBIOS info: ", 0) == 0 &&
+                    out.find("System information not found") != std::string::npos &&
+                    lines[lines.size() - 4] == " what: Everything is fine" &&
+                    lines[lines.size() - 3].rfind("allocated 512.0K x 1000 via ", 0) == 0 &&
+                    lines.back() == "Full free...";
+    return ok ? 0 : 14;
+}
+
+TEST(DiagEntriesTest, EntriesAreRegisteredAndRunByName)
+{
+    EXPECT_EXIT(std::exit(RunEntriesByNameInChild()), ::testing::ExitedWithCode(0), "");
 }
 
 class DiagEntriesHostTest : public ::testing::Test

@@ -286,7 +286,8 @@ TEST(HaltTest, ConcurrentHaltsAreSerialisedAndSendOneKindOne)
 
 TEST(HaltTest, TerminateSelfHandlerIsReplaceable)
 {
-    static int called = 0;
+    static int called;
+    called = 0;
     auto previous = Platform::SetTerminateSelfHandler([] { ++called; });
     Platform::TerminateSelf();
     EXPECT_EQ(1, called);

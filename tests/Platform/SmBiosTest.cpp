@@ -3,10 +3,12 @@
 #include <unistd.h>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 #include "ESS/Exception.h"
 #include "Platform/SmBios.h"
+#include "Utils/StringUtils.h"
 
 namespace
 {
@@ -197,6 +199,62 @@ TEST_F(SmBiosTest, TablesThatEndTooSoon)
     {
         UseTable(tables[i]);
         EXPECT_EQ(L"unexpected end of data", ReadError()) << i;
+    }
+}
+
+TEST_F(SmBiosTest, LengthFieldBoundsTheWalkInsideTheBlock)
+{
+    // The block holds the whole structure, but the table as its length field states it ends one
+    // byte before the last NUL of the string set: nothing past the stated end is read.
+    UseTable(Preamble().Add(1, 8, {1, 2, 3, 4}, {"a", "b", "c", "d"}).Build(-1));
+    EXPECT_EQ(L"unexpected end of data", ReadError());
+}
+
+// Every truncation and many random corruptions of a real-looking table: the read either gives
+// the identity or one of the known texts, and never reads outside the copied block (the copy is
+// exactly as large as the table, so the address sanitizer sees any read past it).
+TEST_F(SmBiosTest, HostileTablesGiveOnlyKnownFailures)
+{
+    TableBuilder b = Preamble();
+    b.Add(1, 27, {1, 2, 3, 4}, {"Maker", "Box", "1.0", "SN-42"});
+    b.Add(2, 15, {1, 2}, {"Board", "B1"});
+    b.Add(127, 4, {}, {});
+    const std::vector<uint8_t> full = b.Build();
+
+    const auto check = [this](const std::vector<uint8_t>& raw, const std::string& what)
+    {
+        UseTable(raw);
+        const std::wstring err = ReadError();
+        const bool known = err.empty() || err == L"invalid structure header" || err == L"invalid structure" ||
+                           err == L"unexpected end of data" || err == L"System information not found" ||
+                           err.rfind(L"invalid string index ", 0) == 0;
+        EXPECT_TRUE(known) << what << ": " << Utils::WStringToStdString(err);
+        return err;
+    };
+
+    // Cut anywhere (the length field follows the cut): the read succeeds exactly when the whole
+    // string set of the type-1 structure is left.
+    const size_t whole = Preamble().Add(1, 27, {1, 2, 3, 4}, {"Maker", "Box", "1.0", "SN-42"}).Build().size();
+    for (size_t size = 8; size < full.size(); ++size)
+    {
+        std::vector<uint8_t> raw(full.begin(), full.begin() + size);
+        const uint32_t length = static_cast<uint32_t>(size - 8);
+        for (int i = 0; i < 4; ++i)
+            raw[4 + i] = static_cast<uint8_t>(length >> (8 * i));
+        const std::wstring err = check(raw, "cut at " + std::to_string(size));
+        EXPECT_EQ(size >= whole, err.empty()) << size << ": " << Utils::WStringToStdString(err);
+    }
+
+    std::mt19937 rng(20240611);
+    std::uniform_int_distribution<size_t> pos(8, full.size() - 1);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (int round = 0; round < 1500; ++round)
+    {
+        std::vector<uint8_t> raw = full;
+        const int changes = 1 + round % 3;
+        for (int i = 0; i < changes; ++i)
+            raw[pos(rng)] = static_cast<uint8_t>((round % 2 == 0) ? byte(rng) : 0);
+        check(raw, "round " + std::to_string(round));
     }
 }
 

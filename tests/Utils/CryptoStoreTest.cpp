@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -8,8 +11,13 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <boost/filesystem.hpp>
+#include "Platform/SysInfo.h"
+#include "Utils/AppEntry.h"
+#include "Utils/DelayInit.h"
+#include "Utils/ExeName.h"
 #include "Utils/IStoragable.h"
 #include "Utils/MapCryptoStorage.h"
+#include "Utils/StringUtils.h"
 #include "common/EntryHostRun.h"
 
 namespace
@@ -190,6 +198,16 @@ TEST_F(CryptoStoreTest, FieldsAreReadByTheirExactNames)
     EXPECT_FALSE(s.FieldExist("x=ignored"));
 }
 
+TEST_F(CryptoStoreTest, FileWithCrLfLineEndsLoads)
+{
+    // As a store written by the program on Windows looks.
+    WriteBytes(m_path, "Name=a###Val=" + Scramble("4711") + "\r\nName=b###Val=\r\n");
+    MapCryptoStorage s(m_path, false);
+    EXPECT_EQ("4711", s.GetField("a"));
+    EXPECT_TRUE(s.FieldExist("b"));
+    EXPECT_FALSE(s.FieldExist("a\r"));
+}
+
 TEST_F(CryptoStoreTest, MissingOrNonRegularPathLeavesTheStoreEmpty)
 {
     MapCryptoStorage missing(m_path, true);
@@ -270,6 +288,44 @@ TEST_F(CryptoStoreDeathTest, MisuseHalts)
     EXPECT_EXIT(s.Save(), ::testing::ExitedWithCode(3), "!m_ids\\.empty\\(\\)");
     EXPECT_EXIT(s.FieldExist("a"), ::testing::ExitedWithCode(3), "!IsEmpty\\(\\)");
     EXPECT_EXIT(s.Erase(), ::testing::ExitedWithCode(3), "boost::filesystem::remove\\(m_filePath\\)");
+}
+
+// Without the entry host: the registry of a started process holds the self-test, and running it
+// by name leaves two pairs with non-empty (scrambled) values in the temp folder. Runs in a child
+// with a temp folder of its own; the exit code says what failed.
+int RunSelfTestInChild()
+{
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return 10;
+    setenv("TMPDIR", dir.path().toLocal8Bit().constData(), 1);
+    const std::string exe = Utils::UnicodeToLocaleString(Platform::GetExePath());
+    const char* argv[] = {exe.c_str()};
+    Utils::ExeName::Init(1, argv, "{", "}");
+    Utils::DelayInitHost::Instance().DoInit();
+    const std::vector<std::string> names = Utils::AppEntryNames();
+    if (std::find(names.begin(), names.end(), "MapCryptoStorage") == names.end())
+        return 11;
+    if (Utils::RunEntry("MapCryptoStorage", {"ignored"}).value_or(12) != 0)
+        return 13;
+
+    const std::vector<std::string> lines =
+        Lines(ReadBytes(QDir(dir.path()).filePath("MapCryptoStorageTest.txt").toStdString()));
+    dir.remove();
+    if (lines.size() != 2)
+        return 14;
+    for (const std::string& line : lines)
+    {
+        const size_t val = line.find("###Val=");
+        if (line.rfind("Name=", 0) != 0 || val == std::string::npos || val + 7 >= line.size())
+            return 15;
+    }
+    return 0;
+}
+
+TEST(CryptoStoreEntryTest, SelfTestIsRegisteredAndRunsByName)
+{
+    EXPECT_EXIT(std::exit(RunSelfTestInChild()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(CryptoStoreEntryTest, SelfTestStoresBothValuesInTheTempFolder)

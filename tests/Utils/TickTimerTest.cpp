@@ -73,9 +73,9 @@ TEST(TickTimerTest, SleepPollsUntilTheIntervalHasPassedAcrossTheWrap)
     FakeTimer t(0xFFFFFFF0u, 1);
     t.Sleep(0x20);
     EXPECT_FALSE(t.Overrun());
-    // Started at 0xFFFFFFF0 (first poll), left when the difference reached 0x20: tick 0x10 was seen.
-    EXPECT_GE(t.Now(), 0x11u);
-    EXPECT_LT(t.Now(), 0x20u);
+    // Started at 0xFFFFFFF0 (first poll), left at the first poll whose difference reached 0x20:
+    // tick 0x10 was the last one seen, so the source stands at 0x11.
+    EXPECT_EQ(0x11u, t.Now());
     // Stopped afterwards.
     EXPECT_EQ(0u, t.Interval());
     EXPECT_EQ(t.Now(), t.Elapsed() + 1); // Elapsed polled once more
