@@ -1,0 +1,347 @@
+#include "CrashReporter/CrHook.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <iostream>
+#include <stdexcept>
+#include <vector>
+#include <QMutex>
+#include <QString>
+#include <boost/filesystem/operations.hpp>
+#include "AppUtils/AppBuildInfo.h"
+#include "CrashReporter/spec/CrPlatform_linux.h"
+#include "ESS/Assert.h"
+#include "ESS/Exception.h"
+#include "Platform/Halt.h"
+#include "Platform/StackTrace.h"
+#include "Platform/SysInfo.h"
+#include "Platform/Thread.h"
+#include "Utils/DebugLog.h"
+#include "Utils/FileSystem.h"
+#include "Utils/StringUtils.h"
+#include "Utils/TextFileWriter.h"
+
+namespace CrashReporter
+{
+
+namespace fs = boost::filesystem;
+
+namespace
+{
+
+// How long the report waits for a thread that holds the crash-reporter mutex (adding an
+// attachment, say). A thread that crashed while holding it never lets go; the report is written
+// without the attachments then rather than not at all.
+const unsigned long c_lockWaitMs = 5000;
+
+// The crash-reporter mutex, made at load time and never destroyed: a halt may come while static
+// objects are being torn down.
+QMutex& CrMutex()
+{
+    static QMutex* const p = new QMutex();
+    return *p;
+}
+QMutex& g_crMutexAtLoad = CrMutex();
+
+// The thread that holds CrMutex, so that a halt raised under the mutex (a second InstallHook)
+// does not wait for its own thread.
+std::atomic<void*> g_mutexOwner{nullptr};
+
+class MutexScope
+{
+public:
+    // wait: the time to wait for the mutex; false when it was not taken (or this thread has it).
+    explicit MutexScope(unsigned long waitMs, bool forever) : m_locked(false)
+    {
+        void* const self = Platform::Thread::GetCurrentThreadID();
+        if (g_mutexOwner.load() == self)
+            return;
+        if (forever)
+        {
+            CrMutex().lock();
+            m_locked = true;
+        }
+        else
+        {
+            m_locked = CrMutex().tryLock(static_cast<int>(waitMs));
+        }
+        if (m_locked)
+            g_mutexOwner = self;
+    }
+    ~MutexScope()
+    {
+        if (m_locked)
+        {
+            g_mutexOwner = nullptr;
+            CrMutex().unlock();
+        }
+    }
+    bool Locked() const { return m_locked; }
+
+    MutexScope(const MutexScope&) = delete;
+    MutexScope& operator=(const MutexScope&) = delete;
+
+private:
+    bool m_locked;
+};
+
+struct Attachment
+{
+    std::wstring path;
+    std::string name;
+};
+
+// Windows text mode wrote every line end of a report as CR LF; the reports keep that form.
+QString WithCrLf(const std::wstring& text)
+{
+    QString res;
+    res.reserve(static_cast<int>(text.size() + 16));
+    const QString q = QString::fromStdWString(text);
+    for (int i = 0; i < q.size(); ++i)
+    {
+        if (q[i] == QLatin1Char('\n') && (i == 0 || q[i - 1] != QLatin1Char('\r')))
+            res += QLatin1Char('\r');
+        res += q[i];
+    }
+    return res;
+}
+
+std::wstring Widen(const std::string& text)
+{
+    return Utils::StdStringToWString(text);
+}
+
+void WriteSection(Utils::TextFileWriter& file, const std::string& name, const std::wstring& text)
+{
+    file.WriteLine(QString::fromStdString("[cr-section-" + name + "]\r"));
+    file.WriteLine(WithCrLf(text) + QLatin1Char('\r'));
+    file.WriteLine(QStringLiteral("\r"));
+}
+
+class Hook
+{
+public:
+    explicit Hook(const HookParams& params)
+        : m_flag(params.m_flag), m_dumpFolder(params.m_dumpFolder), m_fullDump(params.m_fullDump),
+          m_value(params.m_value), m_enforceErrorMode(params.m_enforceErrorMode), m_mode(params.m_mode)
+    {
+        // The results are not needed: the dump tool logs its own failure, and the filter
+        // reports nothing.
+        if (m_mode == WinHookMode::Procdump)
+            StartDumpTool(params);
+        if (m_mode == WinHookMode::Internal)
+            InstallSegfaultFilter();
+        if (m_enforceErrorMode)
+            EnforceErrorMode();
+        m_exitObserver =
+            Platform::AddExitObserver([this](const Platform::ExitInformation& info) { Callback(info); });
+    }
+
+    void Add(const Attachment& a) { m_attachments.push_back(a); }
+
+private:
+    void Callback(const Platform::ExitInformation& info)
+    {
+        // Only the last notice before the end: kind 0 comes with every halt.
+        if (info.kind != 1)
+            return;
+
+        // Kind 1 comes once per process, so this is the report's own work failing in a way
+        // that reached the observers again: report that instead of writing over the report.
+        thread_local bool t_inCallback = false;
+        if (t_inCallback)
+            CrashHalt("Recursive call of Callback()");
+        t_inCallback = true;
+
+        MutexScope lock(c_lockWaitMs, false);
+        try
+        {
+            WriteDumpAndReport(info, lock.Locked() ||
+                                         g_mutexOwner.load() == Platform::Thread::GetCurrentThreadID());
+            Platform::TerminateSelf();
+        }
+        catch (const std::exception& e)
+        {
+            CrashHalt(std::string("Unexpected exception in Callback(); ") + e.what());
+        }
+        t_inCallback = false;
+    }
+
+    void WriteDumpAndReport(const Platform::ExitInformation& info, bool attachmentsUsable)
+    {
+        const fs::path reportPath =
+            detail::MakeReportFileName(fs::path(Utils::WStringToStdString(m_dumpFolder)));
+        const fs::path dumpPath = reportPath.parent_path() / (reportPath.stem().string() + ".dmp");
+
+        std::vector<Attachment> attachments;
+        if (attachmentsUsable)
+            attachments = m_attachments;
+        const std::wstring dumpText = Widen(dumpPath.string());
+        if (WriteMiniDump(dumpText, info.extra, m_fullDump))
+        {
+            attachments.push_back(Attachment{dumpText, "dump"});
+            if (attachmentsUsable)
+                m_attachments.push_back(attachments.back());
+        }
+        else
+        {
+            // The name was reserved by an empty dump file; no dump, no file.
+            boost::system::error_code ec;
+            if (fs::file_size(dumpPath, ec) == 0 && !ec)
+                fs::remove(dumpPath, ec);
+        }
+        WriteReport(reportPath, info, attachments);
+    }
+
+    void WriteReport(const fs::path& path, const Platform::ExitInformation& info,
+                     const std::vector<Attachment>& attachments)
+    {
+        Utils::TextFileWriter file(QString::fromStdString(path.string()), false, false, false, "utf-8");
+
+        WriteSection(file, "date-time", Widen(detail::LocalTimeText("%Y-%m-%d %H:%M:%S")));
+        WriteSection(file, "build-info", Widen(AppUtils::AppBuildInfo::GetBuildInfoText(true)));
+        WriteSection(file, "version", Widen(AppUtils::AppBuildInfo::GetFullVersion()));
+        const std::string ciUrl = AppUtils::AppBuildInfo::GetCiJobUrl();
+        if (!ciUrl.empty())
+            WriteSection(file, "jenkins", Widen(ciUrl));
+        WriteSection(file, "os-version", Platform::GetOsVersion().Name());
+        WriteSection(file, "thread", Utils::LocaleStringToUnicode(ESS::CurrentThreadText()));
+        WriteSection(file, "text-brief", info.brief);
+        WriteSection(file, "text", info.description);
+        WriteSection(file, "user", Platform::GetUserName(false) + L"@" + Platform::GetComputerName());
+        for (const Attachment& a : attachments)
+            WriteSection(file, "attach-" + a.name, a.path);
+    }
+
+    std::vector<Attachment> m_attachments;
+    Utils::NotificationHandle m_exitObserver;
+    const bool m_flag;
+    const std::wstring m_dumpFolder;
+    const bool m_fullDump;
+    const uint32_t m_value;
+    const bool m_enforceErrorMode;
+    const WinHookMode m_mode;
+};
+
+// Never destroyed: the hook must outlive everything that can halt. Set under the mutex, read
+// without it.
+std::atomic<Hook*> g_pHook{nullptr};
+
+bool NameIsFree(const fs::path& p)
+{
+    // A status that cannot be read counts as free.
+    boost::system::error_code ec;
+    const fs::file_status st = fs::status(p, ec);
+    return ec || st.type() == fs::file_not_found;
+}
+
+} // namespace
+
+void InstallHook(const HookParams& params)
+{
+    MutexScope lock(0, true);
+    ESS_ASSERT(g_pHook == 0);
+    g_pHook = new Hook(params);
+}
+
+bool IsHookInstalled()
+{
+    return g_pHook.load() != nullptr;
+}
+
+bool AddAttachment(const std::wstring& path, const std::string& name)
+{
+    MutexScope lock(0, true);
+    Hook* const hook = g_pHook.load();
+    if (hook == nullptr)
+        return false;
+    hook->Add(Attachment{path, name});
+    return true;
+}
+
+fs::path MakeVersionFolder(const fs::path& folder)
+{
+    return folder / AppUtils::AppBuildInfo::GetFullVersion();
+}
+
+void CrashHalt(const std::string& text)
+{
+    std::string all = "CrashReporter halt\n" + text;
+    try
+    {
+        const std::string stack = Platform::CaptureStackTrace();
+        if (!stack.empty())
+            all += "\n" + stack;
+    }
+    catch (...)
+    {
+    }
+    try
+    {
+        std::cerr << all << std::endl;
+    }
+    catch (...)
+    {
+    }
+    try
+    {
+        Utils::DebugLogFile::Write(Utils::LocaleStringToUnicode(all), true);
+    }
+    catch (...)
+    {
+    }
+    Platform::TerminateSelf();
+    // Only a test's stand-in for the termination returns; nothing after a crash halt may run.
+    ::_exit(Platform::c_haltExitCode);
+}
+
+namespace detail
+{
+
+std::string LocalTimeText(const char* format)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm tm;
+    if (now == static_cast<std::time_t>(-1) || ::localtime_r(&now, &tm) == nullptr)
+        throw std::runtime_error("could not convert calendar time to local time");
+    char buf[64];
+    const size_t n = std::strftime(buf, sizeof(buf), format, &tm);
+    return std::string(buf, n);
+}
+
+fs::path MakeReportFileName(const fs::path& folder)
+{
+    if (!Utils::EnsureDirExists(folder))
+        CrashHalt("Assertion");
+    return MakeReportFileName(folder, LocalTimeText("%y%m%d-%H%M%S"));
+}
+
+fs::path MakeReportFileName(const fs::path& folder, const std::string& timeText)
+{
+    const std::string base = "crash-" + timeText;
+    for (uint64_t n = 0;; ++n)
+    {
+        const std::string stem = (n == 0) ? base : base + "-" + std::to_string(n);
+        const fs::path report = folder / (stem + ".crash");
+        const fs::path dump = folder / (stem + ".dmp");
+        if (!NameIsFree(report) || !NameIsFree(dump))
+            continue;
+        const int fd = ::open(dump.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0)
+        {
+            ::close(fd);
+            return report;
+        }
+        // Taken meanwhile by another process: the next number. Any other failure: the folder
+        // does not take files, and the report's own open will say so.
+        if (errno != EEXIST)
+            return report;
+    }
+}
+
+} // namespace detail
+
+} // namespace CrashReporter
