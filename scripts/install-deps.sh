@@ -8,6 +8,7 @@ pkgs=(
   qtbase5-dev libboost-all-dev libfmt-dev libmsgpack-cxx-dev rapidjson-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libdw-dev
+  libzydis-dev
 )
 if [ "${YR_WITH_FUZZ:-0}" = 1 ]; then pkgs+=(clang libclang-rt-14-dev); fi
 
