@@ -1,4 +1,5 @@
 #include "Platform/FaultSignals.h"
+#include <vector>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -214,14 +215,21 @@ AltSignalStackScope::~AltSignalStackScope()
 
 void EnsureAltSignalStack()
 {
-    thread_local std::unique_ptr<AltSignalStackScope> holder;
-    if (holder)
+    // The calling thread may belong to a host that later unloads this library. A thread_local
+    // with a destructor would pin the library in memory, so the stack is kept in a process-wide
+    // list instead and stays mapped for the rest of the thread's life.
+    thread_local AltSignalStackScope* t_own = nullptr;
+    if (t_own != nullptr)
         return;
     stack_t cur;
     if (::sigaltstack(nullptr, &cur) == 0 && (cur.ss_flags & SS_DISABLE) == 0 &&
         cur.ss_size >= AltSignalStackScope::c_size)
         return;
-    holder.reset(new AltSignalStackScope());
+    static std::mutex* s_mutex = new std::mutex();
+    static std::vector<AltSignalStackScope*>* s_kept = new std::vector<AltSignalStackScope*>();
+    t_own = new AltSignalStackScope();
+    std::lock_guard<std::mutex> lock(*s_mutex);
+    s_kept->push_back(t_own);
 }
 
 namespace detail
