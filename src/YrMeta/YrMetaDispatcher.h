@@ -16,6 +16,10 @@ struct DispatchedVector
     ObjectBase* m_pObj;
     const Info::Field* m_pField;
     boost::shared_ptr<IArray> m_vector;
+    // False when the elements are reflected objects that would lie deeper than the walk may go:
+    // a processor that fills the vector must then add no element (MetaDispatcher::ThrowTooDeep),
+    // or it would build an object that no later walk can take.
+    bool m_mayHoldElements;
 };
 
 class MetaDispatcher
@@ -24,6 +28,12 @@ public:
     // Objects nested in objects or vectors deeper than this end the walk with an exception: a
     // class that holds a vector of itself would otherwise let input data choose the recursion depth.
     static const int c_maxNesting = 64;
+
+    [[noreturn]] static void ThrowTooDeep()
+    {
+        ESS_THROW_MSG(ESS::Exception,
+                      L"Reflected objects nested deeper than " + std::to_wstring(c_maxNesting) + L" levels");
+    }
 
     template <class Processor>
     static void DoImpl(ObjectBase* pObj, const Info* info, Processor& proc, bool withBase,
@@ -76,8 +86,7 @@ private:
         {
             if (m_depth >= c_maxNesting)
             {
-                ESS_THROW_MSG(ESS::Exception, L"Reflected objects nested deeper than " +
-                                                  std::to_wstring(c_maxNesting) + L" levels");
+                ThrowTooDeep();
             }
             ++m_depth;
         }
@@ -110,7 +119,8 @@ private:
 
         boost::shared_ptr<IArray> arr = type.m_arrayAccess(p);
         ESS_ASSERT(arr != 0);
-        DispatchedVector v = {pObj, &field, arr};
+        const bool elementsFit = FieldType::TypeIsSimple(elementKind) || ctx.m_depth < c_maxNesting;
+        DispatchedVector v = {pObj, &field, arr, elementsFit};
         proc.VectorBegin(v);
 
         // VectorBegin may have resized the vector (reading, clearing).

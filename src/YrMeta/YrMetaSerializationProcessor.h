@@ -237,6 +237,10 @@ public:
         ESS_ASSERT(v.m_vector);
         CheckKind<IArray>();
         const std::uint32_t size = Read<std::uint32_t>();
+        if (size != 0 && !v.m_mayHoldElements)
+        {
+            MetaDispatcher::ThrowTooDeep();
+        }
         // Every element of a simple kind takes at least two bytes (type number and value) and
         // an object element is taken to need one: a count the rest of the input cannot hold is
         // refused before the vector is grown to it.

@@ -199,7 +199,80 @@ TEST(YrMetaMsgpackWriteTest, ClearedObjectEncodesZeroForms)
               Hex(Encode(obj)));
 }
 
+TEST(YrMetaMsgpackWriteTest, NestedObjectAndLargeSelfTestPacket)
+{
+    // A nested object of one int field 7 is that field's entry alone.
+    EXPECT_EQ("03 07", EncodeOne<One<int>>(One<int>(7)));
+    EXPECT_EQ(7, ReadOne<One<int>>({0x03, 0x07}).m_v);
+
+    // The largest payload the self-test sends.
+    TestPacket p;
+    p.m_packetNum = 5;
+    p.m_payload = ByteArray(6144, 0x2B, 0);
+    const ByteArray out = Encode(p);
+    ASSERT_EQ(9u + 6144u, out.Size());
+    EXPECT_EQ("03 05 0C CD 18 00 DA 18 00 2B", Hex(ByteArray(out.Data(), 10)));
+    TestPacket q;
+    YrMeta::YrMetaMsgpackSerializer::Deserialize(q, out);
+    EXPECT_EQ(5, q.m_packetNum);
+    EXPECT_EQ(p.m_payload, q.m_payload);
+}
+
 // ---- reading ---------------------------------------------------------------------------------
+
+TEST(YrMetaMsgpackReadTest, TypeNumberWidthAndEarlyEndOfEachValue)
+{
+    // Kinds read as 32-bit signed numbers: any integer form that fits is a number to compare,
+    // one that does not fit is a type error.
+    One<float> f;
+    EXPECT_EQ(L"Another type expected: expected: 8, actual: 65536",
+              ReadError(f, {0xCE, 0x00, 0x01, 0x00, 0x00}));
+    EXPECT_EQ(L"Another type expected: expected: 8, actual: -129", ReadError(f, {0xD1, 0xFF, 0x7F}));
+    EXPECT_THROW(ReadOne<float>({0xCE, 0x80, 0x00, 0x00, 0x00, 0x08}), msgpack::type_error);
+    EXPECT_THROW(ReadOne<std::string>({0xD3, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF}),
+                 msgpack::type_error);
+    EXPECT_THROW(ReadOne<std::uint16_t>({0xA1, 0x05, 0x05}), msgpack::type_error);
+    EXPECT_THROW(ReadOne<std::wstring>({0xD0, 0xFF, 0x00}), msgpack::type_error);
+
+    // The name of the value's own type.
+    EXPECT_EQ(L"Not enough byte to deserialize float", ReadError(f, {0x08, 0xCA, 0x3F}));
+    One<short> s;
+    EXPECT_EQ(L"Not enough byte to deserialize short", ReadError(s, {0x02}));
+    One<std::uint16_t> u16;
+    EXPECT_EQ(L"Not enough byte to deserialize unsigned short", ReadError(u16, {0x05, 0xCD, 0x01}));
+    One<std::uint64_t> u64;
+    EXPECT_EQ(L"Not enough byte to deserialize unsigned long", ReadError(u64, {0x07}));
+    One<std::uint8_t> u8;
+    EXPECT_EQ(L"Not enough byte to deserialize unsigned char", ReadError(u8, {0x01}));
+    One<SendDataRes> e;
+    EXPECT_EQ(L"Not enough byte to deserialize int", ReadError(e, {0x0E}));
+    One<Color> c;
+    EXPECT_EQ(L"Not enough byte to deserialize int", ReadError(c, {0x0D}));
+    One<ByteArray> b;
+    EXPECT_EQ(L"Not enough byte to deserialize unsigned int", ReadError(b, {0x0C}));
+    One<std::vector<int>> v;
+    EXPECT_EQ(L"Not enough byte to deserialize unsigned int", ReadError(v, {0x0F}));
+}
+
+TEST(YrMetaMsgpackReadTest, VectorTakesTheCountRead)
+{
+    One<std::vector<int>> v;
+    v.m_v = {4, 5, 6};
+    YrMeta::YrMetaMsgpackSerializer::Deserialize(v, Bytes({0x0F, 0x01, 0x03, 0x09}));
+    EXPECT_EQ(std::vector<int>{9}, v.m_v);
+    YrMeta::YrMetaMsgpackSerializer::Deserialize(v, Bytes({0x0F, 0x00}));
+    EXPECT_TRUE(v.m_v.empty());
+
+    One<std::vector<Inner>> objects;
+    objects.m_v = {Inner(7, 7), Inner(8, 8)};
+    YrMeta::YrMetaMsgpackSerializer::Deserialize(objects, Bytes({0x0F, 0x01, 0x03, 0x01, 0x02, 0x02}));
+    ASSERT_EQ(1u, objects.m_v.size());
+    EXPECT_EQ(1, objects.m_v[0].m_a);
+    EXPECT_EQ(2, objects.m_v[0].m_b);
+
+    // Elements are field entries of their own kind.
+    EXPECT_EQ(L"Another type expected: expected: 3, actual: 2", ReadError(v, {0x0F, 0x01, 0x02, 0x01}));
+}
 
 TEST(YrMetaMsgpackReadTest, RoundTripOfEveryKind)
 {

@@ -8,6 +8,79 @@
 #include "YrMeta/YrMetaDispatcher.h"
 #include "YrMetaTestTypes.h"
 
+// Members whose field types are broken on purpose: the walk's guards must catch each.
+struct NullObjectMember
+{
+    int m_unused;
+};
+struct NullArrayMember
+{
+    int m_unused;
+};
+struct NoAccessMember
+{
+    int m_unused;
+};
+struct NoEnumInfoMember
+{
+    int m_unused;
+};
+struct BadKindMember
+{
+    int m_unused;
+};
+
+namespace YrMeta
+{
+namespace detail
+{
+
+template <>
+struct FieldTypeOf<NullObjectMember>
+{
+    static ObjectBase* None(void*) { return nullptr; }
+    static FieldType Make() { return FieldType::MakeObject(&None, "null object"); }
+};
+
+template <>
+struct FieldTypeOf<NullArrayMember>
+{
+    static boost::shared_ptr<IArray> None(void*) { return boost::shared_ptr<IArray>(); }
+    static FieldType Make()
+    {
+        return FieldType::MakeVector(boost::make_shared<FieldType>(FieldType::tInt), &None, "null array");
+    }
+};
+
+template <>
+struct FieldTypeOf<NoAccessMember>
+{
+    static FieldType Make() { return FieldType::MakeObject(FieldType::ObjectAccess(), "no access"); }
+};
+
+template <>
+struct FieldTypeOf<NoEnumInfoMember>
+{
+    static FieldType Make()
+    {
+        return FieldType::MakeSmartEnum(boost::make_shared<EnumMetaInfo>(), "no conversion");
+    }
+};
+
+template <>
+struct FieldTypeOf<BadKindMember>
+{
+    static FieldType Make()
+    {
+        FieldType ft(FieldType::tInt);
+        ft.m_kind = static_cast<FieldType::Type>(17);
+        return ft;
+    }
+};
+
+} // namespace detail
+} // namespace YrMeta
+
 namespace
 {
 
@@ -170,6 +243,21 @@ public:
         YrMeta::Info::AddField(*info, "m_y", &m_y);
         return info;
     }
+};
+
+// One member of type T whose field type is one of the broken ones above.
+template <class T>
+class Broken : public YrMeta::ObjectBaseCached<YrMeta::DefaultMetaCache>
+{
+public:
+    boost::shared_ptr<YrMeta::Info> CreateInfo() const override
+    {
+        boost::shared_ptr<YrMeta::Info> info(new YrMeta::Info(this));
+        YrMeta::Info::AddField(*info, "m_member", &m_member);
+        return info;
+    }
+
+    T m_member = T();
 };
 
 class NoInfo : public YrMeta::ObjectBaseCached<YrMeta::DefaultMetaCache>
@@ -354,6 +442,23 @@ TEST(YrMetaDispatchTest, NestingIsBounded)
     {
         EXPECT_EQ(L"Reflected objects nested deeper than 64 levels", e.Message());
     }
+
+    // The deepest chain the walk allows reads; one level more is refused before the reader adds
+    // that level, so that what it did read can still be written.
+    auto chain = [](int levels)
+    {
+        std::vector<std::uint8_t> b;
+        for (int i = 1; i < levels; ++i)
+            b.insert(b.end(), {0x03, 0x00, 0x0F, 0x01});
+        b.insert(b.end(), {0x03, 0x00, 0x0F, 0x00});
+        return Bytes(b);
+    };
+    Node deepest;
+    YrMeta::YrMetaMsgpackSerializer::Deserialize(deepest, chain(64));
+    EXPECT_EQ(Hex(chain(64)), Hex(Encode(deepest)));
+    Node tooDeep;
+    EXPECT_THROW(YrMeta::YrMetaMsgpackSerializer::Deserialize(tooDeep, chain(65)), ESS::Exception);
+    EXPECT_EQ(Hex(chain(64)), Hex(Encode(tooDeep)));
 }
 
 TEST(YrMetaDeathTest, BrokenDescriptionsHalt)
@@ -369,6 +474,45 @@ TEST(YrMetaDeathTest, BrokenDescriptionsHalt)
                 HasSubstr(Reported("info.MemberInsideObject(pMember, sizeof(T))")));
     EXPECT_EXIT(YrMeta::DefaultMetaCache::Put(boost::shared_ptr<const YrMeta::Info>()),
                 ::testing::ExitedWithCode(3), HasSubstr(Reported("info")));
+}
+
+TEST(YrMetaDeathTest, BrokenFieldTypesHalt)
+{
+    Recorder r;
+    Broken<NullObjectMember> nullObject;
+    EXPECT_EXIT(YrMeta::DispatchMeta(&nullObject, r, true), ::testing::ExitedWithCode(3),
+                HasSubstr(Reported("pObj && info")));
+    Broken<NullArrayMember> nullArray;
+    EXPECT_EXIT(YrMeta::DispatchMeta(&nullArray, r, true), ::testing::ExitedWithCode(3),
+                HasSubstr(Reported("arr != 0")));
+    Broken<NoAccessMember> noAccess;
+    EXPECT_EXIT(YrMeta::DispatchMeta(&noAccess, r, true), ::testing::ExitedWithCode(3),
+                HasSubstr(Reported("boost::bad_function_call")));
+    Broken<NoEnumInfoMember> noEnumInfo;
+    EXPECT_EXIT(YrMeta::DispatchMeta(&noEnumInfo, r, true), ::testing::ExitedWithCode(3),
+                HasSubstr(Reported("boost::bad_function_call")));
+    Broken<BadKindMember> badKind;
+    EXPECT_EXIT(YrMeta::DispatchMeta(&badKind, r, true), ::testing::ExitedWithCode(3),
+                HasSubstr(Reported("false && \"Bad type\"")));
+    EXPECT_TRUE(r.m_calls.empty());
+}
+
+TEST(YrMetaDeathTest, VectorBeginWithoutArrayHalts)
+{
+    YrMeta::DispatchedVector v = {nullptr, nullptr, boost::shared_ptr<YrMeta::IArray>(), true};
+
+    Utils::ByteArray out;
+    YrMeta::MsgPackSerializer s(out);
+    YrMeta::YrMetaSerializationProcessor<YrMeta::YrSerializer<YrMeta::MsgPackSerializer>> writer(s);
+    EXPECT_EXIT(writer.VectorBegin(v), ::testing::ExitedWithCode(3), HasSubstr(Reported("v.m_vector")));
+
+    const Utils::ByteArray in = Bytes({0x0F, 0x00});
+    YrMeta::MsgPackDeserializer d(in);
+    YrMeta::YrMetaSerializationProcessor<YrMeta::YrDeserializer<YrMeta::MsgPackDeserializer>> reader(d);
+    EXPECT_EXIT(reader.VectorBegin(v), ::testing::ExitedWithCode(3), HasSubstr(Reported("v.m_vector")));
+
+    YrMeta::YrMetaObjectClearProcessor clear;
+    EXPECT_EXIT(clear.VectorBegin(v), ::testing::ExitedWithCode(3), HasSubstr(Reported("v.m_vector")));
 }
 
 TEST(YrMetaDeathTest, KindWithoutHandlerHalts)
