@@ -1,0 +1,351 @@
+#include "MediaBridgeControl/MbcTcpTransp.h"
+#include <exception>
+#include <string>
+#include <boost/bind/bind.hpp>
+#include <boost/shared_ptr.hpp>
+#include "ESS/Assert.h"
+#include "MediaBridgeControl/IMbcFlow.h"
+#include "Utils/StringUtils.h"
+#include "YrNet/TcpSocketBase.h"
+#include "YrNet/TcpSocketServer.h"
+#include "iCore/MsgObject.h"
+
+namespace MediaBridgeControl
+{
+
+const Utils::ByteArray& TcpTranspCmdDisc()
+{
+    static const Utils::ByteArray c_cmd(std::string("TcpTranspCmd Disc"));
+    return c_cmd;
+}
+
+namespace
+{
+
+using LogPtr = std::shared_ptr<YrLogV2::Log>;
+
+// ------------------------------------------------------------------------------------------------
+
+// One accepted connection. Bytes pass unchanged; the only thing added to the stream is the
+// disconnect command.
+class TranspTcp : public iCore::MsgObject,
+                  public IMbcTransp,
+                  public IMbcRecvFlow,
+                  public YrNet::ITcpSocketToUser
+{
+public:
+    TranspTcp(const LogPtr& log, const boost::shared_ptr<YrNet::TcpSocket>& sock, IMbcTranspEvents& listener,
+              bool connected, uint32_t serial, int discTimeoutMs)
+        : m_log(log), m_sock(sock), m_listener(&listener), m_serial(serial), m_discTimeoutMs(discTimeoutMs)
+    {
+        m_sock->SetUser(Utils::SafeRef<YrNet::ITcpSocketToUser>(this));
+        if (connected)
+            OnConnected(false);
+        m_log->Add(YrLogV2::Info, "Socket binded");
+    }
+
+    // Sends nothing: the peer learns of the end from the closed connection.
+    ~TranspTcp() override { m_sock.reset(); }
+
+    uint32_t Serial() const { return m_serial; }
+
+    // IMbcRecvFlow: the socket simply starts no new read while paused.
+    void SetRecvPaused(bool paused) override
+    {
+        getMsgThread().AssertContext();
+        if (paused == m_recvPaused)
+            return;
+        m_recvPaused = paused;
+        if (!m_sock)
+            return;
+        if (paused)
+            m_sock->PauseReceive();
+        else
+            m_sock->ResumeReceive();
+    }
+
+    // IMbcTransp
+
+    void SendData(const Utils::ByteArray& data) override
+    {
+        getMsgThread().AssertContext();
+        if (!m_state.Is(TranspState::Connected))
+        {
+            m_log->Add(YrLogV2::Warning, "send data ignored due to state!");
+            return;
+        }
+        // Connected implies a held, connected socket: both end together (socket error or release).
+        m_sock->SendData(data);
+    }
+
+    TranspState State() const override { return m_state; }
+
+    void Disconnect(bool restart) override
+    {
+        getMsgThread().AssertContext();
+        if (!m_sock)
+            return;
+        if (restart)
+            m_log->Add(YrLogV2::Warning, "Restart isn`t supported");
+
+        if (m_sock->IsConnected())
+        {
+            const Utils::ByteArray& cmd = TcpTranspCmdDisc();
+            m_log->Add(YrLogV2::Info, "Send TcpTranspCmd disconnect {}", cmd.IsEmpty());
+            m_sock->SendData(cmd);
+            ArmDiscTimeout();
+            return;
+        }
+
+        ReleaseSocket();
+        m_state.Set(TranspState::Disconnected, L"Disconnected by user");
+    }
+
+private:
+    // YrNet::ITcpSocketToUser
+
+    void Connected(const YrNet::SocketIdBase*) override { OnConnected(true); }
+
+    void AllDataSent(const YrNet::SocketIdBase*) override {}
+
+    void DataReceived(boost::shared_ptr<YrNet::SocketData> data) override
+    {
+        PutMsg(&TranspTcp::ReceiveData, data->data);
+    }
+
+    void Error(boost::shared_ptr<YrNet::SocketError> error) override
+    {
+        const std::wstring text = L"sock error: " + error->text;
+        m_log->Add(YrLogV2::Info, L"{}", text);
+        m_state.Set(TranspState::FatalError, text);
+        m_listener->OnStateChanged(); // the last step: the listener may act on the connection
+    }
+
+    // Own thread
+
+    void OnConnected(bool withLog)
+    {
+        if (withLog)
+            m_log->Add(YrLogV2::Info, "connected");
+        m_state.Set(TranspState::Connected);
+        PutMsg(&TranspTcp::NotifyListener);
+    }
+
+    void NotifyListener() { m_listener->OnStateChanged(); }
+
+    void ReceiveData(Utils::ByteArray data)
+    {
+        if (data == TcpTranspCmdDisc())
+        {
+            m_log->Add(YrLogV2::Info, "On TcpTranspCmd disconnect. Reset socket..");
+            ReleaseSocket();
+            m_state.Set(TranspState::Disconnected, L"Disconnected by TcpTranspCmd from remote side");
+            m_listener->OnStateChanged();
+            return;
+        }
+
+        if (!m_state.Is(TranspState::Connected))
+        {
+            m_log->Add(YrLogV2::Warning, "ReceiveData after disconnect");
+            return;
+        }
+        m_listener->OnRecvData(data);
+    }
+
+    void ArmDiscTimeout()
+    {
+        if (m_discTimeoutMs <= 0 || m_discTimerArmed)
+            return;
+        m_discTimerArmed = true;
+        RunDelayed(boost::bind(&TranspTcp::OnDiscTimeout, this), m_discTimeoutMs);
+    }
+
+    void OnDiscTimeout()
+    {
+        m_discTimerArmed = false;
+        if (!m_sock || !m_state.Is(TranspState::Connected))
+            return;
+        m_log->Add(YrLogV2::Info, "No answer to TcpTranspCmd disconnect in {} ms. Reset socket..",
+                   m_discTimeoutMs);
+        ReleaseSocket();
+        m_state.Set(TranspState::Disconnected, L"Disconnected by user");
+        m_listener->OnStateChanged();
+    }
+
+    void ReleaseSocket() { m_sock.reset(); }
+
+    LogPtr m_log;
+    boost::shared_ptr<YrNet::TcpSocket> m_sock; // null once the connection was dropped
+    IMbcTranspEvents* m_listener;
+    TranspState m_state;
+
+    const uint32_t m_serial; // tells this connection from a later one in posted messages
+    const int m_discTimeoutMs;
+    bool m_discTimerArmed = false;
+    bool m_recvPaused = false;
+};
+
+// ------------------------------------------------------------------------------------------------
+
+// The listening side: accepts one connection at a time and shows that connection's state while
+// it has one.
+class TranspServer : public iCore::MsgObject,
+                     public IMbcTransp,
+                     public IMbcRecvFlow,
+                     public YrNet::ITcpServerToUser,
+                     public IMbcTranspEvents
+{
+public:
+    TranspServer(YrLogV2::Log& parentLog, uint32_t port, IMbcTranspEvents& user, YrNet::HostAddr* pBoundAddr,
+                 int discTimeoutMs)
+        : m_log(std::make_shared<YrLogV2::Log>(parentLog, "MbcSrvTcpTransp")), m_user(&user),
+          m_server(new YrNet::TcpSocketServer(getMsgThread(), Utils::SafeRef<YrNet::ITcpServerToUser>(this))),
+          m_discTimeoutMs(discTimeoutMs)
+    {
+        if (!Listen(port))
+        {
+            SetFatalError(L"Can't listen");
+            return;
+        }
+        if (pBoundAddr)
+            *pBoundAddr = m_server->LocalHostInf();
+    }
+
+    ~TranspServer() override
+    {
+        m_sock.reset();
+        m_server.reset();
+    }
+
+    // IMbcTransp
+
+    void SendData(const Utils::ByteArray& data) override
+    {
+        getMsgThread().AssertContext();
+        if (!m_sock)
+        {
+            m_log->Add(YrLogV2::Warning, "send data is ignored because socket is null");
+            return;
+        }
+        m_sock->SendData(data);
+    }
+
+    TranspState State() const override { return m_sock ? m_sock->State() : m_state; }
+
+    void Disconnect(bool restart) override
+    {
+        getMsgThread().AssertContext();
+        if (m_sock)
+            m_sock->Disconnect(restart);
+    }
+
+    // IMbcRecvFlow: holds for the connection of the moment and for the ones that follow.
+    void SetRecvPaused(bool paused) override
+    {
+        getMsgThread().AssertContext();
+        m_recvPaused = paused;
+        if (m_sock)
+            m_sock->SetRecvPaused(paused);
+    }
+
+private:
+    struct ConnChange
+    {
+        uint32_t serial;
+        bool dropped;
+    };
+
+    // Only the media-bridge process on this machine is to connect: the listener is on loopback.
+    bool Listen(uint32_t port)
+    {
+        if (port > 0xFFFF)
+        {
+            m_log->Add(YrLogV2::Info, "Port {} is out of range", port);
+            return false;
+        }
+        try
+        {
+            return m_server->Listen(YrNet::HostAddr(YrNet::HostAddr::LoopbackV4, static_cast<int>(port)));
+        }
+        catch (const std::exception& e)
+        {
+            // A failure other than the bind (socket creation, listen) ends the same way.
+            m_log->Add(YrLogV2::Info, "Listen failed: {}", e.what());
+            return false;
+        }
+    }
+
+    void SetFatalError(const std::wstring& text)
+    {
+        if (m_state.Is(TranspState::FatalError))
+            return;
+        m_log->Add(YrLogV2::Info, L"Fatal error: {}", text);
+        m_state.Set(TranspState::FatalError, text);
+        PutMsg(&TranspServer::NotifyUser);
+    }
+
+    void NotifyUser() { m_user->OnStateChanged(); }
+
+    // YrNet::ITcpServerToUser
+
+    void OnNewConnection(boost::shared_ptr<YrNet::TcpSocket> socket) override
+    {
+        if (m_sock)
+        {
+            // Our last reference goes here, which closes it.
+            m_log->Add(YrLogV2::Info, "new connection is ignored, already have connected socket");
+            return;
+        }
+        m_log->Add(YrLogV2::Info, "incoming connected!");
+        m_sock.reset(new TranspTcp(m_log, socket, *this, true, ++m_connSerial, m_discTimeoutMs));
+        if (m_recvPaused)
+            m_sock->SetRecvPaused(true);
+    }
+
+    void OnServerError(YrNet::TcpError error) override { SetFatalError(L"server error " + error.text); }
+
+    // IMbcTranspEvents of the connection
+
+    void OnStateChanged() override
+    {
+        ESS_ASSERT(m_sock);
+        const bool dropped = !m_sock->State().Is(TranspState::Connected);
+        // The connection is on the stack: it is dropped later, never inside its own call.
+        PutMsg(&TranspServer::OnConnChange, ConnChange{m_sock->Serial(), dropped});
+    }
+
+    void OnRecvData(const Utils::ByteArray& data) override { m_user->OnRecvData(data); }
+
+    void OnConnChange(ConnChange change)
+    {
+        // A change of a connection that is already gone must not drop its successor.
+        if (change.dropped && m_sock && m_sock->Serial() == change.serial)
+        {
+            m_sock.reset();
+            if (!m_state.Is(TranspState::FatalError))
+                m_state.Set(TranspState::Disconnected);
+        }
+        m_user->OnStateChanged();
+    }
+
+    LogPtr m_log;
+    IMbcTranspEvents* m_user;
+    std::unique_ptr<YrNet::TcpSocketServer> m_server;
+    std::unique_ptr<TranspTcp> m_sock;
+    TranspState m_state;
+
+    const int m_discTimeoutMs;
+    uint32_t m_connSerial = 0;
+    bool m_recvPaused = false;
+};
+
+} // namespace
+
+std::unique_ptr<IMbcTransp> CreateSrvTcpTransp(YrLogV2::Log& parentLog, uint32_t port,
+                                               IMbcTranspEvents& events, YrNet::HostAddr* pBoundAddr,
+                                               int discTimeoutMs)
+{
+    return std::unique_ptr<IMbcTransp>(new TranspServer(parentLog, port, events, pBoundAddr, discTimeoutMs));
+}
+
+} // namespace MediaBridgeControl

@@ -1,0 +1,483 @@
+#include <sys/socket.h>
+#include <cstring>
+#include <string>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <gtest/gtest.h>
+#include "MbcTestUtils.h"
+#include "MediaBridgeControl/IMbcFlow.h"
+#include "Utils/StringUtils.h"
+
+using namespace MbcTest;
+using namespace NetTest;
+using MediaBridgeControl::TcpTranspCmdDisc;
+
+namespace
+{
+
+const std::string c_marker = "TcpTranspCmd Disc";
+
+// The descriptor of this process's socket that listens on port, or -1.
+int FindListeningFd(uint16_t port)
+{
+    for (int fd = 3; fd < 4096; ++fd)
+    {
+        int listening = 0;
+        socklen_t len = sizeof(listening);
+        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || !listening)
+            continue;
+        if (LocalPort(fd) == port)
+            return fd;
+    }
+    return -1;
+}
+
+class MbcTcpTranspTest : public TranspFixture
+{
+protected:
+    void SetRecvPaused(bool paused)
+    {
+        m_thread.Call(
+            [&]
+            {
+                auto* flow = dynamic_cast<MediaBridgeControl::IMbcRecvFlow*>(&m_user->Transp());
+                ASSERT_TRUE(flow != nullptr);
+                flow->SetRecvPaused(paused);
+            });
+    }
+};
+
+} // namespace
+
+TEST(TcpTranspCmdDiscTest, IsExactlyTheSeventeenMarkerBytes)
+{
+    const unsigned char golden[] = {0x54, 0x63, 0x70, 0x54, 0x72, 0x61, 0x6E, 0x73, 0x70,
+                                    0x43, 0x6D, 0x64, 0x20, 0x44, 0x69, 0x73, 0x63};
+    const Utils::ByteArray& cmd = TcpTranspCmdDisc();
+    ASSERT_EQ(sizeof(golden), cmd.Size());
+    EXPECT_EQ(0, std::memcmp(golden, cmd.Data(), sizeof(golden)));
+    // One process-wide block.
+    EXPECT_EQ(cmd.Data(), TcpTranspCmdDisc().Data());
+}
+
+TEST_F(MbcTcpTranspTest, PortZeroBindsLoopbackAndRelaysBothWays)
+{
+    const uint16_t port = Start(0);
+    ASSERT_NE(0, port);
+    EXPECT_TRUE(State() == TranspState::Disconnected);
+    EXPECT_TRUE(State().Reason().empty());
+
+    Fd client = ConnectAccepted(port);
+    const TranspState st = State();
+    EXPECT_EQ(TranspState::Connected, st.Get());
+    EXPECT_TRUE(st.Reason().empty());
+    EXPECT_TRUE(st.Details().empty());
+
+    // Peer to listener, in order and unchanged.
+    const std::string up = Pattern(20000, 1);
+    ASSERT_TRUE(WriteAll(client.Get(), up));
+    ASSERT_TRUE(m_rec.WaitBytes(up.size()));
+    EXPECT_EQ(up, m_rec.Data());
+
+    // Listener to peer.
+    const std::string down = Pattern(30000, 2);
+    for (size_t off = 0; off < down.size(); off += 3000)
+        Send(down.substr(off, 3000));
+    EXPECT_EQ(down, ReadExact(client.Get(), down.size()));
+
+    EXPECT_TRUE(m_rec.AllOn(m_thread.ThreadId()));
+    EXPECT_EQ(1, LogCount("incoming connected!"));
+    EXPECT_EQ(1, LogCount("Socket binded"));
+}
+
+TEST_F(MbcTcpTranspTest, ListensOnLoopbackOnly)
+{
+    YrNet::HostAddr bound;
+    m_thread.Call([&] { m_user->Create(0, &bound, 0); });
+    EXPECT_EQ("127.0.0.1", bound.Host());
+    ASSERT_GT(bound.Port(), 0);
+
+    const int fd = FindListeningFd(static_cast<uint16_t>(bound.Port()));
+    ASSERT_GE(fd, 0);
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    ASSERT_EQ(0, ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len));
+    EXPECT_EQ(htonl(INADDR_LOOPBACK), a.sin_addr.s_addr);
+}
+
+TEST_F(MbcTcpTranspTest, OccupiedPortIsFatalCantListenAndLeavesTheOutputAlone)
+{
+    Fd holder = PlainListen();
+    ASSERT_TRUE(holder.Valid());
+    const uint16_t taken = LocalPort(holder.Get());
+
+    YrNet::HostAddr bound("10.1.2.3", 77); // never used as a target: only compared
+    m_thread.Call([&] { m_user->Create(taken, &bound, 0); });
+    EXPECT_EQ(YrNet::HostAddr("10.1.2.3", 77), bound);
+
+    ASSERT_TRUE(m_rec.WaitState(TranspState::FatalError));
+    Flush();
+    EXPECT_EQ(1u, m_rec.StateCount());
+    const TranspState st = State();
+    EXPECT_EQ(TranspState::FatalError, st.Get());
+    EXPECT_EQ(L"Can't listen", st.Reason());
+    EXPECT_EQ(1, LogCount("Fatal error: Can't listen"));
+
+    // Nothing to send to, nothing to disconnect.
+    Send("abc");
+    m_thread.Call([&] { m_user->Transp().Disconnect(false); });
+    EXPECT_EQ(1, LogCount("send data is ignored because socket is null"));
+    EXPECT_EQ(TranspState::FatalError, State().Get());
+}
+
+TEST_F(MbcTcpTranspTest, PortAboveSixteenBitsCannotBeListenedOn)
+{
+    YrNet::HostAddr bound;
+    m_thread.Call([&] { m_user->Create(70000, &bound, 0); });
+    ASSERT_TRUE(m_rec.WaitState(TranspState::FatalError));
+    EXPECT_EQ(L"Can't listen", State().Reason());
+    EXPECT_TRUE(bound.IsEmpty());
+}
+
+TEST_F(MbcTcpTranspTest, SecondClientIsClosedAndFirstKeepsWorking)
+{
+    const uint16_t port = Start();
+    Fd first = ConnectAccepted(port);
+
+    Fd second = PlainConnect(port);
+    ASSERT_TRUE(second.Valid());
+    EXPECT_TRUE(WaitClosed(second.Get()));
+    Flush();
+    EXPECT_EQ(1, LogCount("new connection is ignored, already have connected socket"));
+    EXPECT_EQ(TranspState::Connected, State().Get());
+
+    ASSERT_TRUE(WriteAll(first.Get(), "still here"));
+    ASSERT_TRUE(m_rec.WaitBytes(10));
+    EXPECT_EQ("still here", m_rec.Data());
+    Send("and back");
+    EXPECT_EQ("and back", ReadExact(first.Get(), 8));
+}
+
+TEST_F(MbcTcpTranspTest, AfterThePeerLeavesStateIsDisconnectedAndANewClientIsAccepted)
+{
+    const uint16_t port = Start();
+    {
+        Fd client = ConnectAccepted(port);
+    }
+    ASSERT_TRUE(m_rec.WaitState(TranspState::Disconnected));
+    const TranspState st = State();
+    EXPECT_EQ(TranspState::Disconnected, st.Get());
+    EXPECT_TRUE(st.Reason().empty()) << Utils::WStringToStdString(st.Reason());
+    // The socket's error reached the log before the connection was dropped.
+    bool sockError = false;
+    for (const std::string& t : LogTexts())
+        sockError = sockError || t.rfind("sock error: ", 0) == 0;
+    EXPECT_TRUE(sockError);
+
+    // Sending now is dropped quietly.
+    Send("nobody");
+    EXPECT_EQ(1, LogCount("send data is ignored because socket is null"));
+
+    Fd again = ConnectAccepted(port);
+    ASSERT_TRUE(WriteAll(again.Get(), "hello"));
+    ASSERT_TRUE(m_rec.WaitBytes(5));
+    EXPECT_EQ("hello", m_rec.Data());
+}
+
+TEST_F(MbcTcpTranspTest, ExactMarkerChunkEndsTheConnectionButAMarkerWithMoreBytesIsData)
+{
+    const uint16_t port = Start();
+    Fd client = ConnectAccepted(port);
+
+    // The marker followed by more bytes in one write is data.
+    const std::string joined = c_marker + "xyz";
+    ASSERT_TRUE(WriteAll(client.Get(), joined));
+    ASSERT_TRUE(m_rec.WaitBytes(joined.size()));
+    EXPECT_EQ(joined, m_rec.Data());
+    EXPECT_EQ(TranspState::Connected, State().Get());
+
+    // The marker alone ends the connection: the socket is released, which closes it.
+    ASSERT_TRUE(WriteAll(client.Get(), c_marker));
+    ASSERT_TRUE(m_rec.WaitState(TranspState::Disconnected));
+    EXPECT_TRUE(WaitClosed(client.Get()));
+    Flush();
+    EXPECT_EQ(joined, m_rec.Data()); // the marker never reached the listener
+    EXPECT_EQ(1, LogCount("On TcpTranspCmd disconnect. Reset socket.."));
+    EXPECT_EQ(TranspState::Disconnected, State().Get());
+
+    // The next media bridge may connect.
+    Fd next = ConnectAccepted(port);
+    EXPECT_TRUE(next.Valid());
+}
+
+TEST_F(MbcTcpTranspTest, DisconnectSendsTheMarkerAndStaysConnectedUntilThePeerCloses)
+{
+    const uint16_t port = Start();
+    Fd client = ConnectAccepted(port);
+    const size_t notes = m_rec.StateCount();
+
+    m_thread.Call([&] { m_user->Transp().Disconnect(false); });
+    EXPECT_EQ(c_marker, ReadExact(client.Get(), c_marker.size()));
+    Flush();
+    EXPECT_EQ(TranspState::Connected, State().Get());
+    EXPECT_EQ(notes, m_rec.StateCount());
+    EXPECT_EQ(1, LogCount("Send TcpTranspCmd disconnect false"));
+    EXPECT_EQ(0, LogCount("Restart isn`t supported"));
+
+    // Data still flows meanwhile.
+    ASSERT_TRUE(WriteAll(client.Get(), "late"));
+    ASSERT_TRUE(m_rec.WaitBytes(4));
+
+    client.Reset();
+    ASSERT_TRUE(m_rec.WaitState(TranspState::Disconnected));
+    EXPECT_EQ(TranspState::Disconnected, State().Get());
+}
+
+TEST_F(MbcTcpTranspTest, DisconnectWithRestartWarnsAndActsAsAPlainDisconnect)
+{
+    const uint16_t port = Start();
+    Fd client = ConnectAccepted(port);
+
+    m_thread.Call([&] { m_user->Transp().Disconnect(true); });
+    EXPECT_EQ(c_marker, ReadExact(client.Get(), c_marker.size()));
+    Flush();
+    EXPECT_EQ(1, LogCount("Restart isn`t supported"));
+    EXPECT_EQ(1, LogCount("Send TcpTranspCmd disconnect false"));
+    EXPECT_EQ(TranspState::Connected, State().Get());
+
+    // The peer answers with its own marker.
+    ASSERT_TRUE(WriteAll(client.Get(), c_marker));
+    ASSERT_TRUE(m_rec.WaitState(TranspState::Disconnected));
+    EXPECT_TRUE(WaitClosed(client.Get()));
+}
+
+TEST_F(MbcTcpTranspTest, APeerThatIgnoresTheMarkerIsDroppedAfterTheDisconnectTimeout)
+{
+    const uint16_t port = Start(0, 150);
+    Fd client = ConnectAccepted(port);
+
+    m_thread.Call([&] { m_user->Transp().Disconnect(false); });
+    EXPECT_EQ(c_marker, ReadExact(client.Get(), c_marker.size()));
+    // The peer keeps the connection open and says nothing.
+    ASSERT_TRUE(m_rec.WaitState(TranspState::Disconnected));
+    EXPECT_TRUE(WaitClosed(client.Get()));
+    Flush();
+    EXPECT_EQ(1, LogCount("No answer to TcpTranspCmd disconnect in 150 ms. Reset socket.."));
+    EXPECT_EQ(TranspState::Disconnected, State().Get());
+
+    // A new connection is accepted and is not hit by the old timer.
+    Fd next = ConnectAccepted(port);
+    ASSERT_TRUE(WriteAll(next.Get(), "ok"));
+    ASSERT_TRUE(m_rec.WaitBytes(2));
+    EXPECT_EQ(TranspState::Connected, State().Get());
+}
+
+TEST_F(MbcTcpTranspTest, ServerErrorStaysFatalThroughLaterDropsAndKeepsTheFirstReason)
+{
+    const uint16_t port = Start();
+    Fd client = ConnectAccepted(port);
+
+    // Breaking the listening socket fails every pending accept.
+    const int listenFd = FindListeningFd(port);
+    ASSERT_GE(listenFd, 0);
+    ASSERT_EQ(0, ::shutdown(listenFd, SHUT_RDWR));
+    ASSERT_TRUE(PollUntil(
+        [&]
+        {
+            for (const std::string& t : LogTexts())
+                if (t.rfind("Fatal error: server error ", 0) == 0)
+                    return true;
+            return false;
+        }));
+    Flush();
+
+    int fatalLogs = 0;
+    std::string firstReason;
+    for (const std::string& t : LogTexts())
+        if (t.rfind("Fatal error: ", 0) == 0)
+        {
+            ++fatalLogs;
+            if (firstReason.empty())
+                firstReason = t.substr(std::strlen("Fatal error: "));
+        }
+    EXPECT_EQ(1, fatalLogs); // later accept errors do not replace the first
+    // The live connection still shows its own state.
+    EXPECT_EQ(TranspState::Connected, State().Get());
+
+    client.Reset();
+    ASSERT_TRUE(m_rec.WaitLast(TranspState::FatalError));
+    const TranspState st = State();
+    EXPECT_EQ(TranspState::FatalError, st.Get());
+    EXPECT_EQ(firstReason, Utils::WStringToStdString(st.Reason()));
+    EXPECT_EQ(0u, m_rec.CountOf(TranspState::Disconnected));
+}
+
+TEST_F(MbcTcpTranspTest, DestroyingTheTransportClosesTheConnectionAndReportsNothingMore)
+{
+    const uint16_t port = Start();
+    Fd client = ConnectAccepted(port);
+    ASSERT_TRUE(WriteAll(client.Get(), Pattern(50000)));
+    const size_t notes = m_rec.StateCount();
+
+    m_thread.Call([&] { m_user->Destroy(); });
+    EXPECT_TRUE(WaitClosed(client.Get()));
+    Flush();
+    EXPECT_EQ(notes, m_rec.StateCount());
+    // The port is free again.
+    EXPECT_FALSE(PlainConnect(port).Valid());
+}
+
+TEST_F(MbcTcpTranspTest, PausedReadingLeavesTheBytesWithThePeerAndResumingDeliversThemAll)
+{
+    const uint16_t port = Start();
+    Fd client = ConnectAccepted(port);
+    const uint16_t clientPort = LocalPort(client.Get());
+    SetRecvPaused(true);
+    Flush();
+
+    const std::string flood = Pattern(4 * 1024 * 1024, 3);
+    std::thread writer([&] { WriteAll(client.Get(), flood); });
+
+    // The bytes back up in the system's queue; at most the read under way at the pause arrives.
+    EXPECT_TRUE(PollUntil([&] { return RxQueue(port, clientPort) > 32 * 1024; }));
+    Flush();
+    EXPECT_LE(m_rec.Data().size(), 4096u);
+
+    SetRecvPaused(false);
+    const bool all = m_rec.WaitBytes(flood.size());
+    writer.join();
+    ASSERT_TRUE(all);
+    EXPECT_TRUE(m_rec.Data() == flood);
+}
+
+TEST_F(MbcTcpTranspTest, APauseAskedForWithoutAConnectionHoldsForTheNextOne)
+{
+    const uint16_t port = Start();
+    SetRecvPaused(true);
+    Fd client = ConnectAccepted(port);
+    const uint16_t clientPort = LocalPort(client.Get());
+
+    const std::string bytes = Pattern(200 * 1024, 4);
+    std::thread writer([&] { WriteAll(client.Get(), bytes); });
+    EXPECT_TRUE(PollUntil([&] { return RxQueue(port, clientPort) > 32 * 1024; }));
+    Flush();
+    EXPECT_LE(m_rec.Data().size(), 4096u); // the first read starts with the connection
+
+    SetRecvPaused(false);
+    const bool all = m_rec.WaitBytes(bytes.size());
+    writer.join();
+    ASSERT_TRUE(all);
+    EXPECT_TRUE(m_rec.Data() == bytes);
+}
+
+namespace
+{
+
+// Runs functions on the test thread without waiting for them.
+class Poster : public iCore::MsgObject
+{
+public:
+    void Post(std::function<void()> fn) { PutFunctor(std::move(fn)); }
+};
+
+// A one-way gate between two threads, with bounded waits.
+class Gate
+{
+public:
+    void Open()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = true;
+        m_cond.notify_all();
+    }
+    bool Wait()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cond.wait_for(lock, c_waitLimit, [&] { return m_open; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    bool m_open = false;
+};
+
+// Connections waiting in the accept queue of the loopback listener on port, or -1.
+long AcceptBacklog(uint16_t port)
+{
+    std::ifstream f("/proc/net/tcp");
+    std::string line;
+    char local[32];
+    std::snprintf(local, sizeof(local), "0100007F:%04X", port);
+    while (std::getline(f, line))
+    {
+        std::istringstream in(line);
+        std::string sl, loc, rem, st, queues;
+        in >> sl >> loc >> rem >> st >> queues;
+        if (loc == local && st == "0A")
+            return std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+    }
+    return -1;
+}
+
+} // namespace
+
+// The order of the thread's queue is set up so that the connection that follows a dropped one
+// is accepted between two drop notices of the old connection: the late notice must not drop it.
+TEST_F(MbcTcpTranspTest, ALateDropNoticeOfTheOldConnectionLeavesTheNextOneAlone)
+{
+    const uint16_t port = Start();
+    Fd first = ConnectAccepted(port);
+    const uint16_t firstPort = LocalPort(first.Get());
+    std::unique_ptr<Poster> poster;
+    m_thread.Call([&] { poster.reset(new Poster()); });
+
+    Gate entered1, release1, entered2, release2;
+    poster->Post(
+        [&]
+        {
+            entered1.Open();
+            release1.Wait();
+        });
+    ASSERT_TRUE(entered1.Wait());
+
+    // Two markers, each read on its own, with a step of ours between their events.
+    ASSERT_TRUE(WriteAll(first.Get(), c_marker));
+    ASSERT_TRUE(WaitDrainedByNetThread(first.Get(), port, firstPort));
+    poster->Post(
+        [&]
+        {
+            poster->Post(
+                [&]
+                {
+                    entered2.Open();
+                    release2.Wait();
+                });
+        });
+    ASSERT_TRUE(WriteAll(first.Get(), c_marker));
+    ASSERT_TRUE(WaitDrainedByNetThread(first.Get(), port, firstPort));
+    release1.Open();
+
+    // Now the first marker has been handled and its drop notice is queued; the second waits
+    // behind our step. A new client is accepted meanwhile.
+    ASSERT_TRUE(entered2.Wait());
+    Fd second = PlainConnect(port);
+    ASSERT_TRUE(second.Valid());
+    ASSERT_TRUE(PollUntil([&] { return AcceptBacklog(port) == 0; }));
+    YrNet::NetThread::Instance()->RunBlocked([] {});
+    YrNet::NetThread::Instance()->RunBlocked([] {});
+    release2.Open();
+
+    ASSERT_TRUE(m_rec.WaitLast(TranspState::Connected));
+    Flush();
+    EXPECT_EQ(2, LogCount("incoming connected!"));
+    EXPECT_EQ(TranspState::Connected, State().Get());
+    ASSERT_TRUE(WriteAll(second.Get(), "alive"));
+    ASSERT_TRUE(m_rec.WaitBytes(5));
+    EXPECT_EQ("alive", m_rec.Data());
+    Send("yes");
+    EXPECT_EQ("yes", ReadExact(second.Get(), 3));
+
+    m_thread.Call([&] { poster.reset(); });
+}
