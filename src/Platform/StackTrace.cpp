@@ -74,11 +74,6 @@ std::string Cut(std::string s)
     return s;
 }
 
-bool FileExists(const std::string& path)
-{
-    return ::access(path.c_str(), R_OK) == 0;
-}
-
 // Separate debug files are looked for on this machine only: by build id under /usr/lib/debug,
 // and through .gnu_debuglink next to the module. No network lookup (debuginfod) ever happens.
 int FindLocalDebuginfo(Dwfl_Module* mod, void**, const char*, Dwarf_Addr, const char* fileName,

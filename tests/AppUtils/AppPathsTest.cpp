@@ -116,5 +116,7 @@ TEST(AppBuildInfoTest, TheBuildsOwnValuesComeFromTheConfiguration)
     EXPECT_EQ(0u, hidden.find("<ProgramName> " + full));
     EXPECT_EQ(std::string::npos, hidden.find(AppUtils::AppBuildInfo::Build().programName));
     if (AppUtils::AppBuildInfo::Build().buildNumber == 0)
+    {
         EXPECT_EQ("", AppUtils::AppBuildInfo::GetCiJobUrl());
+    }
 }

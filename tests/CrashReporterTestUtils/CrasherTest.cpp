@@ -25,7 +25,7 @@ namespace
 const char* const c_message = "Русский Winter is coming...";
 
 // The address space this process may still take grows by at most extraMiB.
-void SetAddressSpaceLimit(uint64_t extraMiB)
+[[maybe_unused]] void SetAddressSpaceLimit(uint64_t extraMiB)
 {
     const std::string status = ReadFile("/proc/self/status");
     const size_t pos = status.find("VmSize:");

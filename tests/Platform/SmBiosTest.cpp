@@ -293,9 +293,14 @@ TEST_F(SmBiosTest, SystemTableFromSysfs)
     const uint32_t size = Win32::GetSystemFirmwareTable(Win32::c_firmwareTableRsmb, 0, nullptr, 0);
     if (!present)
     {
+        const int err = errno;
         EXPECT_EQ(0u, size);
-        EXPECT_NE(0, errno);
-        EXPECT_EQ(L"get size failed, error #" + std::to_wstring(errno), ReadError());
+        EXPECT_NE(0, err);
+        // The reader makes its own query, so its error number is checked for form, not value.
+        const std::wstring text = ReadError();
+        const std::wstring prefix = L"get size failed, error #";
+        ASSERT_EQ(0u, text.find(prefix)) << Utils::WStringToStdString(text);
+        EXPECT_NE(L"0", text.substr(prefix.size()));
         return;
     }
     ASSERT_GE(size, 8u);
