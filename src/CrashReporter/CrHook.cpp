@@ -156,12 +156,18 @@ private:
             CrashHalt("Recursive call of Callback()");
         t_inCallback = true;
 
+        // The halting code may hold locks that the report needs (an assertion raised inside a
+        // library, say): whatever the report waits for, the process ends in time.
+        detail::ArmFaultWatchdog();
+
         MutexScope lock(c_lockWaitMs, false);
         try
         {
             WriteDumpAndReport(info, lock.Locked() ||
                                          g_mutexOwner.load() == Platform::Thread::GetCurrentThreadID());
             Platform::TerminateSelf();
+            // Only a test's stand-in for the termination gets here.
+            detail::DisarmFaultWatchdog();
         }
         catch (const std::exception& e)
         {

@@ -1,9 +1,11 @@
 // The crash hook and its reports. Everything that installs a hook runs in a child process: the
 // hook is once per process and ends the process it reports on.
+#include <sys/resource.h>
 #include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <ctime>
 #include <mutex>
 #include <thread>
@@ -161,6 +163,8 @@ TEST_F(CrHookScenario, AssertionReport)
     EXPECT_EXIT(
         {
             StartChildApp();
+            // Before the hook exists: refused and forgotten.
+            CrashReporter::AddAttachment(L"/var/log/early.log", "early");
             CrashReporter::InstallHook(Params(CrashReporter::WinHookMode::Off));
             EXPECT_TRUE(CrashReporter::IsHookInstalled());
             CrashReporter::AddAttachment(L"/var/log/first.log", "log");
@@ -331,6 +335,113 @@ TEST_F(CrHookScenario, DumpHasTheOtherThreadsStacks)
     // The halting thread appears once, as the dumping thread.
     EXPECT_THAT(dump, HasSubstr("(dumping)]"));
     EXPECT_THAT(dump, ::testing::Not(HasSubstr("<no stacks")));
+}
+
+void SlowHelper()
+{
+    ::sleep(3);
+}
+
+// A helper that overruns its time while it holds another thread is cut short: the dump says so
+// and the halt goes on to its report and the end of the process.
+TEST_F(CrHookScenario, HelperThatOverrunsIsCutShort)
+{
+    EXPECT_EXIT(
+        {
+            StartChildApp();
+            CrashReporter::InstallHook(Params(CrashReporter::WinHookMode::Off));
+            CrashReporter::detail::SetDumpHelperLimitMs(300);
+            CrashReporter::detail::SetDumpHelperThreadHook(&SlowHelper);
+            std::thread worker(&ParkedWorkerFunction);
+            {
+                std::unique_lock<std::mutex> lock(g_parkLock);
+                g_parkCv.wait_for(lock, std::chrono::seconds(30), [] { return g_parked; });
+            }
+            worker.detach();
+            FailAssertionHere();
+        },
+        ::testing::ExitedWithCode(3), "");
+    fs::path reportPath, dumpPath;
+    ASSERT_TRUE(FindSingleReport(reportPath, dumpPath));
+    EXPECT_EQ(ParseReport(reportPath).Text("attach-dump"), dumpPath.string());
+    const std::string dump = ReadFile(dumpPath);
+    EXPECT_THAT(dump, HasSubstr("<thread stacks timed out>"));
+    EXPECT_THAT(dump, HasSubstr("\n[modules]\n"));
+}
+
+// The report of an assertion is bounded like the one of a fault: a report that does not finish
+// (here a helper that takes far longer than allowed) ends with the watchdog, not never. The
+// helper, which holds a thread of the process, goes with it: until it did, the end of the process
+// would not be reported (here for two minutes).
+TEST_F(CrHookScenario, WatchdogBoundsTheReportOfAnAssertion)
+{
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EXIT(
+        {
+            StartChildApp();
+            CrashReporter::InstallHook(Params(CrashReporter::WinHookMode::Off));
+            CrashReporter::detail::SetFaultWatchdogSeconds(1);
+            CrashReporter::detail::SetDumpHelperLimitMs(100000);
+            CrashReporter::detail::SetDumpHelperThreadHook([] { ::sleep(c_childLimitSeconds); });
+            std::thread worker(&ParkedWorkerFunction);
+            {
+                std::unique_lock<std::mutex> lock(g_parkLock);
+                g_parkCv.wait_for(lock, std::chrono::seconds(30), [] { return g_parked; });
+            }
+            worker.detach();
+            FailAssertionHere();
+        },
+        ::testing::KilledBySignal(SIGALRM), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(c_childLimitSeconds / 2));
+}
+
+// A dump that cannot be written whole (the file-size limit cuts it) is left out of the report;
+// the report itself is still written.
+TEST_F(CrHookScenario, DumpCutShortIsNotListed)
+{
+    const rlim_t limit = 24 * 1024;
+    EXPECT_EXIT(
+        {
+            StartChildApp();
+            CrashReporter::InstallHook(Params(CrashReporter::WinHookMode::Off));
+            CrashReporter::AddAttachment(L"/var/log/first.log", "log");
+            std::signal(SIGXFSZ, SIG_IGN);
+            struct rlimit fsize;
+            fsize.rlim_cur = fsize.rlim_max = limit;
+            ::setrlimit(RLIMIT_FSIZE, &fsize);
+            FailAssertionHere();
+        },
+        ::testing::ExitedWithCode(3), "");
+    fs::path reportPath, dumpPath;
+    ASSERT_TRUE(FindSingleReport(reportPath, dumpPath));
+    EXPECT_EQ(fs::file_size(dumpPath), limit);
+    const Report r = ParseReport(reportPath);
+    ASSERT_FALSE(r.sections.empty());
+    EXPECT_EQ(r.sections.back().first, "attach-log");
+    EXPECT_EQ(r.Text("text-brief"), "1 + 1 == 3");
+    EXPECT_THAT(r.Names(), ::testing::Not(::testing::Contains("attach-dump")));
+}
+
+TEST_F(CrHookScenario, DumpWriterFailures)
+{
+    EXPECT_EXIT(
+        {
+            StartChildApp();
+            Checks c;
+            c.Expect(!CrashReporter::WriteMiniDump(L"", nullptr, false), "empty path");
+            const fs::path missing = Root() / "missing" / "x.dmp";
+            c.Expect(!CrashReporter::WriteMiniDump(AppUtils::FromPath(missing), nullptr, false),
+                     "file in a missing folder");
+            c.Expect(!fs::exists(missing.parent_path()), "folder made");
+            const fs::path good = Root() / "x.dmp";
+            c.Expect(CrashReporter::WriteMiniDump(AppUtils::FromPath(good), nullptr, true), "good path");
+            const std::string dump = ReadFile(good);
+            c.Expect(dump.compare(0, 20, "YrTn process dump 1\n") == 0, "dump header");
+            c.Expect(dump.find("kind: full\n") != std::string::npos, "full kind");
+            c.Expect(dump.find("\n[modules]\n") != std::string::npos, "modules");
+            c.Exit();
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(CrHookScenario, ReportThatCannotBeOpenedEndsInCrashHalt)

@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <elfutils/libdwfl.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -19,6 +20,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -39,7 +41,9 @@ namespace
 {
 
 // The other threads are unwound by a child; it gets this long before it is killed.
-const int c_helperLimitMs = 10000;
+std::atomic<int> g_helperLimitMs{10000};
+// Runs in the helper for every thread it holds (tests only).
+std::atomic<detail::DumpHelperThreadHook> g_helperThreadHook{nullptr};
 // Frames listed per other thread.
 const int c_helperMaxFrames = 256;
 // Raw stack bytes of the dumping thread in a full dump.
@@ -255,6 +259,12 @@ std::string Demangle(const char* name)
 int HelperFrame(Dwfl_Frame* frame, void* arg)
 {
     HelperCtx& c = *static_cast<HelperCtx*>(arg);
+    // The thread is held by the helper from here on.
+    if (c.frames == 0)
+    {
+        if (const detail::DumpHelperThreadHook hook = g_helperThreadHook.load())
+            hook();
+    }
     Dwarf_Addr pc = 0;
     bool activation = false;
     if (!dwfl_frame_pc(frame, &pc, &activation))
@@ -370,6 +380,12 @@ void WriteOtherThreads(FdWriter& w)
     }
     if (child == 0)
     {
+        // The helper holds threads of the dying process: while it lives, that process's end is
+        // not reported to whoever waits for it. It goes when the process goes (a watchdog may
+        // end it before the helper is done).
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+        if (::getppid() != pid)
+            ::_exit(0);
         ::close(sync[1]);
         char go = 0;
         ssize_t n;
@@ -388,10 +404,10 @@ void WriteOtherThreads(FdWriter& w)
     {
     }
     ::close(sync[1]);
-    if (!WaitChild(child, c_helperLimitMs))
+    if (!WaitChild(child, g_helperLimitMs.load()))
     {
         ::kill(child, SIGKILL);
-        WaitChild(child, c_helperLimitMs);
+        WaitChild(child, g_helperLimitMs.load());
         ::lseek(w.Fd(), 0, SEEK_END);
         w.Line("\n<thread stacks timed out>");
     }
@@ -540,6 +556,21 @@ void WriteFullParts(FdWriter& w, const ucontext_t* context, const WinExcept::Exc
 }
 
 } // namespace
+
+namespace detail
+{
+
+int SetDumpHelperLimitMs(int ms)
+{
+    return g_helperLimitMs.exchange(ms);
+}
+
+DumpHelperThreadHook SetDumpHelperThreadHook(DumpHelperThreadHook hook)
+{
+    return g_helperThreadHook.exchange(hook);
+}
+
+} // namespace detail
 
 bool WriteMiniDump(const std::wstring& path, const Platform::SysExceptionInfoBase* extra, bool full)
 {

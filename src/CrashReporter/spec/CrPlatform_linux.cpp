@@ -337,6 +337,16 @@ unsigned SetFaultWatchdogSeconds(unsigned seconds)
     return g_watchdogSeconds.exchange(seconds);
 }
 
+void ArmFaultWatchdog()
+{
+    ArmWatchdog();
+}
+
+void DisarmFaultWatchdog()
+{
+    DisarmWatchdog();
+}
+
 std::vector<std::wstring> DumpToolArguments(const HookParams& params, int64_t pid)
 {
     std::vector<std::wstring> args;

@@ -75,9 +75,22 @@ std::string ErrorModeToText(uint32_t mode);
 // Whether EnforceErrorMode's one-time body has run.
 bool ErrorModeEnforced();
 
-// The fault path's watchdog: the process is killed (SIGALRM) when reporting a fault takes longer
-// than this. Returns the previous value. 0 switches the watchdog off.
+// The watchdog of the fault path and of the report: the process is killed (SIGALRM) when
+// reporting takes longer than this. Returns the previous value. 0 switches the watchdog off.
 unsigned SetFaultWatchdogSeconds(unsigned seconds);
+
+// Starts and stops that watchdog (alarm with SIGALRM at its default action).
+void ArmFaultWatchdog();
+void DisarmFaultWatchdog();
+
+// How long the dump waits for the helper that reads the other threads' stacks; returns the
+// previous value. For tests.
+int SetDumpHelperLimitMs(int ms);
+
+// Called by the helper (in its own process) when it holds a thread, before it reads the thread's
+// stack; null for none. For tests that need a helper that overruns its time.
+typedef void (*DumpHelperThreadHook)();
+DumpHelperThreadHook SetDumpHelperThreadHook(DumpHelperThreadHook hook);
 
 // The arguments of the dump tool, in order.
 std::vector<std::wstring> DumpToolArguments(const HookParams& params, int64_t pid);
