@@ -110,6 +110,7 @@ private:
 
     void DataReceived(boost::shared_ptr<YrNet::SocketData> data) override
     {
+        ++m_rxQueued;
         PutMsg(&TranspTcp::ReceiveData, data->data);
     }
 
@@ -117,6 +118,10 @@ private:
     {
         const std::wstring text = L"sock error: " + error->text;
         m_log->Add(YrLogV2::Info, L"{}", text);
+        // The chunks still queued came in before the error (typically the peer's last words
+        // before it closed): they are passed on, not lost.
+        if (m_state.Is(TranspState::Connected))
+            m_rxDeliverUpTo = m_rxQueued;
         m_state.Set(TranspState::FatalError, text);
         m_listener->OnStateChanged(); // the last step: the listener may act on the connection
     }
@@ -135,6 +140,7 @@ private:
 
     void ReceiveData(Utils::ByteArray data)
     {
+        const uint64_t seq = ++m_rxHandled;
         if (data == TcpTranspCmdDisc())
         {
             m_log->Add(YrLogV2::Info, "On TcpTranspCmd disconnect. Reset socket..");
@@ -144,7 +150,7 @@ private:
             return;
         }
 
-        if (!m_state.Is(TranspState::Connected))
+        if (!m_state.Is(TranspState::Connected) && seq > m_rxDeliverUpTo)
         {
             m_log->Add(YrLogV2::Warning, "ReceiveData after disconnect");
             return;
@@ -172,7 +178,12 @@ private:
         m_listener->OnStateChanged();
     }
 
-    void ReleaseSocket() { m_sock.reset(); }
+    // Ends the connection on our side: chunks still queued are no longer passed on.
+    void ReleaseSocket()
+    {
+        m_sock.reset();
+        m_rxDeliverUpTo = 0;
+    }
 
     LogPtr m_log;
     boost::shared_ptr<YrNet::TcpSocket> m_sock; // null once the connection was dropped
@@ -183,6 +194,12 @@ private:
     const int m_discTimeoutMs;
     bool m_discTimerArmed = false;
     bool m_recvPaused = false;
+
+    // Received chunks: handed to us by the socket, handled by ReceiveData, and the last one that
+    // is still delivered after a socket error (the chunks the socket read before it).
+    uint64_t m_rxQueued = 0;
+    uint64_t m_rxHandled = 0;
+    uint64_t m_rxDeliverUpTo = 0;
 };
 
 // ------------------------------------------------------------------------------------------------

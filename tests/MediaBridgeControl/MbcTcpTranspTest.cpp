@@ -1,4 +1,6 @@
 #include <sys/socket.h>
+#include <sys/time.h>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <fstream>
@@ -31,6 +33,15 @@ int FindListeningFd(uint16_t port)
             return fd;
     }
     return -1;
+}
+
+// A blocking send on fd gives up after the wait limit, so that a writer thread whose bytes are
+// never read still ends.
+void BoundSends(int fd)
+{
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(c_waitLimit.count() / 1000);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
 }
 
 class MbcTcpTranspTest : public TranspFixture
@@ -337,6 +348,7 @@ TEST_F(MbcTcpTranspTest, PausedReadingLeavesTheBytesWithThePeerAndResumingDelive
     Flush();
 
     const std::string flood = Pattern(4 * 1024 * 1024, 3);
+    BoundSends(client.Get());
     std::thread writer([&] { WriteAll(client.Get(), flood); });
 
     // The bytes back up in the system's queue; at most the read under way at the pause arrives.
@@ -359,6 +371,7 @@ TEST_F(MbcTcpTranspTest, APauseAskedForWithoutAConnectionHoldsForTheNextOne)
     const uint16_t clientPort = LocalPort(client.Get());
 
     const std::string bytes = Pattern(200 * 1024, 4);
+    BoundSends(client.Get());
     std::thread writer([&] { WriteAll(client.Get(), bytes); });
     EXPECT_TRUE(PollUntil([&] { return RxQueue(port, clientPort) > 32 * 1024; }));
     Flush();
@@ -480,4 +493,205 @@ TEST_F(MbcTcpTranspTest, ALateDropNoticeOfTheOldConnectionLeavesTheNextOneAlone)
     EXPECT_EQ("yes", ReadExact(second.Get(), 3));
 
     m_thread.Call([&] { poster.reset(); });
+}
+
+// ------------------------------------------------------------------------------------------------
+// The connection's own state shows only between its change and the server's drop of it (a posted
+// message). These tests hold the test thread while the network thread queues the socket's
+// events, then look at the state in that window with a message queued behind them.
+
+namespace
+{
+
+// The system's state code of the loopback TCP connection localPort -> remotePort ("08" is
+// CLOSE_WAIT: the peer's end arrived), or "" when it is not listed.
+std::string TcpStateCode(uint16_t localPort, uint16_t remotePort)
+{
+    std::ifstream f("/proc/net/tcp");
+    std::string line;
+    char local[32], remote[32];
+    std::snprintf(local, sizeof(local), "0100007F:%04X", localPort);
+    std::snprintf(remote, sizeof(remote), "0100007F:%04X", remotePort);
+    while (std::getline(f, line))
+    {
+        std::istringstream in(line);
+        std::string sl, loc, rem, st;
+        in >> sl >> loc >> rem >> st;
+        if (loc == local && rem == remote)
+            return st;
+    }
+    return std::string();
+}
+
+// Holds the test thread until the end of the scope. The gates are shared with the held thread:
+// it still reads them after it was let go.
+class ThreadHold
+{
+public:
+    explicit ThreadHold(Poster& poster) : m_gates(std::make_shared<Gates>())
+    {
+        std::shared_ptr<Gates> gates = m_gates;
+        poster.Post(
+            [gates]
+            {
+                gates->entered.Open();
+                gates->release.Wait();
+            });
+        m_ok = m_gates->entered.Wait();
+    }
+    ~ThreadHold() { m_gates->release.Open(); }
+
+    bool Ok() const { return m_ok; }
+
+private:
+    struct Gates
+    {
+        Gate entered, release;
+    };
+    std::shared_ptr<Gates> m_gates;
+    bool m_ok = false;
+};
+
+class MbcTcpTranspWindowTest : public MbcTcpTranspTest
+{
+protected:
+    void SetUp() override
+    {
+        MbcTcpTranspTest::SetUp();
+        m_thread.Call([&] { m_poster.reset(new Poster()); });
+    }
+    void TearDown() override
+    {
+        m_thread.Call([&] { m_poster.reset(); });
+        MbcTcpTranspTest::TearDown();
+    }
+
+    // Waits until the peer's close reached the system and the network thread has read everything
+    // up to it and queued the events for the test thread.
+    bool WaitPeerEndQueued(uint16_t port, uint16_t clientPort)
+    {
+        if (!PollUntil([&]
+                       { return TcpStateCode(port, clientPort) == "08" && RxQueue(port, clientPort) == 0; }))
+            return false;
+        YrNet::NetThread::Instance()->RunBlocked([] {});
+        YrNet::NetThread::Instance()->RunBlocked([] {});
+        return true;
+    }
+
+    // What a probe saw of the transport.
+    struct Seen
+    {
+        bool done = false;
+        TranspState state;
+    };
+
+    std::unique_ptr<Poster> m_poster;
+};
+
+} // namespace
+
+TEST_F(MbcTcpTranspWindowTest, PeerMarkerGivesItsReasonAndChunksBehindItAreDropped)
+{
+    const uint16_t port = Start();
+    Fd client = ConnectAccepted(port);
+    const uint16_t clientPort = LocalPort(client.Get());
+    Seen seen;
+    {
+        ThreadHold hold(*m_poster);
+        ASSERT_TRUE(hold.Ok());
+        ASSERT_TRUE(WriteAll(client.Get(), c_marker));
+        ASSERT_TRUE(WaitDrainedByNetThread(client.Get(), port, clientPort));
+        // Queued behind the marker's handling, ahead of the server's reaction to it.
+        m_poster->Post(
+            [&]
+            {
+                m_poster->Post(
+                    [&]
+                    {
+                        seen.state = m_user->Transp().State();
+                        seen.done = true;
+                    });
+            });
+        ASSERT_TRUE(WriteAll(client.Get(), "behind the marker"));
+        ASSERT_TRUE(WaitDrainedByNetThread(client.Get(), port, clientPort));
+    }
+    ASSERT_TRUE(m_rec.WaitState(TranspState::Disconnected));
+    Flush();
+    ASSERT_TRUE(seen.done);
+    EXPECT_EQ(TranspState::Disconnected, seen.state.Get());
+    EXPECT_EQ(L"Disconnected by TcpTranspCmd from remote side", seen.state.Reason());
+    EXPECT_TRUE(seen.state.Details().empty());
+
+    EXPECT_EQ("", m_rec.Data());
+    EXPECT_EQ(1, LogCount("ReceiveData after disconnect"));
+    EXPECT_TRUE(State().Reason().empty()); // the server's own state once the connection is gone
+}
+
+TEST_F(MbcTcpTranspWindowTest, PeerCloseIsSockErrorAndTheBytesBeforeItStillArrive)
+{
+    const uint16_t port = Start();
+    Fd client = ConnectAccepted(port);
+    const uint16_t clientPort = LocalPort(client.Get());
+    const size_t notesBefore = m_rec.StateCount();
+
+    // Inside the delivery of the last words: the state, a send and a disconnect.
+    Seen inData, afterDisc;
+    m_user->m_onData = [&]
+    {
+        inData.state = m_user->Transp().State();
+        inData.done = true;
+        m_user->Transp().SendData(NetTest::ToBytes("too late"));
+        m_user->Transp().Disconnect(false); // the socket is no longer connected
+        afterDisc.state = m_user->Transp().State();
+        afterDisc.done = true;
+    };
+    {
+        ThreadHold hold(*m_poster);
+        ASSERT_TRUE(hold.Ok());
+        ASSERT_TRUE(WriteAll(client.Get(), "last words"));
+        client.Reset();
+        ASSERT_TRUE(WaitPeerEndQueued(port, clientPort));
+    }
+    ASSERT_TRUE(m_rec.WaitState(TranspState::Disconnected));
+    Flush();
+
+    EXPECT_EQ("last words", m_rec.Data());
+    ASSERT_TRUE(inData.done);
+    EXPECT_EQ(TranspState::FatalError, inData.state.Get());
+    EXPECT_EQ(L"sock error: End of file", inData.state.Reason());
+    EXPECT_TRUE(inData.state.Details().empty());
+    EXPECT_EQ(1, LogCount("sock error: End of file"));
+    EXPECT_EQ(1, LogCount("send data ignored due to state!"));
+    EXPECT_EQ(0, LogCount("Send TcpTranspCmd disconnect false"));
+
+    ASSERT_TRUE(afterDisc.done);
+    EXPECT_EQ(TranspState::Disconnected, afterDisc.state.Get());
+    EXPECT_EQ(L"Disconnected by user", afterDisc.state.Reason());
+    // The disconnect itself tells nobody: the one call is the server's drop.
+    EXPECT_EQ(notesBefore + 1, m_rec.StateCount());
+    EXPECT_EQ(TranspState::Disconnected, State().Get());
+    EXPECT_TRUE(State().Reason().empty());
+    EXPECT_EQ(0, LogCount("ReceiveData after disconnect"));
+}
+
+TEST_F(MbcTcpTranspWindowTest, AfterADisconnectByUserTheBytesBeforeTheCloseAreDropped)
+{
+    const uint16_t port = Start();
+    Fd client = ConnectAccepted(port);
+    const uint16_t clientPort = LocalPort(client.Get());
+    {
+        ThreadHold hold(*m_poster);
+        ASSERT_TRUE(hold.Ok());
+        ASSERT_TRUE(WriteAll(client.Get(), "first"));
+        ASSERT_TRUE(WaitDrainedByNetThread(client.Get(), port, clientPort));
+        ASSERT_TRUE(WriteAll(client.Get(), "second"));
+        client.Reset();
+        ASSERT_TRUE(WaitPeerEndQueued(port, clientPort));
+        // Runs after the error was handled: the user gives the connection up at once.
+        m_poster->Post([&] { m_user->Transp().Disconnect(false); });
+    }
+    ASSERT_TRUE(m_rec.WaitState(TranspState::Disconnected));
+    Flush();
+    EXPECT_EQ("", m_rec.Data());
+    EXPECT_EQ(2, LogCount("ReceiveData after disconnect"));
 }
