@@ -16,6 +16,7 @@
 #include <QRegularExpression>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include "common/ChildChecks.h"
 #include "AppTestUtils.h"
 #include "AppUtils/AppConfig.h"
 #include "AppUtils/AppStart.h"
@@ -146,25 +147,7 @@ private:
     std::string m_arg1;
 };
 
-// Collects what went wrong in the child; the child's exit code tells the parent.
-struct Checks
-{
-    std::string errors;
-
-    void Expect(bool ok, const std::string& what)
-    {
-        if (!ok)
-            errors += what + "\n";
-    }
-
-    [[noreturn]] void Exit()
-    {
-        if (!errors.empty())
-            std::fprintf(stderr, "%s", errors.c_str());
-        std::fflush(stderr);
-        _exit(errors.empty() ? 0 : 1);
-    }
-};
+using TestUtils::Checks;
 
 std::atomic<int> g_childPrevCalls{0};
 void ChildPrevHandler(QtMsgType, const QMessageLogContext&, const QString&)

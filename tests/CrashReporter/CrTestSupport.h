@@ -23,6 +23,8 @@
 #include "SarvikAppSetup/AppSetup.h"
 #include "Utils/IBasicInterface.h"
 
+#include "common/ChildChecks.h"
+
 namespace CrTest
 {
 
@@ -229,24 +231,6 @@ protected:
     std::unique_ptr<Utils::IVirtualDestroy> m_app;
 };
 
-// Collects what went wrong in a child that is expected to live; the exit code tells the parent.
-struct Checks
-{
-    std::string errors;
-
-    void Expect(bool ok, const std::string& what)
-    {
-        if (!ok)
-            errors += what + "\n";
-    }
-
-    [[noreturn]] void Exit()
-    {
-        if (!errors.empty())
-            std::fprintf(stderr, "%s", errors.c_str());
-        std::fflush(stderr);
-        _exit(errors.empty() ? 0 : 1);
-    }
-};
+using TestUtils::Checks;
 
 } // namespace CrTest

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include "CrashReporter/CrHook.h"
 #include "CrashReporter/CrTestSupport.h"
+#include "CrasherScenarioBase.h"
 #include "CrashReporterTestUtils/Crasher.h"
 #include "CrashReporterTestUtils/ExceptionMsg.h"
 #include "Utils/AppEntry.h"
@@ -133,7 +134,7 @@ TEST(CrasherDeathTest, Misuse)
 
 // ---- through the named entry and the crasher, in children ----
 
-class CrasherScenario : public ScenarioTest
+class CrasherScenario : public CrasherScenarioBase
 {
 protected:
     // Runs the entry with its output in a file; exits 0 when it returned want and wrote what
@@ -153,24 +154,6 @@ protected:
         c.Expect(text.find("  'iCore'\n") != std::string::npos, "iCore thread in help");
         c.Expect(text.find("  DoubleOutOfMem\n\n") != std::string::npos, "help end");
         c.Exit();
-    }
-
-    // In the child: the crash hook as the plug-in installs it, then the crash.
-    [[noreturn]] void CrashWithInternalHook(const std::string& thread, CrashType::Value type)
-    {
-        StartChildApp();
-        CrashReporter::InstallHook(Params(CrashReporter::WinHookMode::Internal));
-        Crasher c;
-        c.AddMsgThread();
-        c.Crash(thread, type);
-        _exit(100);
-    }
-
-    Report TheReport()
-    {
-        fs::path reportPath, dumpPath;
-        EXPECT_TRUE(FindSingleReport(reportPath, dumpPath));
-        return reportPath.empty() ? Report() : ParseReport(reportPath);
     }
 };
 

@@ -34,6 +34,9 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) void WriteNullHer
     *g_null = 7;
 }
 
+// Runs until the stack is gone, on purpose.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winfinite-recursion"
 __attribute__((noinline, no_sanitize("address", "undefined"))) void RecurseForever(int depth)
 {
     volatile char pad[512];
@@ -41,6 +44,7 @@ __attribute__((noinline, no_sanitize("address", "undefined"))) void RecurseForev
     RecurseForever(depth + 1);
     pad[1] = pad[0];
 }
+#pragma GCC diagnostic pop
 
 __attribute__((noinline)) void ThrowUncaught()
 {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include "CrashReporter/CrHook.h"
 #include "CrashReporter/CrTestSupport.h"
+#include "CrashReporterTestUtils/CrasherScenarioBase.h"
 #include "CrashReporterTestUtils/Crasher.h"
 #include "Utils/AppEntry.h"
 
@@ -15,25 +16,8 @@ using CrashReporterTestUtils::CrashType;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 
-class CrasherFaultScenario : public ScenarioTest
+class CrasherFaultScenario : public CrasherScenarioBase
 {
-protected:
-    [[noreturn]] void CrashWithInternalHook(const std::string& thread, CrashType::Value type)
-    {
-        StartChildApp();
-        CrashReporter::InstallHook(Params(CrashReporter::WinHookMode::Internal));
-        Crasher c;
-        c.AddMsgThread();
-        c.Crash(thread, type);
-        _exit(100);
-    }
-
-    Report TheReport()
-    {
-        fs::path reportPath, dumpPath;
-        EXPECT_TRUE(FindSingleReport(reportPath, dumpPath));
-        return reportPath.empty() ? Report() : ParseReport(reportPath);
-    }
 };
 
 TEST_F(CrasherFaultScenario, AccessViolationOnTheCallingThread)
