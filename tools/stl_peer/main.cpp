@@ -5,6 +5,12 @@
 //
 // Command line:
 //   stl_peer [--max-packet N] [--resp-timeout MS] [--ping-interval MS] [--no-echo] [--verbose]
+//            [--send N [--window W]]
+//
+// With --send the peer is a source instead of an echo: in every session it sends N bytes of a
+// pattern (in payloads of at most 4000 bytes, never more than W bytes, 262144 by default, ahead of
+// what has come back), expects every byte back in order and writes "verified N" when all have
+// come back equal, or "mismatch at <offset>" at the first difference.
 //
 // Pipe (both directions framed the same way):
 //   each channel write is a 4-byte big-endian length L followed by L bytes.
@@ -19,6 +25,7 @@
 //                    "data <size>", "disconnected <cause>" (dcTranspErr, dcWrongHeader,
 //                    dcRspTimeout, dcDiscRemote, dcDiscByUser); with --verbose also the session's
 //                    log records.
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -51,7 +58,16 @@ struct Options
     StlSettings settings;
     bool echo = true;
     bool verbose = false;
+    uint64_t sendBytes = 0; // source mode when not 0
+    uint64_t window = 256 * 1024;
 };
+
+// The byte at a position of the source pattern (every position differs from its neighbours).
+uint8_t PatternByte(uint64_t pos)
+{
+    const uint64_t x = (pos + 1) * 0x9E3779B97F4A7C15ull;
+    return static_cast<uint8_t>((x >> 29) ^ (pos >> 8) ^ pos);
+}
 
 void EventLine(const std::string& text)
 {
@@ -71,7 +87,8 @@ public:
 class Peer : public iCore::MsgObject, public IStlTransport, public IStl2Owner
 {
 public:
-    Peer(const Options& opt, YrLogV2::Log& log) : m_echo(opt.echo)
+    Peer(const Options& opt, YrLogV2::Log& log)
+        : m_echo(opt.echo && opt.sendBytes == 0), m_sendBytes(opt.sendBytes), m_window(opt.window)
     {
         m_conn.reset(new StlConnection(opt.settings, log, *this, *this));
     }
@@ -108,9 +125,22 @@ public:
     }
 
     // IStl2Owner
-    void Connected(uint64_t) override { EventLine("connected"); }
+    void Connected(uint64_t) override
+    {
+        EventLine("connected");
+        if (m_sendBytes == 0)
+            return;
+        m_sent = m_back = 0;
+        m_mismatch = false;
+        SendMore();
+    }
     void ReceiveData(const Utils::ByteArray& data, uint64_t) override
     {
+        if (m_sendBytes != 0)
+        {
+            CheckBack(data);
+            return;
+        }
         EventLine("data " + std::to_string(data.Size()));
         if (m_echo)
             m_conn->SendData(data);
@@ -121,7 +151,47 @@ public:
     }
 
 private:
+    // Source mode: the next payloads, as far as the window allows.
+    void SendMore()
+    {
+        const uint64_t c_payload = 4000;
+        while (!m_mismatch && m_sent < m_sendBytes && m_sent - m_back < m_window)
+        {
+            const uint64_t n = std::min<uint64_t>(c_payload, m_sendBytes - m_sent);
+            Utils::ByteArray piece{n, n}; // capacity, size
+            for (uint64_t i = 0; i < n; ++i)
+                piece.Data()[i] = PatternByte(m_sent + i);
+            m_conn->SendData(piece);
+            m_sent += n;
+        }
+    }
+
+    void CheckBack(const Utils::ByteArray& data)
+    {
+        if (m_mismatch)
+            return;
+        for (uint64_t i = 0; i < data.Size(); ++i)
+        {
+            if (m_back + i >= m_sent || data.Data()[i] != PatternByte(m_back + i))
+            {
+                m_mismatch = true;
+                EventLine("mismatch at " + std::to_string(m_back + i));
+                return;
+            }
+        }
+        m_back += data.Size();
+        if (m_back == m_sendBytes)
+            EventLine("verified " + std::to_string(m_sendBytes));
+        else
+            SendMore();
+    }
+
     const bool m_echo;
+    const uint64_t m_sendBytes;
+    const uint64_t m_window;
+    uint64_t m_sent = 0;
+    uint64_t m_back = 0;
+    bool m_mismatch = false;
     std::unique_ptr<StlConnection> m_conn;
     IStlTransport2Owner* m_user = nullptr;
     bool m_outputFailed = false;
@@ -155,6 +225,10 @@ bool ParseOptions(int argc, char** argv, Options& opt)
             opt.echo = false;
         else if (a == "--verbose")
             opt.verbose = true;
+        else if (a == "--send" && number(v))
+            opt.sendBytes = v;
+        else if (a == "--window" && number(v))
+            opt.window = v;
         else
             return false;
     }
@@ -175,7 +249,7 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, opt))
     {
         std::cerr << "usage: stl_peer [--max-packet N] [--resp-timeout MS] [--ping-interval MS] [--no-echo] "
-                     "[--verbose]"
+                     "[--verbose] [--send N [--window W]]"
                   << std::endl;
         return 2;
     }

@@ -1,0 +1,589 @@
+#include "VMware/Client/DriverCore.h"
+
+#include <atomic>
+#include <cstring>
+#include <map>
+#include "ESS/Assert.h"
+#include "ESS/Exception.h"
+#include <fmt/format.h>
+#include "Utils/StringUtils.h"
+#include "Platform/Thread.h"
+#include "VMware/Shared/Constants.h"
+#include "iCore/MsgParam.h"
+
+namespace VMware
+{
+namespace Client
+{
+
+std::unique_ptr<DriverCore> g_core;
+
+namespace
+{
+
+// Once per process: the outstanding list grew past the warning size.
+std::atomic<bool> g_sendListWarned(false);
+
+std::string ServerName(const void* pData, uint32_t dataLength)
+{
+    if (pData == nullptr)
+        return std::string();
+    const char* p = static_cast<const char*>(pData);
+    // The name is a C string; never read past the length the host gave.
+    return std::string(p, ::strnlen(p, dataLength));
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// The low-level transport over the channel: the driver's listener.
+
+class DriverCore::LowLevelTransport : public VdiCommon::ILowLevelTransport, public iCore::MsgObject
+{
+public:
+    struct SendResult
+    {
+        uint64_t id;
+        VdiCommon::SendDataRes result;
+    };
+
+    LowLevelTransport(DriverCore& core, YrLogV2::Log& log, VdiCommon::ILowLevelTransportEvents& events)
+        : m_core(core), m_log(log, "LowLevelTransport"), m_events(events), m_lastId(0)
+    {
+        m_onDestroy = [this]
+        {
+            m_core.UnregisterListener(this);
+            if (m_core.OutstandingWrites() != 0)
+                m_core.m_log.Add(YrLogV2::Warning, "Send data list isn't empty");
+        };
+    }
+
+    ~LowLevelTransport() override
+    {
+        // Unregistering first: from here on the driver posts nothing new to this object, and what
+        // is already queued dies with it (the message-object teardown below).
+        m_onDestroy();
+    }
+
+    void SendPacket(const Utils::ByteArray& data, const SendCallback& callback) override
+    {
+        getMsgThread().AssertContext();
+        ESS_ASSERT(!data.IsNull() && !data.IsEmpty());
+        ESS_ASSERT(callback != 0);
+        ESS_ASSERT(data.Size() <= Shared::Constants::c_defaultBufferLength);
+
+        // The user's callback stays here, on this thread; the driver keeps only a poster that
+        // any thread may call, copy or destroy. A result for a transport that is gone is dropped.
+        const uint64_t id = ++m_lastId;
+        m_pending.emplace(id, callback);
+        const iCore::MsgPostTarget target = PostTarget();
+        LowLevelTransport* const self = this;
+        m_core.WriteData(data,
+                         [target, self, id](const VdiCommon::SendDataRes& res)
+                         {
+                             target.Put(new iCore::MsgParam<LowLevelTransport, const SendResult&>(
+                                 self, &LowLevelTransport::OnSendResult, SendResult{id, res}));
+                         });
+    }
+
+    void Start() override
+    {
+        getMsgThread().AssertContext();
+        m_core.AnnounceOpen(this);
+    }
+
+    // Messages posted by the driver.
+    void DeliverConnected(bool connected)
+    {
+        m_events.OnConnected(connected, connected ? Shared::Constants::c_defaultBufferLength : 0);
+    }
+
+    void DeliverPacket(const Utils::ByteArray& packet) { m_events.OnDataReceived(packet); }
+
+private:
+    void OnSendResult(const SendResult& r)
+    {
+        auto it = m_pending.find(r.id);
+        if (it == m_pending.end())
+        {
+            m_log.Add(YrLogV2::Warning, "OnPacketWriteResult cannot find SendData");
+            return;
+        }
+        const SendCallback callback = it->second;
+        m_pending.erase(it);
+        callback(r.result);
+    }
+
+    DriverCore& m_core;
+    YrLogV2::Log m_log;
+    VdiCommon::ILowLevelTransportEvents& m_events;
+    boost::function<void()> m_onDestroy;
+    uint64_t m_lastId;
+    std::map<uint64_t, SendCallback> m_pending; // callbacks of writes without a result yet
+};
+
+// ---------------------------------------------------------------------------------------------
+
+DriverCore::ClientObjects::ClientObjects() : m_threadId(nullptr), m_cleared(false) {}
+
+DriverCore::ClientObjects::~ClientObjects()
+{
+    DestroyRemaining();
+}
+
+void DriverCore::ClientObjects::Add(std::unique_ptr<Utils::IVirtualDestroy>&& obj)
+{
+    ESS_ASSERT(!m_cleared);
+    void* const current = Platform::Thread::GetCurrentThreadID();
+    if (m_threadId == nullptr)
+        m_threadId = current;
+    else
+        ESS_ASSERT(m_threadId == current);
+    m_arr.push_back(std::move(obj));
+}
+
+void DriverCore::ClientObjects::Clear()
+{
+    ESS_ASSERT(!m_cleared);
+    if (m_threadId != nullptr)
+        ESS_ASSERT(m_threadId == Platform::Thread::GetCurrentThreadID());
+    else
+        ESS_ASSERT(m_arr.empty());
+    m_cleared = true;
+    m_threadId = nullptr;
+    DestroyRemaining();
+}
+
+void DriverCore::ClientObjects::DestroyRemaining()
+{
+    // First added first: the application start-up object, the log set-up, then the entry's
+    // object. Each is taken out of the vector before it dies, so an object whose destruction
+    // reaches the driver never sees a half-destroyed entry.
+    for (size_t i = 0; i < m_arr.size(); ++i)
+    {
+        std::unique_ptr<Utils::IVirtualDestroy> obj = std::move(m_arr[i]);
+        obj.reset();
+    }
+    m_arr.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+DriverCore::DriverCore(const CHANNEL_ENTRY_POINTS* pEntryPoints)
+    : m_connectionHandle(nullptr), m_log(YrLogV2::LogRoot::RootLog(), "DriverCore"), m_channelHandle(0),
+      m_listener(nullptr), m_recvTotal(0)
+{
+    std::memset(&m_entryPoints, 0, sizeof(m_entryPoints));
+    ESS_ASSERT(pEntryPoints);
+    m_entryPoints = *pEntryPoints;
+
+    CHANNEL_DEF def;
+    std::memset(&def, 0, sizeof(def));
+    Shared::ArrCopy(def.name, Shared::Constants::c_channelName);
+    def.options = 0;
+
+    const uint32_t rc = m_entryPoints.pVirtualChannelInit(
+        &m_connectionHandle, &def, 1, VIRTUAL_CHANNEL_VERSION_WIN2000, &ConnectionEventProc);
+    if (rc != CHANNEL_RC_OK)
+    {
+        ESS_THROW_MSG(ESS::Exception,
+                      Utils::StdStringToWString(fmt::format("CreateDriver VirtualChannelInit '{}' failed: {}",
+                                                            Shared::Constants::c_channelName, rc)));
+    }
+    m_log.Add(YrLogV2::Info, "CreateDriver VirtualChannelInit '{}' OK", Shared::Constants::c_channelName);
+}
+
+DriverCore::~DriverCore()
+{
+    // The client objects go first: their transports unregister from the driver, which must
+    // still be whole then.
+    m_clientObjects.DestroyRemaining();
+}
+
+void DriverCore::ConnectionEventProc(void* initHandle, uint32_t event, void* pData, uint32_t dataLength)
+{
+    DriverCore* p = g_core.get();
+    if (p != nullptr)
+        p->ConnectionEventProcImpl(initHandle, event, pData, dataLength);
+}
+
+void DriverCore::ChannelEventProc(uint32_t openHandle, uint32_t event, void* pData, uint32_t dataLength,
+                                  uint32_t totalLength, uint32_t dataFlags)
+{
+    DriverCore* p = g_core.get();
+    if (p != nullptr)
+        p->ChannelEventProcImpl(openHandle, event, pData, dataLength, totalLength, dataFlags);
+}
+
+void DriverCore::ConnectionEventProcImpl(void* connectionHandle, uint32_t event, void* pData,
+                                         uint32_t dataLength)
+{
+    if (connectionHandle != m_connectionHandle)
+    {
+        // Not our registration: nothing of it may touch the channel, and the host must not crash.
+        m_log.Add(YrLogV2::Error, "ConnectionEventProc unknown init handle, event {} ignored", event);
+        return;
+    }
+    switch (event)
+    {
+    case CHANNEL_EVENT_INITIALIZED:
+        m_log.Add(YrLogV2::Info, "ConnectionEventProc Remote side initialized");
+        break;
+    case CHANNEL_EVENT_CONNECTED:
+        OnConnected(connectionHandle, pData, dataLength);
+        break;
+    case CHANNEL_EVENT_DISCONNECTED:
+        OnDisconnected();
+        break;
+    case CHANNEL_EVENT_TERMINATED:
+        OnTerminated();
+        break;
+    default:
+        m_log.Add(YrLogV2::Info, "ConnectionEventProc eventType: {}", event);
+        break;
+    }
+}
+
+void DriverCore::OnConnected(void* connectionHandle, void* pData, uint32_t dataLength)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_channelHandle != 0)
+        {
+            m_log.Add(YrLogV2::Error, "ConnectionEventProc channel '{}' is open already, CONNECTED ignored",
+                      Shared::Constants::c_channelName);
+            return;
+        }
+    }
+
+    char name[CHANNEL_NAME_LEN + 1];
+    std::memset(name, 0, sizeof(name));
+    Shared::ArrCopy(name, Shared::Constants::c_channelName);
+    uint32_t handle = 0;
+    // Called without the mutex: the host may take its own locks and call us back meanwhile.
+    const uint32_t rc = m_entryPoints.pVirtualChannelOpen(connectionHandle, &handle, name, &ChannelEventProc);
+    if (rc != CHANNEL_RC_OK)
+    {
+        m_log.Add(YrLogV2::Error, "ConnectionEventProc VirtualChannelOpen '{}' failed: {}",
+                  Shared::Constants::c_channelName, rc);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_channelHandle = handle;
+        m_recvTotal = 0;
+    }
+    m_log.Add(YrLogV2::Info, "ConnectionEventProc VirtualChannelOpen '{}' OK, server: {}",
+              Shared::Constants::c_channelName, ServerName(pData, dataLength));
+    NotifyConnection();
+}
+
+void DriverCore::OnDisconnected()
+{
+    m_log.Add(YrLogV2::Info, "ConnectionEventProc Disconnected");
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_channelHandle = 0;
+    if (m_recvTotal != 0)
+    {
+        // The rest of that write will never come.
+        m_log.Add(YrLogV2::Warning, "Unfinished packet of {} bytes dropped", m_recvBuffer.Size());
+        m_recvBuffer = Utils::ByteArray();
+        m_recvTotal = 0;
+    }
+    if (m_listener != nullptr)
+        PostConnection(false);
+    else
+        m_log.Add(YrLogV2::Info, "Connection happened before listener connected");
+}
+
+void DriverCore::OnTerminated()
+{
+    m_log.Add(YrLogV2::Info, "ConnectionEventProc The client has been terminated");
+    if (OutstandingWrites() != 0)
+        m_log.Add(YrLogV2::Warning, "Send data list isn't empty");
+    if (m_clientObjects.Cleared())
+    {
+        m_log.Add(YrLogV2::Warning, "ConnectionEventProc client objects were cleared already");
+        return;
+    }
+    // Without the mutex: the objects' destruction unregisters their transports.
+    m_clientObjects.Clear();
+}
+
+void DriverCore::NotifyConnection()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_listener != nullptr)
+        PostConnection(m_channelHandle != 0);
+    else
+        m_log.Add(YrLogV2::Info, "Connection happened before listener connected");
+}
+
+void DriverCore::PostConnection(bool connected)
+{
+    m_listenerTarget.Put(new iCore::MsgParam<LowLevelTransport, bool>(
+        m_listener, &LowLevelTransport::DeliverConnected, connected));
+}
+
+void DriverCore::ChannelEventProcImpl(uint32_t channelHandle, uint32_t event, void* pData,
+                                      uint32_t dataLength, uint32_t totalLength, uint32_t dataFlags)
+{
+    switch (event)
+    {
+    case CHANNEL_EVENT_DATA_RECEIVED:
+    {
+        bool ours = false;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            ours = (channelHandle == m_channelHandle && m_channelHandle != 0);
+        }
+        if (!ours)
+        {
+            m_log.Add(YrLogV2::Warning, "Data for channel handle {} ignored", channelHandle);
+            return;
+        }
+        OnDataReceived(pData, dataLength, totalLength, dataFlags);
+        break;
+    }
+    case CHANNEL_EVENT_WRITE_COMPLETE:
+    case CHANNEL_EVENT_WRITE_CANCELLED:
+        // Results may come after a disconnect, under the handle the channel had then; the user
+        // data alone names the write.
+        OnWriteCompleted(event, pData);
+        break;
+    default:
+        break;
+    }
+}
+
+void DriverCore::DropPartialPacket(const char* reason, uint32_t dataLength, uint32_t totalLength,
+                                   uint32_t flags)
+{
+    m_log.Add(YrLogV2::Warning, "Broken chunk dropped ({}): length {}, total {}, flags {}", reason,
+              dataLength, totalLength, flags);
+    m_recvBuffer = Utils::ByteArray();
+    m_recvTotal = 0;
+}
+
+void DriverCore::OnDataReceived(const void* pData, uint32_t dataLength, uint32_t totalLength,
+                                uint32_t dataFlags)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_listener == nullptr)
+    {
+        m_log.Add(YrLogV2::Warning, "Data received but there wasn't initializing, ignore the data");
+        m_recvBuffer = Utils::ByteArray();
+        m_recvTotal = 0;
+        return;
+    }
+    // The host's chunks are outside input: a broken sequence drops the packet, never the host.
+    if (pData == nullptr || dataLength == 0)
+        return DropPartialPacket("no data", dataLength, totalLength, dataFlags);
+    if (totalLength == 0 || totalLength > Shared::Constants::c_defaultBufferLength)
+        return DropPartialPacket("bad total length", dataLength, totalLength, dataFlags);
+
+    if ((dataFlags & CHANNEL_FLAG_FIRST) != 0)
+    {
+        if (m_recvTotal != 0)
+            m_log.Add(YrLogV2::Warning, "Unfinished packet of {} bytes dropped", m_recvBuffer.Size());
+        if (dataLength > totalLength)
+            return DropPartialPacket("chunk above total", dataLength, totalLength, dataFlags);
+        // Reserved to the announced length: the following chunks never reallocate.
+        m_recvBuffer = Utils::ByteArray(pData, dataLength, totalLength);
+        m_recvTotal = totalLength;
+    }
+    else
+    {
+        if (m_recvTotal == 0)
+            return DropPartialPacket("no first chunk", dataLength, totalLength, dataFlags);
+        if (totalLength != m_recvTotal || m_recvBuffer.Size() + dataLength > m_recvTotal)
+            return DropPartialPacket("chunks above total", dataLength, totalLength, dataFlags);
+        m_recvBuffer.Append(pData, dataLength, false);
+    }
+
+    if ((dataFlags & CHANNEL_FLAG_LAST) != 0)
+    {
+        if (m_recvBuffer.Size() != m_recvTotal)
+            return DropPartialPacket("packet below total", dataLength, totalLength, dataFlags);
+        Utils::ByteArray packet = m_recvBuffer;
+        m_recvBuffer = Utils::ByteArray();
+        m_recvTotal = 0;
+        m_listenerTarget.Put(new iCore::MsgParam<LowLevelTransport, const Utils::ByteArray&>(
+            m_listener, &LowLevelTransport::DeliverPacket, std::move(packet)));
+    }
+}
+
+void DriverCore::OnWriteCompleted(uint32_t eventType, void* pUserData)
+{
+    if (pUserData == nullptr)
+    {
+        m_log.Add(YrLogV2::Warning, "OnWriteCompleted pUserData is empty");
+        return;
+    }
+    ESS_ASSERT(eventType == CHANNEL_EVENT_WRITE_COMPLETE || eventType == CHANNEL_EVENT_WRITE_CANCELLED);
+
+    SendItem item;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_listener == nullptr)
+            m_log.Add(YrLogV2::Warning, "Data sending result without initializing");
+        // Taken out whether or not a listener is there: the host has let go of the bytes, so
+        // the item has nothing left to wait for and must not hold a place in the list.
+        item = TakeSendData(pUserData);
+    }
+    if (item.first.IsNull())
+    {
+        m_log.Add(YrLogV2::Warning, "OnPacketWriteResult cannot find SendData");
+        return;
+    }
+    // Posts to the writer's thread; dropped there when the writer is gone.
+    item.second(eventType == CHANNEL_EVENT_WRITE_COMPLETE ? VdiCommon::SendDataRes::Ok
+                                                          : VdiCommon::SendDataRes::RemoteNotReady);
+}
+
+void DriverCore::WriteData(const Utils::ByteArray& data, const SendCallback& callback)
+{
+    uint8_t* pBytes = nullptr;
+    uint32_t handle = 0;
+    const uint32_t size = static_cast<uint32_t>(data.Size());
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_sendDataList.size() >= Shared::Constants::c_llLimitSimultaneousSendItems)
+        {
+            m_log.Add(YrLogV2::Error, "SendPacket cannot send packet, ll queue is full");
+            callback(VdiCommon::SendDataRes::Failed);
+            return;
+        }
+        // A private copy: its address is unique while the item lives and stays valid until the
+        // host has reported the write.
+        SendItem& item = PutDataToSend(SendItem(Utils::ByteArray(data.Data(), size), callback));
+        pBytes = item.first.Data();
+        handle = m_channelHandle;
+    }
+
+    const uint32_t rc = m_entryPoints.pVirtualChannelWrite(handle, pBytes, size, pBytes);
+    if (rc == CHANNEL_RC_OK)
+        return;
+    m_log.Add(YrLogV2::Error, "VirtualChannelWrite to channel '{}', handle: {} failed: {}",
+              Shared::Constants::c_channelName, handle, rc);
+    SendItem item;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        item = TakeSendData(pBytes);
+    }
+    if (!item.first.IsNull())
+        item.second(VdiCommon::SendDataRes::Failed);
+}
+
+DriverCore::SendItem& DriverCore::PutDataToSend(SendItem&& item)
+{
+    ESS_ASSERT(m_sendDataList.size() < Shared::Constants::c_llLimitSimultaneousSendItems);
+    m_sendDataList.push_back(std::move(item));
+    if (m_sendDataList.size() > Shared::Constants::c_sendListWarnSize && !g_sendListWarned.exchange(true))
+        m_log.Add(YrLogV2::Warning, "List to send size > {}", Shared::Constants::c_sendListWarnSize);
+    return m_sendDataList.back();
+}
+
+DriverCore::SendItem DriverCore::TakeSendData(const void* pUserData)
+{
+    for (auto it = m_sendDataList.begin(); it != m_sendDataList.end(); ++it)
+    {
+        if (!it->first.IsNull() && static_cast<const void*>(it->first.Data()) == pUserData)
+        {
+            SendItem item = std::move(*it);
+            m_sendDataList.erase(it);
+            return item;
+        }
+    }
+    return SendItem();
+}
+
+DriverCore::SendItem DriverCore::GetSendData(const void* pUserData) const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (const SendItem& item : m_sendDataList)
+    {
+        if (!item.first.IsNull() && static_cast<const void*>(item.first.Data()) == pUserData)
+            return item;
+    }
+    return SendItem();
+}
+
+bool DriverCore::RemoveSendData(const void* pUserData)
+{
+    SendItem item;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        item = TakeSendData(pUserData);
+    }
+    return !item.first.IsNull();
+}
+
+bool DriverCore::IsOpen() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_channelHandle != 0;
+}
+
+size_t DriverCore::OutstandingWrites() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_sendDataList.size();
+}
+
+bool DriverCore::HasListener() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_listener != nullptr;
+}
+
+void DriverCore::RegisterListener(LowLevelTransport* pListener)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_listener = pListener;
+    m_listenerTarget = pListener->PostTarget();
+}
+
+void DriverCore::UnregisterListener(LowLevelTransport* pListener)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    // A transport replaced by a newer one must not unregister its successor.
+    if (m_listener != pListener)
+        return;
+    m_listener = nullptr;
+    m_listenerTarget = iCore::MsgPostTarget();
+}
+
+void DriverCore::AnnounceOpen(LowLevelTransport* pListener)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_channelHandle != 0 && m_listener != nullptr)
+        PostConnection(true);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void AddClientObject(std::unique_ptr<Utils::IVirtualDestroy>&& obj)
+{
+    ESS_ASSERT(g_core);
+    g_core->GetClientObjects().Add(std::move(obj));
+}
+
+std::unique_ptr<VdiCommon::ILowLevelTransport>
+CreateLowLevelTransport(iCore::MsgThread& thread, YrLogV2::Log& log,
+                        VdiCommon::ILowLevelTransportEvents& events)
+{
+    ESS_ASSERT(g_core);
+    std::unique_ptr<DriverCore::LowLevelTransport> p(new DriverCore::LowLevelTransport(*g_core, log, events));
+    g_core->RegisterListener(p.get());
+    return p;
+}
+
+VdiCommon::LlTransportCreator LowLevelTransportCreator()
+{
+    return [](const VdiCommon::LlEnvToCreate& env)
+    { return CreateLowLevelTransport(env.m_thread, env.m_log, env.m_events); };
+}
+
+} // namespace Client
+} // namespace VMware

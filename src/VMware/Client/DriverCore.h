@@ -1,0 +1,157 @@
+#pragma once
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+#include <boost/noncopyable.hpp>
+#include "Utils/ByteArray.h"
+#include "Utils/IBasicInterface.h"
+#include "VMware/Shared/VirtualChannel.h"
+#include "VdiCommon/ILowLevelTransport.h"
+#include "YrLogV2/Log.h"
+#include "iCore/MsgObject.h"
+
+namespace VMware
+{
+namespace Client
+{
+
+// The plug-in's only owner of the virtual channel "YrTnVCh". It registers the channel when it is
+// made, opens it when the remote side connects, joins the host's chunks into whole packets for its
+// listener (the low-level transport), writes packets at once while it keeps every write the host
+// has not completed, and routes the host's write results back to the writer. It also owns the
+// plug-in's long-lived objects (client objects) and destroys them when the host terminates.
+//
+// Threads: the host calls the event procedures on its own threads. Those only change the driver's
+// channel state and post messages; everything the listener's user sees runs on the listener's
+// message thread. Posts go through the listener's post target, so a post to a listener that is
+// being destroyed is dropped, never delivered to freed memory. The channel state, the reassembly
+// buffer, the listener link and the outstanding-write list are guarded by one mutex; the host is
+// never called with it held.
+class DriverCore : boost::noncopyable
+{
+public:
+    class LowLevelTransport;
+
+    typedef VdiCommon::ILowLevelTransport::SendCallback SendCallback;
+    // An outstanding write: its private bytes (whose address is the host's user data) and the
+    // function that passes the result on to the writer's thread.
+    typedef std::pair<Utils::ByteArray, SendCallback> SendItem;
+
+    // The plug-in's long-lived objects, destroyed first added first.
+    class ClientObjects : boost::noncopyable
+    {
+    public:
+        ClientObjects();
+        // Destroys what Clear did not.
+        ~ClientObjects();
+
+        // The first call fixes the thread; later calls and Clear must come on it.
+        void Add(std::unique_ptr<Utils::IVirtualDestroy>&& obj);
+        // Once: destroys the objects in the order of addition.
+        void Clear();
+
+        bool Cleared() const { return m_cleared; }
+        size_t Size() const { return m_arr.size(); }
+
+        // Destroys the objects left, in the order of addition, without the thread check (the
+        // driver's end, which may come on whatever thread unloads the module).
+        void DestroyRemaining();
+
+    private:
+        std::vector<std::unique_ptr<Utils::IVirtualDestroy>> m_arr;
+        void* m_threadId; // the thread of the first Add; null before it
+        bool m_cleared;
+    };
+
+    // Copies the table and registers the channel; throws ESS::Exception when VirtualChannelInit
+    // fails.
+    explicit DriverCore(const CHANNEL_ENTRY_POINTS* pEntryPoints);
+    ~DriverCore();
+
+    // The host's callbacks; they reach the process-wide driver g_core and do nothing without one.
+    static void ConnectionEventProc(void* initHandle, uint32_t event, void* pData, uint32_t dataLength);
+    static void ChannelEventProc(uint32_t openHandle, uint32_t event, void* pData, uint32_t dataLength,
+                                 uint32_t totalLength, uint32_t dataFlags);
+
+    void ConnectionEventProcImpl(void* connectionHandle, uint32_t event, void* pData, uint32_t dataLength);
+    void ChannelEventProcImpl(uint32_t channelHandle, uint32_t event, void* pData, uint32_t dataLength,
+                              uint32_t totalLength, uint32_t dataFlags);
+
+    // A chunk of a write of the peer (host thread).
+    void OnDataReceived(const void* pData, uint32_t dataLength, uint32_t totalLength, uint32_t dataFlags);
+    // The host's result of one of our writes (host thread).
+    void OnWriteCompleted(uint32_t eventType, void* pUserData);
+
+    // Writes a packet at once (writer's thread). The callback gets Failed when the outstanding
+    // list is full or the host refuses the write, else the host's result later.
+    void WriteData(const Utils::ByteArray& data, const SendCallback& callback);
+
+    // The outstanding list; each takes the driver's mutex. An item is found by the address of its
+    // bytes, which is also the user data of its write.
+    SendItem GetSendData(const void* pUserData) const;
+    bool RemoveSendData(const void* pUserData);
+
+    // Announces the current open state to the listener.
+    void NotifyConnection();
+
+    ClientObjects& GetClientObjects() { return m_clientObjects; }
+    const YrLogV2::Log& GetLog() const { return m_log; }
+
+    bool IsOpen() const;
+    size_t OutstandingWrites() const;
+    bool HasListener() const;
+
+    // Makes the transport its listener, replacing an earlier one (the transport's thread).
+    void RegisterListener(LowLevelTransport* pListener);
+
+private:
+    friend class LowLevelTransport;
+
+    SendItem& PutDataToSend(SendItem&& item);     // mutex held
+    SendItem TakeSendData(const void* pUserData); // mutex held
+    void PostConnection(bool connected);          // mutex held, listener present
+    void DropPartialPacket(const char* reason, uint32_t dataLength, uint32_t totalLength,
+                           uint32_t flags); // mutex held
+
+    void OnConnected(void* connectionHandle, void* pData, uint32_t dataLength);
+    void OnDisconnected();
+    void OnTerminated();
+
+    void UnregisterListener(LowLevelTransport* pListener);
+    void AnnounceOpen(LowLevelTransport* pListener);
+
+    CHANNEL_ENTRY_POINTS m_entryPoints;
+    void* m_connectionHandle;
+    YrLogV2::Log m_log;
+    ClientObjects m_clientObjects;
+
+    mutable std::mutex m_lock;
+    uint32_t m_channelHandle; // 0 while the channel is not open
+    LowLevelTransport* m_listener;
+    iCore::MsgPostTarget m_listenerTarget;
+    Utils::ByteArray m_recvBuffer;
+    uint32_t m_recvTotal; // the announced length of the packet being joined; 0 when none is
+    std::list<SendItem> m_sendDataList;
+};
+
+// The process-wide driver; null until the start-up made it. Never cleared by the plug-in; the
+// module's static destructors destroy it.
+extern std::unique_ptr<DriverCore> g_core;
+
+// Hands a long-lived object to the driver (the start-up's thread).
+void AddClientObject(std::unique_ptr<Utils::IVirtualDestroy>&& obj);
+
+// Makes the low-level transport over the channel on the calling message thread (which must be
+// thread) and registers it as the driver's listener, replacing an earlier one.
+std::unique_ptr<VdiCommon::ILowLevelTransport>
+CreateLowLevelTransport(iCore::MsgThread& thread, YrLogV2::Log& log,
+                        VdiCommon::ILowLevelTransportEvents& events);
+
+// CreateLowLevelTransport as a creator for users that must not depend on the driver.
+VdiCommon::LlTransportCreator LowLevelTransportCreator();
+
+} // namespace Client
+} // namespace VMware

@@ -1,0 +1,180 @@
+#include "VMware/Client/VMwareEntry.h"
+
+#include <atomic>
+#include <exception>
+#include "AppUtils/AppConfig.h"
+#include "AppUtils/AppMode.h"
+#include "AppUtils/AppPaths.h"
+#include "AppUtils/AppStart.h"
+#include "AppUtils/CleanFiles.h"
+#include "AppUtils/LogAbnormalExit.h"
+#include "AppUtils/LogSetup.h"
+#include "ESS/Exception.h"
+#include "Platform/SysInfo.h"
+#include "SarvikAppSetup/AppSetup.h"
+#include "SarvikAppSetup/AppSetupParams.h"
+#include "Utils/ExeName.h"
+#include "Utils/LexicalCast.h"
+#include "Utils/StringUtils.h"
+#include "Utils/ThreadsInfo.h"
+#include "VMware/Client/DriverCore.h"
+#include "VMware/Client/Torvane/TnVmwareExec.h"
+#include "VdiCommon/AppPath.h"
+#include "VdiCommon/CrashHook.h"
+#include "YrLogV2/Log.h"
+
+namespace VMware
+{
+namespace Client
+{
+
+namespace
+{
+
+// Set once the channel is registered: the application start-up behind it exists once per module,
+// so a second call of the export is refused rather than repeated.
+std::atomic<bool> g_started(false);
+
+void ShowConsoleIfConfigured(YrLogV2::Log& log)
+{
+    const boost::optional<std::string> raw =
+        AppUtils::AppConfigInstance().GetRawValue("VMwareModuleShowConsole");
+    if (!raw)
+        return;
+    bool show = false;
+    try
+    {
+        show = LexicalCast<bool>(*raw);
+    }
+    catch (const BadLexicalCast&)
+    {
+        // A mistyped switch must not cost the channel: no console, and say why.
+        log.Add(YrLogV2::Warning, "VMwareModuleShowConsole value '{}' is not a boolean, no console", *raw);
+        return;
+    }
+    if (show)
+        Platform::ShowConsole();
+}
+
+bool StartApplication(YrLogV2::Log& log)
+{
+    AppUtils::g_moduleMode = true;
+
+    AddClientObject(AppStartWithAsyncDest(1, VdiCommon::AppPath::GetModuleArgv()));
+
+    // Lives until the process ends: it records an abnormal end, whenever that comes.
+    new AppUtils::LogAbnormalExit("module_last_abnormal_exit.txt");
+    log.Add(YrLogV2::Info, "CreateDriver, StartUp done for YR VMware plugin");
+
+    SarvikAppSetup::AppSetupInstanceSet(SarvikAppSetup::AppSetupParams(
+        L"config.ini", L"", L"", AppUtils::SarvikAppMode::VdiModule, SarvikAppSetup::VdiMode::VMware,
+        AppUtils::ToPath(Utils::ExeName::Instance().GetExeName())));
+
+    const AppUtils::AppPaths& paths = SarvikAppSetup::AppSetupInstance().GetPaths();
+    AppUtils::CleanFilesRule rule;
+    rule.path = AppUtils::GetReportPath(paths);
+    rule.max_cnt = 16;
+    rule.max_size_mb = 20;
+    const int cleaned = CleanFiles(rule);
+    log.Add(YrLogV2::Info, "Clean path '{}' result: {}", rule.path.string(), cleaned);
+
+    VdiCommon::InstallCrashHook();
+    log.Add(YrLogV2::Info, "CreateDriver, Config instantiated.");
+
+    AddClientObject(SetupLogFromConfig(AppUtils::AppConfigInstance(), paths));
+    log.Add(YrLogV2::Info, "CreateDriver, Log instantiated.");
+
+    ShowConsoleIfConfigured(log);
+    log.Add(YrLogV2::Info, "CreateDriver, Driver accessible.");
+
+    AddClientObject(VMwareExec());
+    return true;
+}
+
+} // namespace
+
+bool InitDriverInstance(PCHANNEL_ENTRY_POINTS pEntryPoints)
+{
+    YrLogV2::Log& log = YrLogV2::LogRoot::RootLog();
+    if (pEntryPoints == nullptr || pEntryPoints->pVirtualChannelInit == nullptr ||
+        pEntryPoints->pVirtualChannelOpen == nullptr || pEntryPoints->pVirtualChannelClose == nullptr ||
+        pEntryPoints->pVirtualChannelWrite == nullptr)
+    {
+        log.Add(YrLogV2::Error, "InitDriverInstance pEntryPoints is invalid");
+        return false;
+    }
+    try
+    {
+        std::unique_ptr<DriverCore> core(new DriverCore(pEntryPoints));
+        // The new driver is in place before the old one goes.
+        g_core.swap(core);
+        return true;
+    }
+    catch (const ESS::Exception& e)
+    {
+        log.Add(YrLogV2::Error, L"InitDriverInstance cannot create Core: {}", e.Message());
+        return false;
+    }
+}
+
+bool InitializeDriver(PCHANNEL_ENTRY_POINTS pEntryPoints)
+{
+    Utils::ThreadsInfo::Instance();
+    YrLogV2::Log& log = YrLogV2::LogRoot::RootLog();
+    log.Add(YrLogV2::Info, "InitializeDriver entered");
+    if (pEntryPoints == nullptr)
+    {
+        log.Add(YrLogV2::Info, "AppInitializing failed with pEntryPoints == 0");
+        return false;
+    }
+    if (g_started.load())
+    {
+        log.Add(YrLogV2::Error,
+                "InitializeDriver: the plug-in is started already, a second entry is refused");
+        return false;
+    }
+    // Without its own path the plug-in finds neither its configuration nor its folders: refuse
+    // before the channel is registered.
+    if (!VdiCommon::AppPath::ModulePathFound())
+    {
+        log.Add(YrLogV2::Error, "InitializeDriver: the module's own path cannot be found");
+        return false;
+    }
+    if (!InitDriverInstance(pEntryPoints))
+    {
+        log.Add(YrLogV2::Info, "InitializeDriver, failed");
+        return false;
+    }
+    g_started = true;
+
+    // The channel is registered; a failure of the application from here on is reported to the
+    // host as FALSE, never as an exception crossing the export.
+    try
+    {
+        return StartApplication(log);
+    }
+    catch (const ESS::BaseException& e)
+    {
+        log.Add(YrLogV2::Error, L"InitializeDriver, start-up failed: {}", e.Message());
+    }
+    catch (const std::exception& e)
+    {
+        log.Add(YrLogV2::Error, "InitializeDriver, start-up failed: {}", e.what());
+    }
+    return false;
+}
+
+} // namespace Client
+} // namespace VMware
+
+int32_t VirtualChannelEntry(PCHANNEL_ENTRY_POINTS pEntryPoints)
+{
+    try
+    {
+        return VMware::Client::InitializeDriver(pEntryPoints) ? 1 : 0;
+    }
+    catch (...)
+    {
+        return 0; // nothing may unwind into the host
+    }
+}

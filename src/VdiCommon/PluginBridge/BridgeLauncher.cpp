@@ -1,0 +1,86 @@
+#include "VdiCommon/PluginBridge/BridgeLauncher.h"
+#include <QProcess>
+#include <QStringList>
+#include <boost/filesystem/operations.hpp>
+#include "Platform/SysInfo.h"
+#include "SarvikAppSetup/AppSetup.h"
+#include "Utils/ExeName.h"
+#include "Utils/FileSystem.h"
+#include "Utils/StringUtils.h"
+
+namespace VdiCommon
+{
+namespace PluginBridge
+{
+
+namespace fs = boost::filesystem;
+
+boost::filesystem::path MediaExeDir()
+{
+    const fs::path exe(Utils::ExeName::Instance().GetExeName());
+    return fs::absolute(exe.parent_path(), fs::current_path());
+}
+
+boost::filesystem::path MediaExePath()
+{
+    const bool windows = Platform::GetOsVersion().OsKind() == Platform::OsVersionReader::OsKindWindows;
+    return MediaExeDir() / (windows ? "../MediaBridge.exe" : "MediaBridge");
+}
+
+std::vector<std::wstring> MediaExeArgs(const QString& address)
+{
+    const std::string mode = SarvikAppSetup::AppSetupInstance().GetParams().GetVdiMode().ToString();
+    return {Utils::StdStringToWString(mode), std::to_wstring(Platform::CurrentProcessId()),
+            address.toStdWString()};
+}
+
+BridgeLauncher::BridgeLauncher(YrLogV2::Log& log, const QString& address)
+    : m_address(address), m_log(log, "Exec_prcLouncher", 1)
+{
+    LaunchMediaExe();
+}
+
+void BridgeLauncher::LaunchMediaExe()
+{
+    const fs::path dir = MediaExeDir();
+    const fs::path exe = MediaExePath();
+    if (!Utils::PathExists(exe))
+    {
+        m_log.Add(YrLogV2::Error, "LaunchMediaExe: cannot find MediaExe file by path '{}'", exe.string());
+        iCore::CurrentMsgThread().RequestExit();
+        return;
+    }
+
+    const std::vector<std::wstring> args = MediaExeArgs(m_address);
+    QStringList qargs;
+    std::wstring joined;
+    for (const std::wstring& a : args)
+    {
+        qargs << QString::fromStdWString(a);
+        joined += (joined.empty() ? L"" : L" ") + a;
+    }
+    m_log.Add(YrLogV2::Info, L"LaunchMediaExe: launching MediaExe '{} {}'", exe.wstring(), joined);
+
+    // Detached: the process outlives this object and the plug-in; it is reaped by the system,
+    // not by us, so nothing waits for it here.
+    qint64 pid = 0;
+    const bool started = QProcess::startDetached(QString::fromStdWString(exe.wstring()), qargs,
+                                                 QString::fromStdWString(dir.wstring()), &pid);
+    if (started)
+    {
+        m_log.Add(YrLogV2::Info, "LaunchMediaExe: success");
+        return;
+    }
+    m_log.Add(YrLogV2::Error, "LaunchMediaExe: cannot launch MediaExe");
+    iCore::CurrentMsgThread().RequestExit();
+}
+
+std::unique_ptr<Utils::IVirtualDestroy> LaunchMediaBridge(YrLogV2::Log& log, const std::string& portText)
+{
+    const int port = std::stoi(portText, nullptr, 10);
+    const QString address = QString("%1:%2").arg("127.0.0.1").arg(port);
+    return std::unique_ptr<Utils::IVirtualDestroy>(new BridgeLauncher(log, address));
+}
+
+} // namespace PluginBridge
+} // namespace VdiCommon

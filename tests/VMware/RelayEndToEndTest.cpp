@@ -1,0 +1,339 @@
+// The relay end to end, in child processes: the substitute host (vc_host) loads the plug-in
+// library, the channel connects to the far-end peer's session (stl_peer), the plug-in launches the
+// media-bridge stand-in (MediaBridge), and the far end's data goes through channel, session,
+// bridge, TCP, media bridge (echo) and all the way back, where the peer checks it byte for byte.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+#include "VMware/ProcessTestUtils.h"
+
+extern char** environ;
+
+namespace
+{
+
+namespace fs = boost::filesystem;
+using namespace ProcTest;
+
+// The programs of this build tree (the test runs from <build>/tests).
+struct Programs
+{
+    Programs()
+    {
+        const fs::path build = fs::read_symlink("/proc/self/exe").parent_path().parent_path();
+        plugin = build / "src/VMware/libYrTnVMwarePlugin.so";
+        mediaBridge = build / "src/VMware/MediaBridge";
+        vcHost = build / "tools/vc_host/vc_host";
+        stlPeer = build / "tools/stl_peer/stl_peer";
+    }
+    std::string Missing() const
+    {
+        for (const fs::path& p : {plugin, mediaBridge, vcHost, stlPeer})
+            if (!fs::exists(p))
+                return p.string();
+        return std::string();
+    }
+    fs::path plugin, mediaBridge, vcHost, stlPeer;
+};
+
+// A folder laid out as the plug-in is installed: the library, the media bridge next to it and a
+// configuration that logs into the folder. Removed with everything in it.
+class InstallDir
+{
+public:
+    InstallDir(const Programs& progs)
+    {
+        char tmpl[] = "/tmp/yr-relay-XXXXXX";
+        m_dir = fs::canonical(::mkdtemp(tmpl));
+        fs::copy_file(progs.plugin, Plugin());
+        fs::copy_file(progs.mediaBridge, m_dir / "MediaBridge");
+        fs::create_directory(m_dir / "logs");
+        std::ofstream(Config().string()) << "LogToFile=1\nLogFolder=logs\nLogLevel=7\n";
+    }
+    ~InstallDir()
+    {
+        boost::system::error_code ec;
+        fs::remove_all(m_dir, ec);
+    }
+
+    fs::path Dir() const { return m_dir; }
+    fs::path Plugin() const { return m_dir / "libYrTnVMwarePlugin.so"; }
+    fs::path Config() const { return m_dir / "config.ini"; }
+    fs::path MediaBridgeLog() const { return m_dir / "mediabridge.txt"; }
+    fs::path HostErr() const { return m_dir / "vc_host.err"; }
+
+    // The plug-in's log file ("" before it exists).
+    fs::path PluginLog() const
+    {
+        boost::system::error_code ec;
+        for (fs::directory_iterator it(m_dir / "logs", ec), end; !ec && it != end; it.increment(ec))
+            if (it->path().extension() == ".log")
+                return it->path();
+        return fs::path();
+    }
+
+private:
+    fs::path m_dir;
+};
+
+// vc_host as a child process: one command line in, its answer line out.
+class VcHost
+{
+public:
+    VcHost(const Programs& progs, const InstallDir& dir, const std::map<std::string, std::string>& env)
+    {
+        int in[2], out[2];
+        EXPECT_EQ(0, ::pipe2(in, O_CLOEXEC));
+        EXPECT_EQ(0, ::pipe2(out, O_CLOEXEC));
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        posix_spawn_file_actions_addopen(&fa, 2, dir.HostErr().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+
+        std::vector<std::string> envs;
+        for (char** e = environ; *e; ++e)
+            if (std::strncmp(*e, "YR_MEDIABRIDGE_", 15) != 0 && std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
+                envs.push_back(*e);
+        // The host unloads the library at its end, which leaves the library's process-long
+        // objects unreachable: the leak check would report them. The relay's own code is checked
+        // for leaks by its unit tests; here every other sanitizer finding still fails the run.
+        envs.push_back("ASAN_OPTIONS=detect_leaks=0");
+        envs.push_back("YR_MEDIABRIDGE_LOG=" + dir.MediaBridgeLog().string());
+        for (const auto& kv : env)
+            envs.push_back(kv.first + "=" + kv.second);
+        std::vector<char*> envp;
+        for (std::string& s : envs)
+            envp.push_back(&s[0]);
+        envp.push_back(nullptr);
+        std::string path = progs.vcHost.string();
+        char* argv[] = {&path[0], nullptr};
+        EXPECT_EQ(0, ::posix_spawn(&m_pid, path.c_str(), &fa, nullptr, argv, envp.data()));
+        m_startedPid = m_pid;
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(in[0]);
+        ::close(out[1]);
+        m_in = in[1];
+        m_out = out[0];
+    }
+
+    ~VcHost()
+    {
+        if (m_pid > 0)
+        {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        if (m_in >= 0)
+            ::close(m_in);
+        ::close(m_out);
+    }
+
+    pid_t Pid() const { return m_startedPid; }
+
+    // Sends a command and returns its answer line ("" when none came in time).
+    std::string Command(const std::string& line, int limitMs = c_limitMs + 5000)
+    {
+        const std::string s = line + "\n";
+        if (::write(m_in, s.data(), s.size()) != static_cast<ssize_t>(s.size()))
+            return std::string();
+        return ReadLine(limitMs);
+    }
+
+    std::string ReadLine(int limitMs = 5000)
+    {
+        const int64_t deadline = NowMs() + limitMs;
+        for (;;)
+        {
+            const size_t nl = m_buf.find('\n');
+            if (nl != std::string::npos)
+            {
+                const std::string l = m_buf.substr(0, nl);
+                m_buf.erase(0, nl + 1);
+                return l;
+            }
+            const int64_t left = deadline - NowMs();
+            pollfd p{m_out, POLLIN, 0};
+            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) != 1)
+                return std::string();
+            char buf[4096];
+            const ssize_t n = ::read(m_out, buf, sizeof(buf));
+            if (n <= 0)
+                return std::string();
+            m_buf.append(buf, static_cast<size_t>(n));
+        }
+    }
+
+    // Ends its input and waits for it; its exit status (-1 after a time-out).
+    int Quit()
+    {
+        ::close(m_in);
+        m_in = -1;
+        const int rc = WaitChild(m_pid);
+        m_pid = -1;
+        return rc;
+    }
+
+private:
+    pid_t m_pid = -1;
+    pid_t m_startedPid = -1;
+    int m_in = -1;
+    int m_out = -1;
+    std::string m_buf;
+};
+
+class RelayEndToEndTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const std::string missing = m_progs.Missing();
+        if (!missing.empty())
+            GTEST_SKIP() << "not built: " << missing;
+        m_dir.reset(new InstallDir(m_progs));
+        m_waiter.reset(new FileWaiter({m_dir->Dir(), m_dir->Dir() / "logs"}));
+    }
+
+    // Loads the plug-in, opens the channel and starts the far end with these arguments.
+    void StartRelay(VcHost& host, const std::string& peerArgs)
+    {
+        ASSERT_EQ("load ok", host.Command("load " + m_dir->Plugin().string()));
+        ASSERT_EQ("entry 1", host.Command("entry"));
+        ASSERT_EQ("ok", host.Command("initialized"));
+        ASSERT_EQ("peer ok", host.Command("peer " + m_progs.stlPeer.string() + " " + peerArgs));
+        ASSERT_EQ("ok", host.Command("connect"));
+    }
+
+    // Ends the plug-in and the far end; true when everything ended cleanly.
+    void StopRelay(VcHost& host)
+    {
+        EXPECT_EQ("ok", host.Command("terminate"));
+        EXPECT_EQ("stop-peer 0", host.Command("stop-peer"));
+        EXPECT_EQ(0, host.Quit()) << ReadFile(m_dir->HostErr());
+    }
+
+    std::string MediaBridgeLog() const { return ReadFile(m_dir->MediaBridgeLog()); }
+    std::string PluginLog() const
+    {
+        const fs::path p = m_dir->PluginLog();
+        return p.empty() ? std::string() : ReadFile(p);
+    }
+    // Every launched media bridge has ended.
+    bool WaitMediaBridgesEnded()
+    {
+        return m_waiter->Wait(
+            [&]
+            {
+                const std::string log = MediaBridgeLog();
+                return CountLinesStarting(log, "end ") == CountLinesStarting(log, "start ");
+            });
+    }
+
+    Programs m_progs;
+    std::unique_ptr<InstallDir> m_dir;
+    std::unique_ptr<FileWaiter> m_waiter;
+};
+
+TEST_F(RelayEndToEndTest, FarEndDataTravelsThroughTheMediaBridgeAndBackByteExact)
+{
+    const uint64_t bytes = 3000000;
+    VcHost host(m_progs, *m_dir, {});
+    StartRelay(host, "--send " + std::to_string(bytes));
+    ASSERT_EQ("wait-peer ok", host.Command("wait-peer 60000 verified " + std::to_string(bytes)))
+        << ReadFile(m_dir->HostErr());
+
+    const std::string stats = host.Command("stats");
+    EXPECT_NE(std::string::npos, stats.find(" refused=0 ")) << stats;
+    EXPECT_NE(std::string::npos, stats.find(" cancelled=0 ")) << stats;
+    EXPECT_EQ("problems 0", host.Command("problems"));
+    StopRelay(host);
+
+    // One media bridge, launched with the plug-in's command line, ended with the relay.
+    ASSERT_TRUE(WaitMediaBridgesEnded()) << MediaBridgeLog();
+    const std::vector<std::string> mb = Lines(MediaBridgeLog());
+    ASSERT_EQ(1u, CountLinesStarting(MediaBridgeLog(), "start "));
+    const std::vector<std::string> words = Words(mb.front());
+    ASSERT_GE(words.size(), 4u) << mb.front();
+    EXPECT_EQ("VMware", words[1]);
+    EXPECT_EQ(std::to_string(host.Pid()), words[2]);
+    EXPECT_EQ(0u, words[3].find("127.0.0.1:")) << words[3];
+    EXPECT_EQ(1u, CountOf(MediaBridgeLog(), "end connection closed echoed " + std::to_string(bytes)))
+        << MediaBridgeLog();
+
+    const std::string log = PluginLog();
+    EXPECT_NE(std::string::npos, log.find("Entry: StartVdiMediaBridge")) << log;
+    EXPECT_EQ(1u, CountOf(log, "LaunchMediaExe: success")) << log;
+    EXPECT_EQ(0u, CountOf(log, " Error ")) << log;
+}
+
+TEST_F(RelayEndToEndTest, LostMediaBridgeIsLaunchedAgainThreeTimesAtMost)
+{
+    // Every media bridge drops its connection after its first echo.
+    VcHost host(m_progs, *m_dir, {{"YR_MEDIABRIDGE_DROP_AFTER", "1"}});
+    StartRelay(host, "--send 100000");
+    ASSERT_TRUE(m_waiter->Wait([&] { return CountOf(PluginLog(), "Restart: false") == 1; }))
+        << PluginLog() << MediaBridgeLog();
+    StopRelay(host);
+    ASSERT_TRUE(WaitMediaBridgesEnded()) << MediaBridgeLog();
+
+    const std::string mb = MediaBridgeLog();
+    EXPECT_EQ(4u, CountLinesStarting(mb, "start ")) << mb;
+    EXPECT_EQ(4u, CountLinesStarting(mb, "end dropped")) << mb;
+    std::set<std::string> addresses;
+    for (const std::string& l : Lines(mb))
+        if (l.compare(0, 6, "start ") == 0)
+            addresses.insert(Words(l).at(3));
+    EXPECT_EQ(4u, addresses.size()) << mb; // a new TCP server for every launch
+
+    const std::string log = PluginLog();
+    EXPECT_EQ(3u, CountOf(log, "On Disc from client (MediaBrige) side. Restart: true")) << log;
+    EXPECT_EQ(4u, CountOf(log, "LaunchMediaExe: success")) << log;
+}
+
+TEST_F(RelayEndToEndTest, HostHoldingItsWritesSlowsTheMediaBridgeDownInsteadOfLosingData)
+{
+    // The far end sends 8 MB without waiting for its echo while the host sends nothing for a while:
+    // the echo piles up in the channel's outstanding writes until the relay stops reading the
+    // media bridge, well before the channel's limit of 1000 writes, and nothing is refused.
+    const uint64_t bytes = 8000000;
+    VcHost host(m_progs, *m_dir, {});
+    StartRelay(host, "--send " + std::to_string(bytes) + " --window " + std::to_string(bytes));
+    ASSERT_EQ("wait-peer ok", host.Command("wait-peer 60000 connected"));
+    ASSERT_EQ("ok", host.Command("mode hold"));
+    ASSERT_TRUE(m_waiter->Wait([&] { return CountOf(PluginLog(), "Channel send backlog high") >= 1; }))
+        << PluginLog();
+    // The limit is never reached while the host holds everything (the count rises one write at a
+    // time and cannot pass the limit, so it would stop at it).
+    EXPECT_EQ("outstanding timeout", host.Command("wait-outstanding 1000 2000"));
+    std::string stats = host.Command("stats");
+    EXPECT_NE(std::string::npos, stats.find(" refused=0 ")) << stats;
+
+    ASSERT_EQ("ok", host.Command("mode complete"));
+    ASSERT_EQ("ok", host.Command("release 1000 complete"));
+    ASSERT_EQ("wait-peer ok", host.Command("wait-peer 60000 verified " + std::to_string(bytes)))
+        << ReadFile(m_dir->HostErr());
+    stats = host.Command("stats");
+    EXPECT_NE(std::string::npos, stats.find(" refused=0 ")) << stats;
+    EXPECT_NE(std::string::npos, stats.find(" cancelled=0 ")) << stats;
+    StopRelay(host);
+    ASSERT_TRUE(WaitMediaBridgesEnded()) << MediaBridgeLog();
+    EXPECT_GE(CountOf(PluginLog(), "Channel send backlog cleared"), 1u);
+}
+
+} // namespace

@@ -1,0 +1,298 @@
+// vc_host: the substitute host as a program. It reads commands from standard input, one per line,
+// runs them in order on its main thread (the thread that calls VirtualChannelEntry and raises the
+// init events) and answers each on standard output with one line (a few answer with more).
+//
+//   load <path>                      dlopen the plug-in             -> "load ok" | "load error <text>"
+//   entry [null|no-init|no-open|no-close|no-write|size0]
+//                                    VirtualChannelEntry with the full table, a null table, a table
+//                                    missing one function, or one whose size field is 0 -> "entry <0|1>"
+//   init-result <rc> | open-result <rc>   what VirtualChannelInit / VirtualChannelOpen return -> "ok"
+//   mode complete|hold|cancel|refuse, delay <ms>, chunk <n>   how writes and data go -> "ok"
+//   initialized | connect [server] | disconnect | terminate | event <n>   init events -> "ok"
+//   deliver <hex>                    one write of the peer, in chunks -> "ok"
+//   wait-delivered                   -> "delivered ok|timeout"
+//   release <n> complete|cancel      -> "ok"
+//   wait-outstanding <n> <ms>        -> "outstanding ok|timeout"
+//   peer <path> [args...]            start the far-end peer -> "peer ok" | "peer error <text>"
+//   wait-peer <ms> <line>            -> "wait-peer ok|timeout"
+//   stop-peer                        -> "stop-peer <exit code>"
+//   stats                            -> "stats accepted=A refused=R completed=C cancelled=X outstanding=O
+//   max=M" registration                     -> "registration name=<n> options=<o> count=<c> version=<v>" open
+//   -> "open <0|1>" threads                          -> "threads <count> <name,name,...>" (this process's
+//   threads) wait-threads <count> <ms>        -> "threads ok|timeout <count> <names>" once the count is
+//   reached qt-handler                       -> "qt-handler host|other" (whose Qt message handler is
+//   installed) unload                           -> "unload gone|kept" problems                         ->
+//   "problems <n>" then "problem <text>" per break of contract sleep <ms>                       -> "ok" (for
+//   runs by hand) quit                             ends the program (as does the end of input)
+// Unknown commands answer "error <command>". The exit code is 0. Whatever the plug-in itself
+// prints on standard output is moved to standard error, so that the answers stay readable.
+#include <chrono>
+#include <cstdio>
+#include <dirent.h>
+#include <ext/stdio_filebuf.h>
+#include <unistd.h>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+#include <QString>
+#include <QtGlobal>
+#include "VcHost.h"
+
+namespace
+{
+
+void HostQtHandler(QtMsgType, const QMessageLogContext&, const QString& msg)
+{
+    std::cerr << "vc_host qt: " << msg.toStdString() << std::endl;
+}
+
+bool ParseHex(const std::string& text, VcHost::Bytes& out)
+{
+    if (text.size() % 2 != 0)
+        return false;
+    out.clear();
+    for (size_t i = 0; i < text.size(); i += 2)
+    {
+        char* end = nullptr;
+        const std::string pair = text.substr(i, 2);
+        const unsigned long v = std::strtoul(pair.c_str(), &end, 16);
+        if (end == nullptr || *end != 0)
+            return false;
+        out.push_back(static_cast<uint8_t>(v));
+    }
+    return true;
+}
+
+std::string ThreadList(size_t& count)
+{
+    std::string names;
+    count = 0;
+    DIR* d = ::opendir("/proc/self/task");
+    if (d == nullptr)
+        return names;
+    while (dirent* e = ::readdir(d))
+    {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        names += (count++ ? "," : "") + name;
+    }
+    ::closedir(d);
+    return names;
+}
+
+} // namespace
+
+int main()
+{
+    // The answers get the original standard output to themselves; whatever the plug-in prints
+    // goes to standard error.
+    std::cout.flush();
+    const int answers = ::dup(1);
+    ::dup2(2, 1);
+    __gnu_cxx::stdio_filebuf<char> answerBuf(answers, std::ios::out);
+    std::streambuf* const consoleBuf = std::cout.rdbuf(&answerBuf);
+
+    qInstallMessageHandler(&HostQtHandler);
+    VcHost::Host host;
+    std::string line;
+    while (std::getline(std::cin, line))
+    {
+        std::istringstream in(line);
+        std::string cmd;
+        in >> cmd;
+        if (cmd.empty())
+            continue;
+        std::string arg;
+        if (cmd == "quit")
+            break;
+        else if (cmd == "load")
+        {
+            std::getline(in >> std::ws, arg);
+            std::string error;
+            std::cout << (host.Load(arg, &error) ? "load ok" : "load error " + error) << std::endl;
+        }
+        else if (cmd == "entry")
+        {
+            in >> arg;
+            CHANNEL_ENTRY_POINTS t = host.EntryPoints();
+            if (arg == "no-init")
+                t.pVirtualChannelInit = nullptr;
+            else if (arg == "no-open")
+                t.pVirtualChannelOpen = nullptr;
+            else if (arg == "no-close")
+                t.pVirtualChannelClose = nullptr;
+            else if (arg == "no-write")
+                t.pVirtualChannelWrite = nullptr;
+            else if (arg == "size0")
+                t.cbSize = 0;
+            std::cout << "entry " << host.CallEntry(arg == "null" ? nullptr : &t) << std::endl;
+        }
+        else if (cmd == "init-result" || cmd == "open-result" || cmd == "delay" || cmd == "chunk")
+        {
+            long v = 0;
+            in >> v;
+            if (cmd == "init-result")
+                host.SetInitResult(static_cast<uint32_t>(v));
+            else if (cmd == "open-result")
+                host.SetOpenResult(static_cast<uint32_t>(v));
+            else if (cmd == "delay")
+                host.SetWriteDelayMs(static_cast<int>(v));
+            else
+                host.SetChunkSize(static_cast<uint32_t>(v));
+            std::cout << "ok" << std::endl;
+        }
+        else if (cmd == "mode")
+        {
+            in >> arg;
+            host.SetWriteMode(arg == "hold"     ? VcHost::Host::WriteMode::Hold
+                              : arg == "cancel" ? VcHost::Host::WriteMode::Cancel
+                              : arg == "refuse" ? VcHost::Host::WriteMode::Refuse
+                                                : VcHost::Host::WriteMode::Complete);
+            std::cout << "ok" << std::endl;
+        }
+        else if (cmd == "initialized")
+        {
+            host.RaiseInitEvent(CHANNEL_EVENT_INITIALIZED);
+            std::cout << "ok" << std::endl;
+        }
+        else if (cmd == "connect")
+        {
+            in >> arg;
+            host.Connect(arg.empty() ? "vc_host" : arg);
+            std::cout << "ok" << std::endl;
+        }
+        else if (cmd == "disconnect")
+        {
+            host.Disconnect();
+            std::cout << "ok" << std::endl;
+        }
+        else if (cmd == "terminate")
+        {
+            host.Terminate();
+            std::cout << "ok" << std::endl;
+        }
+        else if (cmd == "event")
+        {
+            uint32_t e = 0;
+            in >> e;
+            host.RaiseInitEvent(e);
+            std::cout << "ok" << std::endl;
+        }
+        else if (cmd == "deliver")
+        {
+            in >> arg;
+            VcHost::Bytes bytes;
+            if (!ParseHex(arg, bytes) || bytes.empty())
+                std::cout << "error deliver" << std::endl;
+            else
+            {
+                host.Deliver(bytes);
+                std::cout << "ok" << std::endl;
+            }
+        }
+        else if (cmd == "wait-delivered")
+            std::cout << (host.WaitDelivered(10000) ? "delivered ok" : "delivered timeout") << std::endl;
+        else if (cmd == "release")
+        {
+            size_t n = 0;
+            in >> n >> arg;
+            host.ReleaseHeld(n, arg != "cancel");
+            std::cout << "ok" << std::endl;
+        }
+        else if (cmd == "wait-outstanding")
+        {
+            size_t n = 0;
+            int ms = 0;
+            in >> n >> ms;
+            std::cout << (host.WaitOutstanding(n, ms) ? "outstanding ok" : "outstanding timeout")
+                      << std::endl;
+        }
+        else if (cmd == "peer")
+        {
+            std::string path;
+            in >> path;
+            std::vector<std::string> args;
+            while (in >> arg)
+                args.push_back(arg);
+            std::string error;
+            std::cout << (host.StartPeer(path, args, &error) ? "peer ok" : "peer error " + error)
+                      << std::endl;
+        }
+        else if (cmd == "wait-peer")
+        {
+            int ms = 0;
+            in >> ms;
+            std::getline(in >> std::ws, arg);
+            std::cout << (host.WaitPeerLine(arg, ms) ? "wait-peer ok" : "wait-peer timeout") << std::endl;
+        }
+        else if (cmd == "stop-peer")
+            std::cout << "stop-peer " << host.StopPeer() << std::endl;
+        else if (cmd == "stats")
+            std::cout << "stats accepted=" << host.Accepted() << " refused=" << host.Refused()
+                      << " completed=" << host.Completed() << " cancelled=" << host.Cancelled()
+                      << " outstanding=" << host.Outstanding() << " max=" << host.MaxOutstanding()
+                      << std::endl;
+        else if (cmd == "registration")
+        {
+            const VcHost::Host::Registration r = host.GetRegistration();
+            std::cout << "registration name=" << r.name << " options=" << r.options
+                      << " count=" << r.channelCount << " version=" << r.versionRequested << std::endl;
+        }
+        else if (cmd == "open")
+            std::cout << "open " << (host.IsOpen() ? 1 : 0) << std::endl;
+        else if (cmd == "threads")
+        {
+            size_t n = 0;
+            const std::string names = ThreadList(n);
+            std::cout << "threads " << n << " " << names << std::endl;
+        }
+        else if (cmd == "wait-threads")
+        {
+            // A joined thread leaves the kernel's list a moment after its join returned.
+            size_t want = 0, n = 0;
+            int ms = 0;
+            in >> want >> ms;
+            std::string names = ThreadList(n);
+            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+            while (n != want && std::chrono::steady_clock::now() < end)
+            {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                names = ThreadList(n);
+            }
+            std::cout << "threads " << (n == want ? "ok " : "timeout ") << n << " " << names << std::endl;
+        }
+        else if (cmd == "qt-handler")
+        {
+            const QtMessageHandler current = qInstallMessageHandler(&HostQtHandler);
+            qInstallMessageHandler(current);
+            std::cout << "qt-handler " << (current == &HostQtHandler ? "host" : "other") << std::endl;
+        }
+        else if (cmd == "unload")
+            std::cout << "unload " << (host.Unload() ? "gone" : "kept") << std::endl;
+        else if (cmd == "problems")
+        {
+            const std::vector<std::string> p = host.Problems();
+            std::cout << "problems " << p.size() << std::endl;
+            for (const std::string& t : p)
+                std::cout << "problem " << t << std::endl;
+        }
+        else if (cmd == "sleep")
+        {
+            int ms = 0;
+            in >> ms;
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            std::cout << "ok" << std::endl;
+        }
+        else
+            std::cout << "error " << cmd << std::endl;
+    }
+    std::cout.flush();
+    std::cout.rdbuf(consoleBuf);
+    return 0;
+}
