@@ -486,16 +486,21 @@ TEST_F(HandPeerTest, DataFromManyWritesComesAsOneEventPerPoll)
     prof.pollPeriodMs = 300;
     Start(prof);
 
-    // Written between two polls: one Data event with every byte.
+    // Written between two polls (the server's thread is held meanwhile, so no poll falls between
+    // the writes): one Data event with every byte.
     QtSharedMemTransp::Buff ring = m_raw->ClientWriteRing();
     const std::vector<Utils::ByteArray> parts = {Pattern(10, 1), Pattern(20, 2), Pattern(30, 3)};
     std::vector<uint8_t> all;
-    for (const Utils::ByteArray& p : parts)
-    {
-        ASSERT_GE(ring.BytesForWrite(), p.Size());
-        ring.Write(p.Data(), p.Size());
-        all.insert(all.end(), p.Data(), p.Data() + p.Size());
-    }
+    m_server.Call(
+        [&]
+        {
+            for (const Utils::ByteArray& p : parts)
+            {
+                ASSERT_GE(ring.BytesForWrite(), p.Size());
+                ring.Write(p.Data(), p.Size());
+                all.insert(all.end(), p.Data(), p.Data() + p.Size());
+            }
+        });
     EXPECT_EQ(all, m_server.WaitData(all.size()));
     EXPECT_EQ(1, m_server.Count(Recorded::kData));
 }
