@@ -336,9 +336,13 @@ TEST(PluginLibraryTest, TheEntryIsChosenByItsExactName)
     for (const Case& c : cases)
     {
         PluginDir dir("VMwareClientEntryPoint = " + c.value + "\nVdiCrashHookEnabled = false\n");
-        const HostRun r = RunHost({"load " + dir.Lib().string(), "entry", "terminate", "unload"}, dir.Dir());
+        const HostRun r =
+            RunHost({"load " + dir.Lib().string(), "entry", "terminate", "wait-threads 3 10000", "unload"},
+                    dir.Dir());
         ASSERT_EQ(0, r.exitCode) << r.errors;
         EXPECT_TRUE(r.Has("entry 1")) << c.value << r.errors;
+        // Whichever program was chosen, its threads end with the terminate, not with the unload.
+        EXPECT_TRUE(r.Has("threads ok 3 vc_host,vchost-recv,vchost-write")) << c.value << r.errors;
         EXPECT_TRUE(r.Has("unload gone")) << c.value;
         ExpectInOrder(dir.LogText(), {c.entryLine, "ConnectionEventProc The client has been terminated"});
     }

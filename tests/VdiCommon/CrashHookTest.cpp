@@ -22,6 +22,10 @@ fs::path SetUpApplication(const std::string& config)
 {
     const fs::path dir = fs::temp_directory_path() / fs::unique_path("vdicommon-%%%%-%%%%");
     fs::create_directories(dir);
+    // Both exist for as long as the variables point at them: a later temporary path of this
+    // process (a death test of a repeated run) must find its folder.
+    fs::create_directories(dir / "data");
+    fs::create_directories(dir / "tmp");
     // The data folders of the running mode go below the test's folder, whoever runs it.
     ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
     ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
@@ -58,9 +62,25 @@ private:
     std::unique_ptr<Utils::IVirtualDestroy> m_link;
 };
 
+// The application set-up of this process; made once, so that a repeated run reuses it, and its
+// folder removed when the process ends.
+class ProcessApplication
+{
+public:
+    explicit ProcessApplication(const std::string& config) : m_dir(SetUpApplication(config)) {}
+    ~ProcessApplication()
+    {
+        boost::system::error_code ec;
+        fs::remove_all(m_dir, ec);
+    }
+
+private:
+    fs::path m_dir;
+};
+
 TEST(CrashHookTest, TheConfigurationDecidesAndTheModeIsAlwaysInternal)
 {
-    const fs::path dir = SetUpApplication("VdiCrashHookEnabled = false\nFullCrashDump = true\n");
+    static const ProcessApplication app("VdiCrashHookEnabled = false\nFullCrashDump = true\n");
     Texts log;
     VdiCommon::InstallCrashHook();
     EXPECT_EQ(1u, log.Count("InstallCrashHook: crash hook is disabled by config"));
@@ -76,8 +96,6 @@ TEST(CrashHookTest, TheConfigurationDecidesAndTheModeIsAlwaysInternal)
     EXPECT_EQ(AppUtils::FromPath(CrashReporter::MakeVersionFolder(AppUtils::GetReportPath(paths))),
               p.m_dumpFolder);
     EXPECT_NE(std::wstring::npos, p.m_dumpFolder.find(L"CrashReports"));
-    boost::system::error_code ec;
-    fs::remove_all(dir, ec);
 }
 
 TEST(CrashHookDeathTest, TheHookIsInstalledOnceAndThenLeftAlone)
