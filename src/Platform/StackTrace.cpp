@@ -1,5 +1,5 @@
 #include "Platform/StackTrace.h"
-#include <cxxabi.h>
+#include "Platform/TypeName.h"
 #include <elfutils/libdwfl.h>
 #include <fcntl.h>
 #include <gelf.h>
@@ -51,19 +51,6 @@ std::string Format(const char* fmt, ...)
     vsnprintf(buf, sizeof(buf), fmt, args);
     va_end(args);
     return buf;
-}
-
-std::string Demangle(const char* name)
-{
-    if (name == nullptr)
-        return std::string();
-    int status = 0;
-    char* d = abi::__cxa_demangle(name, nullptr, nullptr, &status);
-    if (d == nullptr)
-        return name;
-    std::string res(d);
-    std::free(d);
-    return res;
 }
 
 // Texts of StackEntry are cut at 1023 characters, as the symbol records always were.
@@ -385,7 +372,7 @@ int StackWalker::GetEntry(uint64_t address, StackEntry& entry, bool faultPath)
     if (name != nullptr)
     {
         e.name = Cut(name);
-        e.undName = Cut(Demangle(name));
+        e.undName = Cut(DemangleName(name));
         e.undFullName = e.undName;
         e.offsetFromSymbol = offset;
     }

@@ -12,24 +12,25 @@ namespace Platform
 namespace
 {
 
-// The demangled form of a mangled name; the text itself when it is not a mangled name.
-std::string Demangle(const char* name)
+bool IsNameOf(const char* rawName, const std::string& demangled, const std::type_info& ti)
 {
+    return std::strcmp(rawName, ti.name()) == 0 || demangled == DemangleName(ti.name());
+}
+
+} // namespace
+
+std::string DemangleName(const char* name)
+{
+    if (name == nullptr)
+        return std::string();
     int status = 0;
     std::unique_ptr<char, void (*)(void*)> p(abi::__cxa_demangle(name, nullptr, nullptr, &status), std::free);
     return (status == 0 && p) ? std::string(p.get()) : std::string(name);
 }
 
-bool IsNameOf(const char* rawName, const std::string& demangled, const std::type_info& ti)
-{
-    return std::strcmp(rawName, ti.name()) == 0 || demangled == Demangle(ti.name());
-}
-
-} // namespace
-
 std::string RawTypeName(const std::type_info& ti)
 {
-    return Demangle(ti.name());
+    return DemangleName(ti.name());
 }
 
 std::string PrettyTypeName(const char* rawName)
@@ -39,7 +40,7 @@ std::string PrettyTypeName(const char* rawName)
         return std::string();
     }
 
-    std::string s = Demangle(rawName);
+    std::string s = DemangleName(rawName);
     if (IsNameOf(rawName, s, typeid(std::string)))
     {
         return "std::string";

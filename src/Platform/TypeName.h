@@ -5,6 +5,10 @@
 namespace Platform
 {
 
+// The demangled form of a mangled symbol or type name; the text itself when it is not mangled,
+// "" for null.
+std::string DemangleName(const char* name);
+
 // The run-time type name as the platform gives it, demangled ("ESS::Exception").
 std::string RawTypeName(const std::type_info& ti);
 

@@ -6,8 +6,8 @@
 // ptrace (a process cannot unwind its own running threads); when that is refused, the threads are
 // listed without stacks.
 #include "CrashReporter/spec/CrPlatform_linux.h"
+#include "Platform/TypeName.h"
 
-#include <cxxabi.h>
 #include <dirent.h>
 #include <elfutils/libdwfl.h>
 #include <fcntl.h>
@@ -245,17 +245,6 @@ struct HelperCtx
     int frames;
 };
 
-std::string Demangle(const char* name)
-{
-    int status = 0;
-    char* d = abi::__cxa_demangle(name, nullptr, nullptr, &status);
-    if (d == nullptr)
-        return name;
-    std::string res(d);
-    std::free(d);
-    return res;
-}
-
 int HelperFrame(Dwfl_Frame* frame, void* arg)
 {
     HelperCtx& c = *static_cast<HelperCtx*>(arg);
@@ -274,7 +263,7 @@ int HelperFrame(Dwfl_Frame* frame, void* arg)
     std::string line = Hex(lookup) + " ";
     Dwfl_Module* mod = dwfl_addrmodule(c.dwfl, lookup);
     const char* name = mod != nullptr ? dwfl_module_addrname(mod, lookup) : nullptr;
-    line += name != nullptr ? Demangle(name) : std::string("<undefined>");
+    line += name != nullptr ? Platform::DemangleName(name) : std::string("<undefined>");
     if (mod != nullptr)
     {
         const char* modName =
