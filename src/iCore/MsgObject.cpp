@@ -5,11 +5,17 @@
 namespace iCore
 {
 
+bool MsgPostTarget::Put(std::unique_ptr<MsgBase> msg) const
+{
+    ESS_ASSERT(msg);
+    ESS_ASSERT(m_token);
+    return m_token->queue->Post(*m_token, std::move(msg));
+}
+
 bool MsgPostTarget::Put(MsgBase* pMsg) const
 {
     ESS_ASSERT(pMsg);
-    ESS_ASSERT(m_token);
-    return m_token->queue->Post(*m_token, pMsg);
+    return Put(std::unique_ptr<MsgBase>(pMsg));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -82,10 +88,16 @@ MsgObject::~MsgObject()
     thread.RemoveObject(this, m_mode == OwnedByThread);
 }
 
-void MsgObject::PutMsgToThread(MsgBase* pMsg, bool /*urgent*/)
+void MsgObject::PutMsgToThread(std::unique_ptr<MsgBase> msg, bool /*urgent*/)
+{
+    ESS_ASSERT(msg);
+    m_token->queue->Post(*m_token, std::move(msg));
+}
+
+void MsgObject::PutMsgToThread(MsgBase* pMsg, bool urgent)
 {
     ESS_ASSERT(pMsg);
-    m_token->queue->Post(*m_token, pMsg);
+    PutMsgToThread(std::unique_ptr<MsgBase>(pMsg), urgent);
 }
 
 void MsgObject::RunDelayed(const boost::function<void()>& fn, int delayMs, bool periodic)

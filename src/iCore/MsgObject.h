@@ -27,6 +27,8 @@ public:
     MsgPostTarget() = default;
 
     // Same rules as MsgObject::PutMsgToThread; false when the message was dropped (it is deleted).
+    bool Put(std::unique_ptr<MsgBase> msg) const;
+    // The same for a caller that hands over a raw pointer it owns.
     bool Put(MsgBase* pMsg) const;
 
     bool IsEmpty() const { return !m_token; }
@@ -62,6 +64,8 @@ public:
     // it, never inside this call. Callable from any thread. On the object's own thread a post to
     // an object under destruction halts ("Destroy requested" / "Destroy processed"); from another
     // thread it is dropped. The flag is an unused "urgent" hint.
+    void PutMsgToThread(std::unique_ptr<MsgBase> msg, bool urgent = false);
+    // The same for a caller that hands over a raw pointer it owns.
     void PutMsgToThread(MsgBase* pMsg, bool urgent = false);
 
     // Runs fn on this object's thread after delayMs, and every delayMs when periodic. Pending calls
@@ -77,19 +81,19 @@ public:
     template <class T, class TArg, class TParam>
     void PutMsg(void (T::*fn)(TArg), TParam&& param)
     {
-        PutMsgToThread(new MsgParam<T, TArg>(static_cast<T*>(this), fn, std::forward<TParam>(param)));
+        PutMsgToThread(std::make_unique<MsgParam<T, TArg>>(static_cast<T*>(this), fn, std::forward<TParam>(param)));
     }
 
     template <class T>
     void PutMsg(void (T::*fn)())
     {
-        PutMsgToThread(new MsgSimple<T>(static_cast<T*>(this), fn));
+        PutMsgToThread(std::make_unique<MsgSimple<T>>(static_cast<T*>(this), fn));
     }
 
     template <class F>
     void PutFunctor(F&& f)
     {
-        PutMsgToThread(new MsgFunctor<std::decay_t<F>>(std::forward<F>(f)));
+        PutMsgToThread(std::make_unique<MsgFunctor<std::decay_t<F>>>(std::forward<F>(f)));
     }
 
 private:

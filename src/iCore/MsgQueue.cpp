@@ -139,9 +139,9 @@ void MsgQueue::Wake(std::unique_lock<std::mutex>& lock)
         m_cond.notify_one();
 }
 
-bool MsgQueue::Post(ObjectToken& token, MsgBase* pMsg)
+bool MsgQueue::Post(ObjectToken& token, std::unique_ptr<MsgBase> msg)
 {
-    MsgList::SetTarget(pMsg, token.object);
+    MsgList::SetTarget(msg.get(), token.object);
 
     if (IsOwnThread())
     {
@@ -155,10 +155,9 @@ bool MsgQueue::Post(ObjectToken& token, MsgBase* pMsg)
         if (m_closed)
         {
             lock.unlock();
-            delete pMsg; // posted while the thread tears down: it could never run
-            return false;
+            return false; // posted while the thread tears down: it could never run
         }
-        m_list.PushBack(pMsg);
+        m_list.PushBack(msg.release());
         token.pending.fetch_add(1, std::memory_order_relaxed);
         return true; // the loop is running this very call: no wake-up needed
     }
@@ -175,12 +174,11 @@ bool MsgQueue::Post(ObjectToken& token, MsgBase* pMsg)
     if (reason)
     {
         lock.unlock();
-        WarnDroppedMsg(*pMsg, reason);
-        delete pMsg;
+        WarnDroppedMsg(*msg, reason);
         return false;
     }
 
-    m_list.PushBack(pMsg);
+    m_list.PushBack(msg.release());
     token.pending.fetch_add(1, std::memory_order_relaxed);
     // Once unlocked, the message may run and end its object, and the thread may end; only when a
     // wake-up is due is the queue kept alive across it (the common busy case costs nothing more).
@@ -197,9 +195,9 @@ bool MsgQueue::PostFunction(const boost::function<void()>& fn, int delayMs)
     std::unique_ptr<FnMsg> msg;
     std::unique_ptr<TimerRec> rec;
     if (delayMs <= 0)
-        msg.reset(new FnMsg(fn));
+        msg = std::make_unique<FnMsg>(fn);
     else
-        rec.reset(new TimerRec(TimerRec::kContext, fn, 0));
+        rec = std::make_unique<TimerRec>(TimerRec::kContext, fn, 0);
 
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_closed)

@@ -243,7 +243,7 @@ public:
     bool IsOwnThread() const;
 
     // Queues a message to a message object; see MsgObject::PutMsgToThread.
-    bool Post(ObjectToken& token, MsgBase* pMsg);
+    bool Post(ObjectToken& token, std::unique_ptr<MsgBase> msg);
 
     // Queues a function of the thread itself (thread contexts): at once when delayMs <= 0, else
     // after delayMs. Dropped (false) when the thread has finished.

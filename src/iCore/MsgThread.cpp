@@ -73,7 +73,7 @@ MsgThread::MsgThread(const std::string& name) : MsgThread(name, std::make_shared
 
 MsgThread::MsgThread(const std::string& name, const std::shared_ptr<detail::MsgQueue>& queue)
     : m_name(name), m_queue(queue), m_ownerThreadId(Platform::Thread::GetCurrentThreadID()), m_running(true),
-      m_loopDone(false), m_tornDown(false), m_liveObjects(0), m_batch(new detail::MsgList())
+      m_loopDone(false), m_tornDown(false), m_liveObjects(0), m_batch(std::make_unique<detail::MsgList>())
 {
     // One message thread per OS thread: CurrentMsgThread must be unambiguous.
     ESS_ASSERT(t_current == nullptr);
@@ -330,10 +330,11 @@ bool MsgThreadFnBlocked(MsgThread& thread, const boost::function<void(MsgThread&
 
     struct Guard
     {
-        std::shared_ptr<detail::FlagEvent> done;
+        explicit Guard(std::shared_ptr<detail::FlagEvent> d) : done(std::move(d)) {}
         ~Guard() { done->Set(); }
+        std::shared_ptr<detail::FlagEvent> done;
     };
-    std::shared_ptr<Guard> guard(new Guard{call.done});
+    auto guard = std::make_shared<Guard>(call.done);
 
     MsgThread* pThread = &thread;
     std::shared_ptr<bool> ran = call.ran;

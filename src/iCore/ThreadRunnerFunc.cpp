@@ -1,4 +1,5 @@
 #include "iCore/ThreadRunnerFunc.h"
+#include <boost/make_shared.hpp>
 #include "ESS/Assert.h"
 #include "Platform/Thread.h"
 #include "Utils/ThreadSyncEvent.h"
@@ -26,14 +27,14 @@ private:
 ThreadRunnerFunc::ThreadRunnerFunc(const ThreadRunnerFuncProfile& profile, const RunFn& fn, bool* timedOut)
     : m_profile(profile), m_runFn(fn), m_creationTimeout(Timeout(profile.m_creationLimitMs, ~0u)),
       m_runTimeout(Timeout(profile.m_runLimitMs, ~0u)), m_queue(std::make_shared<detail::MsgQueue>()),
-      m_finished(new detail::FlagEvent()), m_threadJoined(false)
+      m_finished(std::make_unique<detail::FlagEvent>()), m_threadJoined(false)
 {
     ESS_ASSERT(m_runFn);
     if (timedOut)
         *timedOut = false;
 
-    m_created.reset(new Utils::ThreadSyncEvent(!m_profile.m_noThreadChecks));
-    m_thread.reset(new Body("Host" + m_profile.m_name, *this));
+    m_created = boost::make_shared<Utils::ThreadSyncEvent>(!m_profile.m_noThreadChecks);
+    m_thread = std::make_unique<Body>("Host" + m_profile.m_name, *this);
     m_thread->Start(m_profile.m_priority);
 
     if (!m_created->Wait(m_creationTimeout))
