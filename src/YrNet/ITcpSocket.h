@@ -31,21 +31,28 @@ struct SocketError
     bool flag = false;
 };
 
-// A TCP client connection.
-class ITcpSocket : public Utils::IBasicInterface
+// The requests of a TCP connection that the engine on the network thread serves (TcpSocketImpl).
+class ITcpSocketEngine : public Utils::IBasicInterface
 {
 public:
     virtual void ConnectToHost(const HostAddr& addr) = 0;
     virtual void SendData(const Utils::ByteArray& data) = 0;
     virtual HostAddr LocalHostInf() const = 0;
     virtual HostAddr PeerHostInf() const = 0;
-    virtual bool IsConnected() const = 0;
-    virtual const SocketIdBase* Id() const = 0;
-    virtual void Disconnect() = 0;
     // Back-pressure: while paused no new read is started (a read already under way still
     // delivers its bytes). A connection made after a disconnect starts unpaused.
     virtual void PauseReceive() = 0;
     virtual void ResumeReceive() = 0;
+};
+
+// A TCP client connection as its user sees it (TcpSocket): the engine's requests plus the
+// connection's state, identity and disconnect, which only the facade on the user's thread knows.
+class ITcpSocket : public ITcpSocketEngine
+{
+public:
+    virtual bool IsConnected() const = 0;
+    virtual const SocketIdBase* Id() const = 0;
+    virtual void Disconnect() = 0;
 };
 
 // The events of a TCP connection.

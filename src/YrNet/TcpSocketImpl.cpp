@@ -2,7 +2,7 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/make_shared.hpp>
-#include "ESS/Exception.h"
+#include "ESS/Assert.h"
 #include "Utils/StringUtils.h"
 #include "YrNet/HostAddr2BoostEndpoint.h"
 
@@ -73,21 +73,6 @@ HostAddr TcpSocketImpl::PeerHostInf() const
 {
     ESS_ASSERT(!m_context.Current());
     return m_thread->RunBlockedQuery<HostAddr>([this]() { return m_peer; });
-}
-
-bool TcpSocketImpl::IsConnected() const
-{
-    ::ESS::Throw(ESS::NoReturnException(ESS_LOCATION));
-}
-
-const SocketIdBase* TcpSocketImpl::Id() const
-{
-    ::ESS::Throw(ESS::NoReturnException(ESS_LOCATION));
-}
-
-void TcpSocketImpl::Disconnect()
-{
-    ESS_UNIMPLEMENTED;
 }
 
 void TcpSocketImpl::PauseReceive()

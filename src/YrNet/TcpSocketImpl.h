@@ -24,8 +24,8 @@ const uint64_t c_tcpSendQueueLimit = 16 * 1024 * 1024;
 
 // The TCP engine: resolves, connects, reads continuously and sends from a queue, on the network
 // thread, and reports to its owner there. Made and destroyed on the network thread by its facade
-// (TcpSocket), which answers IsConnected, Id and Disconnect itself.
-class TcpSocketImpl : public ITcpSocket, boost::noncopyable
+// (TcpSocket), which keeps the connection's state and identity and disconnects by replacing it.
+class TcpSocketImpl : public ITcpSocketEngine, boost::noncopyable
 {
 public:
     static constexpr uint64_t c_readBufferSize = 4096;
@@ -41,14 +41,11 @@ public:
                   uint64_t sendQueueLimit = c_tcpSendQueueLimit);
     ~TcpSocketImpl() override;
 
-    // ITcpSocket: the user-thread entries (they post to the network thread or wait for it).
+    // ITcpSocketEngine: the user-thread entries (they post to the network thread or wait for it).
     void ConnectToHost(const HostAddr& addr) override;
     void SendData(const Utils::ByteArray& data) override;
     HostAddr LocalHostInf() const override;
     HostAddr PeerHostInf() const override;
-    bool IsConnected() const override;
-    const SocketIdBase* Id() const override;
-    void Disconnect() override;
     void PauseReceive() override;
     void ResumeReceive() override;
 
