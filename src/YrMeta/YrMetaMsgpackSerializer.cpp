@@ -211,6 +211,204 @@ struct MsgPackDeserializer::Value
     std::uint64_t size = 0;
 };
 
+namespace
+{
+
+using Value = MsgPackDeserializer::Value;
+
+// What the lead byte of one item says: the item itself (for a container, its header), how many
+// bytes follow the lead byte, and how many items an array or map holds.
+struct Item
+{
+    Value value;
+    std::uint64_t skip = 0;
+    std::uint64_t children = 0;
+};
+
+// The forms held whole in the lead byte: positive and negative fixint, fixmap, fixarray, fixraw.
+// False for any other lead byte.
+bool DecodeFixForm(std::uint8_t lead, const std::uint8_t* p, Item& item)
+{
+    if (lead <= 0x7F)
+    {
+        item.value.kind = Value::kUInt;
+        item.value.u = lead;
+    }
+    else if (lead >= 0xE0)
+    {
+        item.value.kind = Value::kNegInt;
+        item.value.i = static_cast<std::int8_t>(lead);
+    }
+    else if (lead <= 0x8F)
+    {
+        item.value.kind = Value::kMap;
+        item.value.size = lead & 0x0F;
+        item.children = item.value.size * 2;
+    }
+    else if (lead <= 0x9F)
+    {
+        item.value.kind = Value::kArray;
+        item.value.size = lead & 0x0F;
+        item.children = item.value.size;
+    }
+    else if (lead <= 0xBF)
+    {
+        item.value.kind = Value::kRaw;
+        item.value.size = lead & 0x1F;
+        item.skip = item.value.size;
+        item.value.raw = p;
+    }
+    else
+    {
+        return false;
+    }
+    return true;
+}
+
+// Each of the following decodes the forms named, from the bytes after the lead byte; false
+// when the input ends before the item's fixed part.
+
+// 0xCA, 0xCB.
+bool DecodeReal(std::uint8_t lead, const std::uint8_t* p, std::uint64_t avail, Item& item)
+{
+    item.skip = (lead == 0xCA) ? 4 : 8;
+    if (avail < item.skip)
+    {
+        return false;
+    }
+    if (lead == 0xCA)
+    {
+        const std::uint32_t bits = static_cast<std::uint32_t>(ReadBigEndian(p, 4));
+        item.value.kind = Value::kFloat;
+        std::memcpy(&item.value.f, &bits, sizeof(bits));
+    }
+    else
+    {
+        const std::uint64_t bits = ReadBigEndian(p, 8);
+        item.value.kind = Value::kDouble;
+        std::memcpy(&item.value.d, &bits, sizeof(bits));
+    }
+    return true;
+}
+
+// 0xCC..0xCF.
+bool DecodeUnsigned(std::uint8_t lead, const std::uint8_t* p, std::uint64_t avail, Item& item)
+{
+    item.skip = 1u << (lead - 0xCC);
+    if (avail < item.skip)
+    {
+        return false;
+    }
+    item.value.kind = Value::kUInt;
+    item.value.u = ReadBigEndian(p, static_cast<int>(item.skip));
+    return true;
+}
+
+// 0xD0..0xD3; a value that is not negative counts as unsigned.
+bool DecodeSigned(std::uint8_t lead, const std::uint8_t* p, std::uint64_t avail, Item& item)
+{
+    item.skip = 1u << (lead - 0xD0);
+    if (avail < item.skip)
+    {
+        return false;
+    }
+    const int bits = static_cast<int>(item.skip * 8);
+    std::uint64_t u = ReadBigEndian(p, static_cast<int>(item.skip));
+    if (bits < 64 && (u >> (bits - 1)) != 0)
+    {
+        u |= ~std::uint64_t(0) << bits; // sign extension
+    }
+    const std::int64_t s = static_cast<std::int64_t>(u);
+    if (s < 0)
+    {
+        item.value.kind = Value::kNegInt;
+        item.value.i = s;
+    }
+    else
+    {
+        item.value.kind = Value::kUInt;
+        item.value.u = static_cast<std::uint64_t>(s);
+    }
+    return true;
+}
+
+// 0xDA, 0xDB.
+bool DecodeRaw(std::uint8_t lead, const std::uint8_t* p, std::uint64_t avail, Item& item)
+{
+    const int lenBytes = (lead == 0xDA) ? 2 : 4;
+    if (avail < static_cast<std::uint64_t>(lenBytes))
+    {
+        return false;
+    }
+    item.value.kind = Value::kRaw;
+    item.value.size = ReadBigEndian(p, lenBytes);
+    item.value.raw = p + lenBytes;
+    item.skip = lenBytes + item.value.size;
+    return true;
+}
+
+// 0xDC..0xDF.
+bool DecodeContainer(std::uint8_t lead, const std::uint8_t* p, std::uint64_t avail, Item& item)
+{
+    const int lenBytes = (lead == 0xDC || lead == 0xDE) ? 2 : 4;
+    item.skip = lenBytes;
+    if (avail < item.skip)
+    {
+        return false;
+    }
+    item.value.size = ReadBigEndian(p, lenBytes);
+    const bool isMap = (lead >= 0xDE);
+    item.value.kind = isMap ? Value::kMap : Value::kArray;
+    item.children = isMap ? item.value.size * 2 : item.value.size;
+    return true;
+}
+
+// Any lead byte; a form outside the original format is a parse error.
+bool DecodeItem(std::uint8_t lead, const std::uint8_t* p, std::uint64_t avail, Item& item)
+{
+    if (DecodeFixForm(lead, p, item))
+    {
+        return true;
+    }
+    switch (lead)
+    {
+    case 0xC0:
+        item.value.kind = Value::kNil;
+        return true;
+    case 0xC2:
+    case 0xC3:
+        item.value.kind = Value::kBool;
+        item.value.u = lead & 1;
+        return true;
+    case 0xCA:
+    case 0xCB:
+        return DecodeReal(lead, p, avail, item);
+    case 0xCC:
+    case 0xCD:
+    case 0xCE:
+    case 0xCF:
+        return DecodeUnsigned(lead, p, avail, item);
+    case 0xD0:
+    case 0xD1:
+    case 0xD2:
+    case 0xD3:
+        return DecodeSigned(lead, p, avail, item);
+    case 0xDA:
+    case 0xDB:
+        return DecodeRaw(lead, p, avail, item);
+    case 0xDC:
+    case 0xDD:
+    case 0xDE:
+    case 0xDF:
+        return DecodeContainer(lead, p, avail, item);
+    default:
+        // 0xC1, and the newer msgpack bin, ext and str8 forms.
+        ThrowParseError();
+    }
+}
+
+} // namespace
+
 MsgPackDeserializer::MsgPackDeserializer(const Utils::ByteArray& in)
     : m_pData(in.IsNull() ? nullptr : in.Data()), m_size(in.Size()), m_pos(0)
 {
@@ -237,173 +435,25 @@ bool MsgPackDeserializer::Next(Value& v)
         }
         const std::uint8_t lead = m_pData[pos++];
         const std::uint64_t avail = m_size - pos;
-        const std::uint8_t* const p = m_pData + pos;
-
-        Value item;
-        std::uint64_t skip = 0; // bytes after the lead byte
-        std::uint64_t children = 0;
-
-        if (lead <= 0x7F)
-        {
-            item.kind = Value::kUInt;
-            item.u = lead;
-        }
-        else if (lead >= 0xE0)
-        {
-            item.kind = Value::kNegInt;
-            item.i = static_cast<std::int8_t>(lead);
-        }
-        else if (lead <= 0x8F)
-        {
-            item.kind = Value::kMap;
-            item.size = lead & 0x0F;
-            children = item.size * 2;
-        }
-        else if (lead <= 0x9F)
-        {
-            item.kind = Value::kArray;
-            item.size = lead & 0x0F;
-            children = item.size;
-        }
-        else if (lead <= 0xBF)
-        {
-            item.kind = Value::kRaw;
-            item.size = lead & 0x1F;
-            skip = item.size;
-            item.raw = p;
-        }
-        else
-        {
-            switch (lead)
-            {
-            case 0xC0:
-                item.kind = Value::kNil;
-                break;
-            case 0xC2:
-            case 0xC3:
-                item.kind = Value::kBool;
-                item.u = lead & 1;
-                break;
-            case 0xCA:
-            {
-                skip = 4;
-                if (avail < skip)
-                {
-                    return false;
-                }
-                const std::uint32_t bits = static_cast<std::uint32_t>(ReadBigEndian(p, 4));
-                item.kind = Value::kFloat;
-                std::memcpy(&item.f, &bits, sizeof(bits));
-                break;
-            }
-            case 0xCB:
-            {
-                skip = 8;
-                if (avail < skip)
-                {
-                    return false;
-                }
-                const std::uint64_t bits = ReadBigEndian(p, 8);
-                item.kind = Value::kDouble;
-                std::memcpy(&item.d, &bits, sizeof(bits));
-                break;
-            }
-            case 0xCC:
-            case 0xCD:
-            case 0xCE:
-            case 0xCF:
-                skip = 1u << (lead - 0xCC);
-                if (avail < skip)
-                {
-                    return false;
-                }
-                item.kind = Value::kUInt;
-                item.u = ReadBigEndian(p, static_cast<int>(skip));
-                break;
-            case 0xD0:
-            case 0xD1:
-            case 0xD2:
-            case 0xD3:
-            {
-                skip = 1u << (lead - 0xD0);
-                if (avail < skip)
-                {
-                    return false;
-                }
-                const int bits = static_cast<int>(skip * 8);
-                std::uint64_t u = ReadBigEndian(p, static_cast<int>(skip));
-                if (bits < 64 && (u >> (bits - 1)) != 0)
-                {
-                    u |= ~std::uint64_t(0) << bits; // sign extension
-                }
-                const std::int64_t s = static_cast<std::int64_t>(u);
-                if (s < 0)
-                {
-                    item.kind = Value::kNegInt;
-                    item.i = s;
-                }
-                else
-                {
-                    item.kind = Value::kUInt;
-                    item.u = static_cast<std::uint64_t>(s);
-                }
-                break;
-            }
-            case 0xDA:
-            case 0xDB:
-            {
-                const int lenBytes = (lead == 0xDA) ? 2 : 4;
-                if (avail < static_cast<std::uint64_t>(lenBytes))
-                {
-                    return false;
-                }
-                item.kind = Value::kRaw;
-                item.size = ReadBigEndian(p, lenBytes);
-                item.raw = p + lenBytes;
-                skip = lenBytes + item.size;
-                break;
-            }
-            case 0xDC:
-            case 0xDD:
-            case 0xDE:
-            case 0xDF:
-            {
-                const int lenBytes = (lead == 0xDC || lead == 0xDE) ? 2 : 4;
-                skip = lenBytes;
-                if (avail < skip)
-                {
-                    return false;
-                }
-                item.size = ReadBigEndian(p, lenBytes);
-                const bool isMap = (lead >= 0xDE);
-                item.kind = isMap ? Value::kMap : Value::kArray;
-                children = isMap ? item.size * 2 : item.size;
-                break;
-            }
-            default:
-                // 0xC1, and the newer msgpack bin, ext and str8 forms.
-                ThrowParseError();
-            }
-        }
-
-        if (avail < skip)
+        Item item;
+        if (!DecodeItem(lead, m_pData + pos, avail, item) || avail < item.skip)
         {
             return false;
         }
-        pos += skip;
+        pos += item.skip;
 
         if (depth == 0)
         {
-            v = item;
+            v = item.value;
         }
 
-        if (children != 0)
+        if (item.children != 0)
         {
             if (depth >= c_maxContainerDepth)
             {
                 ThrowParseError();
             }
-            remaining[depth++] = children;
+            remaining[depth++] = item.children;
             continue;
         }
 
