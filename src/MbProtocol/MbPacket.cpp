@@ -98,7 +98,7 @@ Utils::ByteArray MakePacket(const PackHeader& header, const CommandObject& obj)
     const QByteArray headerBytes = WriteHeader(header, static_cast<uint32_t>(length), CalcHeaderCrc(header));
     ESS_ASSERT(static_cast<uint64_t>(headerBytes.size()) == HeaderSize());
     ESS_ASSERT(serealizedData.Size() >= HeaderSize());
-    std::memcpy(serealizedData.Data(), headerBytes.constData(), headerSize);
+    std::memcpy(serealizedData.MutableData(), headerBytes.constData(), headerSize);
     return serealizedData;
 }
 

@@ -86,7 +86,7 @@ boost::shared_ptr<Packet> PackReceiver::TryGetPacket()
         return boost::shared_ptr<Packet>();
 
     Utils::ByteArray payload(m_header->length, m_header->length);
-    uint8_t* const pDst = payload.Data();
+    uint8_t* const pDst = payload.MutableData();
     uint64_t pos = 0;
     PeekBytes(m_header->length,
               [&](const uint8_t* p, uint64_t n)

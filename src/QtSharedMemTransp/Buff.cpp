@@ -123,7 +123,7 @@ Utils::ByteArray Buff::Read()
         return Utils::ByteArray();
 
     Utils::ByteArray res(o.used, o.used);
-    uint8_t* const pDst = res.Data();
+    uint8_t* const pDst = res.MutableData();
     const uint8_t* const pSrc = Data();
     uint64_t next;
     const uint64_t tail = m_capacity - o.read;

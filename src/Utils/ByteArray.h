@@ -114,18 +114,24 @@ public:
     uint64_t Size() const { return IsNull() ? 0 : m_data.Peek()->m_size; }
     uint64_t Capacity() const { return IsNull() ? 0 : m_data.Peek()->m_capacity; }
 
+    // Read access; never copies. A reader of a non-const array says so with std::as_const.
     const uint8_t* Data() const
     {
         AssertIsNotNull();
         return m_data.Get().m_pData;
     }
 
-    // Write access: unshares the block first.
-    uint8_t* Data()
+    // Write access: when the block is shared with another array, it is copied whole first, so
+    // the write never shows in the other copies.
+    uint8_t* MutableData()
     {
         AssertIsNotNull();
         return m_data.Get().m_pData;
     }
+
+    // The same as MutableData (it unshares too); kept for older callers. New code calls
+    // MutableData to write and reads through a const array.
+    uint8_t* Data() { return MutableData(); }
 
     void Append(const void* p, uint64_t size, bool grow)
     {

@@ -159,7 +159,7 @@ void TcpSocketImpl::StartRead()
     m_reading = true;
     // A fresh buffer for every read: the delivered bytes are handed on shared, never reused.
     Utils::ByteArray buf(c_readBufferSize, uint64_t(0));
-    uint8_t* const p = buf.Data();
+    uint8_t* const p = buf.MutableData();
     m_socket->async_read_some(
         boost::asio::buffer(p, c_readBufferSize),
         MakeCallback([this, socket = m_socket, buf = std::move(buf)](

@@ -62,7 +62,7 @@ private:
     {
         m_context.Assert();
         Utils::ByteArray buf(c_receiveBufferSize, uint64_t(0));
-        uint8_t* const p = buf.Data();
+        uint8_t* const p = buf.MutableData();
         boost::shared_ptr<udp::endpoint> sender = boost::make_shared<udp::endpoint>();
         m_socket.async_receive_from(boost::asio::buffer(p, c_receiveBufferSize), *sender, 0,
                                     MakeCallback([this, buf = std::move(buf), sender](

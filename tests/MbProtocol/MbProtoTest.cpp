@@ -1,5 +1,6 @@
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 #include <gtest/gtest.h>
 #include "MbProtocol/MbProto.h"
@@ -76,13 +77,13 @@ TEST_F(MbProtoTest, ClientRequestAndServerResponse)
 {
     m_client.Send(ContextId(0), ContextId(3), TestPacket(1, Utils::ByteArray(std::string("hello"))));
     ASSERT_EQ(1u, m_toServer.size());
-    EXPECT_EQ(1, m_toServer[0].Data()[0]); // a request
+    EXPECT_EQ(1, std::as_const(m_toServer[0]).Data()[0]); // a request
     DeliverToServer();
     EXPECT_EQ((std::vector<std::string>{"server:MbTest::TestPacket:1"}), m_serverSeen.items);
 
     m_server.Send(ContextId(3), ContextId(0), TestPacket(2, Utils::ByteArray(std::string("world"))));
     ASSERT_EQ(1u, m_toClient.size());
-    EXPECT_EQ(0, m_toClient[0].Data()[0]); // a response
+    EXPECT_EQ(0, std::as_const(m_toClient[0]).Data()[0]); // a response
     DeliverToClient();
     EXPECT_EQ((std::vector<std::string>{"client:MbTest::TestPacket:2"}), m_clientSeen.items);
 }
@@ -198,7 +199,7 @@ TEST_F(MbProtoTest, NoLogCommandsLeaveNoRecordsOnEitherSide)
     Quiet q;
     q.m_v = 42;
     m_client.Send(ContextId(0), ContextId(0), q);
-    ASSERT_EQ(1, m_toServer.at(0).Data()[1]); // the noLog byte
+    ASSERT_EQ(1, std::as_const(m_toServer.at(0)).Data()[1]); // the noLog byte
     DeliverToServer();
     EXPECT_EQ((std::vector<std::string>{"server:MbTest::Quiet:-"}), m_serverSeen.items);
     EXPECT_TRUE(m_cap.Records("proto").empty());

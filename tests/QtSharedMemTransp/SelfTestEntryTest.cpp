@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <utility>
 #include <fcntl.h>
 #include <unistd.h>
 #include <QProcess>
@@ -278,9 +279,9 @@ TEST(SelfTestEntryTest, ServerSendsNumberedPacketsFromItsFixedSeed)
             Got g{p->m_packetNum, p->m_payload.Size(), true, 0, packet.Header()};
             if (!p->m_payload.IsEmpty())
             {
-                g.fill = p->m_payload.Data()[0];
+                g.fill = std::as_const(p->m_payload).Data()[0];
                 for (uint64_t i = 0; i < p->m_payload.Size(); ++i)
-                    g.uniform = g.uniform && p->m_payload.Data()[i] == g.fill;
+                    g.uniform = g.uniform && std::as_const(p->m_payload).Data()[i] == g.fill;
             }
             got.push_back(g);
             return true;

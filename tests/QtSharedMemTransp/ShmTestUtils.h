@@ -284,7 +284,7 @@ private:
 inline Utils::ByteArray Pattern(size_t size, uint32_t seed)
 {
     Utils::ByteArray res(size, size);
-    uint8_t* p = res.Data();
+    uint8_t* p = res.MutableData();
     for (size_t i = 0; i < size; ++i)
     {
         seed = seed * 1103515245u + 12345u;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <string>
+#include <utility>
 #include "Utils/ByteArray.h"
 
 namespace
@@ -56,6 +57,21 @@ TEST(ByteArrayTest, Constructors)
     EXPECT_EQ(Bytes(text), "abc");
 }
 
+TEST(ByteArrayTest, ReadsShareTheBlockAndMutableDataUnsharesIt)
+{
+    Utils::ByteArray a(c_data, 4, 0);
+    Utils::ByteArray b = a;
+    const uint8_t* block = std::as_const(a).Data();
+    ASSERT_EQ(block, std::as_const(b).Data());
+
+    b.MutableData()[0] = 0x7F;
+    EXPECT_NE(block, std::as_const(b).Data());
+    EXPECT_EQ(std::as_const(a).Data()[0], 1);
+    EXPECT_EQ(std::as_const(b).Data()[0], 0x7F);
+    // Now private: writing copies nothing.
+    EXPECT_EQ(block, a.MutableData());
+}
+
 TEST(ByteArrayTest, CopyOnWrite)
 {
     Utils::ByteArray a(c_data, 4, 0);
@@ -73,8 +89,8 @@ TEST(ByteArrayTest, CopyOnWrite)
 
     Utils::ByteArray c = a;
     c.Data()[0] = 0x7F; // non-const access unshares first
-    EXPECT_EQ(a.Data()[0], 1);
-    EXPECT_EQ(c.Data()[0], 0x7F);
+    EXPECT_EQ(std::as_const(a).Data()[0], 1);
+    EXPECT_EQ(std::as_const(c).Data()[0], 0x7F);
 
     Utils::ByteArray d = a;
     d.Fill(2, 0);
@@ -164,10 +180,10 @@ TEST(ByteArrayTest, ResizeAndFill)
     a.Fill(3, 0x11);
     EXPECT_EQ(a.Size(), 3u);
     a.Resize(5);
-    EXPECT_EQ(a.Data()[0], 0x11);
-    EXPECT_EQ(a.Data()[2], 0x11);
+    EXPECT_EQ(std::as_const(a).Data()[0], 0x11);
+    EXPECT_EQ(std::as_const(a).Data()[2], 0x11);
     // Bytes beyond the fill keep what the block held before.
-    EXPECT_EQ(a.Data()[3], 0);
+    EXPECT_EQ(std::as_const(a).Data()[3], 0);
     a.Resize(0);
     EXPECT_FALSE(a.IsNull());
     EXPECT_EQ(a.Capacity(), 8u);

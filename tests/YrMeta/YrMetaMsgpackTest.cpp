@@ -674,7 +674,7 @@ TEST(YrMetaMsgpackReadTest, MutatedAndRandomInputOnlyThrowsDocumentedErrors)
         const int flips = 1 + static_cast<int>(rnd.Next(4));
         for (int f = 0; f < flips; ++f)
         {
-            m.Data()[rnd.Next(static_cast<std::uint32_t>(m.Size()))] =
+            m.MutableData()[rnd.Next(static_cast<std::uint32_t>(m.Size()))] =
                 static_cast<std::uint8_t>(rnd.Next(256));
         }
         tryRead(m);
