@@ -166,10 +166,10 @@ public:
                       "the event must derive from the machine's event base");
         ESS_ASSERT(!m_closed);
         if (m_tables.IsEmpty())
-            m_tables.Add(new Table());
+            m_tables.Add(std::make_unique<Table>());
         Table& t = *m_tables[m_tables.Size() - 1];
 
-        std::unique_ptr<IDir> dir(new Dir<TEv, THandler>(from, to, handler));
+        auto dir = std::make_unique<Dir<TEv, THandler>>(from, to, handler);
         for (uint64_t i = 0; i < t.Size(); ++i)
         {
             const IDir& other = *t[i];
@@ -177,7 +177,7 @@ public:
                 ESS_HALT("Dublicate [ev, state] as [" + FsmDetail::TypeName(typeid(TEv)) + ", " +
                          StateText(from) + "]");
         }
-        t.Add(dir.release());
+        t.Add(std::move(dir));
     }
 
     // The same with a member function of the owner.
@@ -202,27 +202,7 @@ public:
         const std::string_view evType(evTi.name());
         ESS_ASSERT(evType != typeid(TEvent).name());
 
-        const Table& t = *m_tables[static_cast<uint64_t>(table.Index())];
-        ESS_ASSERT(!t.IsEmpty());
-
-        const IDir* chosen = nullptr;
-        int best = 0;
-        for (uint64_t i = 0; i < t.Size(); ++i)
-        {
-            const IDir* dir = t[i];
-            const int rank = Compare(*dir, evTi);
-            if (rank == c_rankExact)
-            {
-                chosen = dir;
-                break;
-            }
-            if (rank > best)
-            {
-                best = rank;
-                chosen = dir;
-            }
-        }
-
+        const IDir* chosen = FindDir(*m_tables[static_cast<uint64_t>(table.Index())], evTi);
         if (chosen == nullptr)
         {
             if (m_noTransitionHook)
@@ -231,28 +211,8 @@ public:
         }
 
         const TState prevState = m_state;
-        m_callEndState.reset(new State(chosen->End()));
-        try
-        {
-            chosen->Do(ev);
-        }
-        catch (...)
-        {
-            m_callEndState.reset();
-            throw;
-        }
-        m_callEndState.reset();
-
-        const State& end = chosen->End();
-        if (!end.IsSpec())
-        {
-            ESS_ASSERT(GetState() == prevState);
-            SetState(end.FsmState());
-        }
-        else if (end.SpecState() == FsmSpecState::_SameState_)
-        {
-            ESS_ASSERT(GetState() == prevState);
-        }
+        RunHandler(*chosen, ev);
+        EnterEndState(chosen->End(), prevState);
     }
 
     void SetState(TState newState)
@@ -326,6 +286,59 @@ private:
         if (!begin.IsSpec())
             return begin.StateIn(m_state) ? c_rankExact : c_rankNone;
         return c_rankAnyState;
+    }
+
+    // The direction for the event in the current state: an exact one at once, else the best
+    // ranked; null when none fits.
+    const IDir* FindDir(const Table& t, const std::type_info& evTi) const
+    {
+        ESS_ASSERT(!t.IsEmpty());
+        const IDir* chosen = nullptr;
+        int best = 0;
+        for (uint64_t i = 0; i < t.Size(); ++i)
+        {
+            const IDir* dir = t[i];
+            const int rank = Compare(*dir, evTi);
+            if (rank == c_rankExact)
+                return dir;
+            if (rank > best)
+            {
+                best = rank;
+                chosen = dir;
+            }
+        }
+        return chosen;
+    }
+
+    // While the handler runs, its end state is recorded: it tells SetState what the handler may
+    // choose and DoEvent that the machine is busy.
+    void RunHandler(const IDir& dir, const TEvent& ev)
+    {
+        m_callEndState = std::make_unique<State>(dir.End());
+        try
+        {
+            dir.Do(ev);
+        }
+        catch (...)
+        {
+            m_callEndState.reset();
+            throw;
+        }
+        m_callEndState.reset();
+    }
+
+    // A fixed end state is entered now; the handler itself must not have moved the machine.
+    void EnterEndState(const State& end, TState prevState)
+    {
+        if (!end.IsSpec())
+        {
+            ESS_ASSERT(GetState() == prevState);
+            SetState(end.FsmState());
+        }
+        else if (end.SpecState() == FsmSpecState::_SameState_)
+        {
+            ESS_ASSERT(GetState() == prevState);
+        }
     }
 
     TState m_state;

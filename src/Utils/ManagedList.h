@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <vector>
 #include "ESS/Assert.h"
 
@@ -28,7 +29,10 @@ public:
         return m_list[index];
     }
 
-    // Ownership passes to the list.
+    // Ownership passes to the list (deleteItems), so the unique_ptr form says it in the type.
+    void Add(std::unique_ptr<T> item) { Add(item.release()); }
+
+    // The same for a caller that hands over a raw pointer it owns.
     void Add(T* item)
     {
         if (!m_allowNullItems)
