@@ -60,7 +60,7 @@ void InitFile(DebugLogState& s)
     ESS_ASSERT(s.pFile == 0);
     try
     {
-        s.pFile.reset(new DebugFile());
+        s.pFile = std::make_unique<DebugFile>();
     }
     catch (const std::exception&)
     {

@@ -79,16 +79,18 @@ IniFileItem* IniFileSection::FindItem(const std::string& name) const
     return nullptr;
 }
 
+void IniFileSection::AddItem(std::unique_ptr<IniFileItem> item, bool checkDuplicate)
+{
+    ESS_ASSERT(item);
+    if (checkDuplicate && FindItem(item->Name()) != nullptr)
+        IniFileUtils::ThrowParseError("Duplicate item " + item->Name(), -1, std::string());
+    m_items.Add(std::move(item));
+}
+
 void IniFileSection::AddItem(IniFileItem* pItem, bool checkDuplicate)
 {
     ESS_ASSERT(pItem != 0);
-    if (checkDuplicate && FindItem(pItem->Name()) != nullptr)
-    {
-        const std::string name = pItem->Name();
-        delete pItem; // ownership was ours
-        IniFileUtils::ThrowParseError("Duplicate item " + name, -1, std::string());
-    }
-    m_items.Add(pItem);
+    AddItem(std::unique_ptr<IniFileItem>(pItem), checkDuplicate);
 }
 
 void IniFileSection::ThrowItemNotFound(const std::string& name) const
@@ -113,8 +115,9 @@ IniFileSection* IniFile::AddSection(const std::string& name, bool checkDuplicate
     if (checkDuplicate && FindSection(name) != nullptr)
         IniFileUtils::ThrowParseError("Duplicate section, name " + name, -1, std::string());
     CheckIdentifier(name, -1, std::string());
-    IniFileSection* pSection = new IniFileSection(name);
-    m_sections.Add(pSection);
+    auto section = std::make_unique<IniFileSection>(name);
+    IniFileSection* pSection = section.get();
+    m_sections.Add(std::move(section));
     return pSection;
 }
 
@@ -212,7 +215,7 @@ void IniFile::Parse(IniFile& file, IIniFileDataSource& source, const ParseParams
 
         if (pCurrent == nullptr)
             pCurrent = file.AddSection("default", true);
-        pCurrent->AddItem(new IniFileItem(stripped, line, params.m_quote), !params.m_allowDuplicateItems);
+        pCurrent->AddItem(std::make_unique<IniFileItem>(stripped, line, params.m_quote), !params.m_allowDuplicateItems);
     }
 
     // A block comment still open at the end is accepted.

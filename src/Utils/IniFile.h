@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <QString>
 #include <QStringList>
@@ -67,6 +68,8 @@ public:
     // The first item with exactly this key, or null.
     IniFileItem* FindItem(const std::string& name) const;
     // Takes ownership; a repeated key is a parse error when checkDuplicate.
+    void AddItem(std::unique_ptr<IniFileItem> item, bool checkDuplicate);
+    // The same for a caller that hands over a raw pointer it owns.
     void AddItem(IniFileItem* pItem, bool checkDuplicate);
 
     [[noreturn]] void ThrowItemNotFound(const std::string& name) const;

@@ -3,6 +3,7 @@
 #include <unordered_map>
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
+#include <boost/make_shared.hpp>
 #include "Platform/TypeName.h"
 #include "Utils/LexicalCast.h"
 #include "Utils/StringUtils.h"
@@ -209,7 +210,7 @@ std::wstring Escape(const std::wstring& s)
 
 JsonNode::JsonNode(const std::wstring& text) : m_name(c_rootName)
 {
-    boost::shared_ptr<Document> doc(new Document);
+    auto doc = boost::make_shared<Document>();
     ParseOutcome out;
     try
     {

@@ -12,7 +12,7 @@ void AddPiece(ManagedList<std::string>& out, std::string piece, bool skipEmpty)
     {
         return;
     }
-    out.Add(new std::string(std::move(piece)));
+    out.Add(std::make_unique<std::string>(std::move(piece)));
 }
 
 } // namespace

@@ -19,7 +19,7 @@ TextFileWriter::TextFileWriter(const QString& path, bool append, bool flush, boo
         ESS_THROW_MSG(Error, L"Can't open file " + path.toStdWString());
     }
 
-    m_stream.reset(new QTextStream(&m_file));
+    m_stream = std::make_unique<QTextStream>(&m_file);
     if (!codec.empty())
     {
         QTextCodec* pCodec = QTextCodec::codecForName(codec.c_str());
