@@ -120,10 +120,10 @@ public:
                                    std::to_wstring(Platform::CurrentProcessId()) + L"\n" +
                                    Utils::ExeName::Instance().ArgsToString());
 
-        m_exceptions.reset(new ExceptionLogger());
-        m_qtLog.reset(new YrLogV2::Log(YrLogV2::LogRoot::RootLog(), "QtMsg"));
-        m_qtHook.reset(
-            new Utils::QtMsgHandler([this](const Utils::QtMsgHandler::Msg& m) { return OnQtMsg(m); }));
+        m_exceptions = std::make_unique<ExceptionLogger>();
+        m_qtLog = std::make_unique<YrLogV2::Log>(YrLogV2::LogRoot::RootLog(), "QtMsg");
+        m_qtHook = std::make_unique<Utils::QtMsgHandler>([this](const Utils::QtMsgHandler::Msg& m)
+                                                         { return OnQtMsg(m); });
     }
 
     ~AppStartup() override

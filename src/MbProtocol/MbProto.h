@@ -85,7 +85,7 @@ public:
           m_log(parentLog, "proto"), m_sendFn(sendFn),
           m_outgoing(isServer ? static_cast<CommandList&>(m_respList) : static_cast<CommandList&>(m_reqList)),
           m_incoming(isServer ? static_cast<CommandList&>(m_reqList) : static_cast<CommandList&>(m_respList)),
-          m_receiver(new PackReceiver(static_cast<uint32_t>(TVersion), m_incoming))
+          m_receiver(std::make_unique<PackReceiver>(static_cast<uint32_t>(TVersion), m_incoming))
     {
         ESS_ASSERT(m_sendFn);
     }

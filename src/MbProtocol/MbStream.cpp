@@ -1,6 +1,7 @@
 #include "MbProtocol/MbStream.h"
 #include <algorithm>
 #include <cstring>
+#include <boost/make_shared.hpp>
 #include "ESS/Assert.h"
 #include "Utils/StringUtils.h"
 
@@ -55,7 +56,7 @@ boost::shared_ptr<StreamPackHeader> PackReceiver::PeekHeader()
                   pos += n;
               });
 
-    boost::shared_ptr<StreamPackHeader> h(new StreamPackHeader(ParseHeader(bytes)));
+    auto h = boost::make_shared<StreamPackHeader>(ParseHeader(bytes));
     const uint32_t actual = CalcHeaderCrc(*h);
     if (actual != h->crc)
     {
@@ -99,7 +100,7 @@ boost::shared_ptr<Packet> PackReceiver::TryGetPacket()
     // reads the header behind it instead of slicing the stream with a stale length.
     boost::shared_ptr<StreamPackHeader> h;
     h.swap(m_header);
-    return boost::shared_ptr<Packet>(new Packet(m_expectedVersion, *h, payload, m_incoming));
+    return boost::make_shared<Packet>(m_expectedVersion, *h, payload, m_incoming);
 }
 
 } // namespace MbProtocol

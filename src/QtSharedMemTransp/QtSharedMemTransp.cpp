@@ -223,8 +223,8 @@ private:
     // The rings, with the capacities of the header.
     void MakeBuffs(uint32_t sizeA, uint32_t sizeB)
     {
-        std::unique_ptr<Buff> ringA(new Buff(m_pHeader + c_offsRingA, sizeA));
-        std::unique_ptr<Buff> ringB(new Buff(m_pHeader + RingBOffset(sizeA), sizeB));
+        auto ringA = std::make_unique<Buff>(m_pHeader + c_offsRingA, sizeA);
+        auto ringB = std::make_unique<Buff>(m_pHeader + RingBOffset(sizeA), sizeB);
         m_writeBuff = std::move(m_isServer ? ringA : ringB);
         m_readBuff = std::move(m_isServer ? ringB : ringA);
     }
@@ -277,7 +277,7 @@ private:
 
     void SetConnected()
     {
-        m_tickInfo.reset(new TickInfo{NowNs(), LoadWord(m_pHeader, PeerTickOffset())});
+        m_tickInfo = std::make_unique<TickInfo>(TickInfo{NowNs(), LoadWord(m_pHeader, PeerTickOffset())});
         if (m_state == QtSharedMemTransp::State::Connected)
             return;
         m_state = QtSharedMemTransp::State::Connected;

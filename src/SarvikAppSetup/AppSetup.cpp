@@ -29,11 +29,11 @@ AppSetup::AppSetup(const AppSetupParams& params) : m_params(params)
     const AppUtils::SarvikAppMode& mode = params.Mode();
     const VdiMode vdiMode =
         AppUtils::IsVdiRunningMode(mode) ? params.GetVdiMode() : VdiMode(VdiMode::NonActive);
-    m_paths.reset(new AppUtils::AppPaths(exe, mode, vdiMode, params.Base(),
-                                         AppUtils::ToPath(Platform::GetDataRootPath())));
+    m_paths = std::make_unique<AppUtils::AppPaths>(exe, mode, vdiMode, params.Base(),
+                                                   AppUtils::ToPath(Platform::GetDataRootPath()));
 
     const boost::filesystem::path cfgFile = m_paths->AppDir() / AppUtils::ToPath(params.ConfigName());
-    m_config.reset(new AppUtils::AppConfig(QString::fromStdWString(AppUtils::FromPath(cfgFile))));
+    m_config = std::make_unique<AppUtils::AppConfig>(QString::fromStdWString(AppUtils::FromPath(cfgFile)));
 }
 
 const AppUtils::AppPaths& AppSetup::GetPaths() const

@@ -1,7 +1,6 @@
 #pragma once
 #include <memory>
 #include <boost/noncopyable.hpp>
-#include <boost/scoped_ptr.hpp>
 #include "AppUtils/AppConfig.h"
 #include "AppUtils/AppPaths.h"
 #include "SarvikAppSetup/AppSetupParams.h"
@@ -23,8 +22,8 @@ public:
 
 private:
     AppSetupParams m_params;
-    boost::scoped_ptr<AppUtils::AppPaths> m_paths;
-    boost::scoped_ptr<AppUtils::AppConfig> m_config;
+    std::unique_ptr<AppUtils::AppPaths> m_paths;
+    std::unique_ptr<AppUtils::AppConfig> m_config;
 };
 
 // Once per process (fatal when done before): the folders from the executable name (Utils::ExeName

@@ -244,7 +244,7 @@ struct FieldTypeOf<std::vector<E, A>>
 
     static boost::shared_ptr<IArray> Access(void* p)
     {
-        return boost::shared_ptr<IArray>(new VectorAccess<Vector>(static_cast<Vector*>(p)));
+        return boost::make_shared<VectorAccess<Vector>>(static_cast<Vector*>(p));
     }
 
     static FieldType Make()
