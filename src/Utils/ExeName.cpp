@@ -132,7 +132,7 @@ ExeName::ExeName(int argc, const char* const* argv, const std::string& firstSepa
 
     if (secondFound)
     {
-        m_groupSplitter.reset(new CmdLineSplitter(argc, argv, secondSeparator));
+        m_groupSplitter = std::make_unique<CmdLineSplitter>(argc, argv, secondSeparator);
         m_mainArgc = m_groupSplitter->RightCount();
         m_mainArgv = m_groupSplitter->RightArgs();
         m_splitArgc = m_groupSplitter->LeftCount();
@@ -140,7 +140,7 @@ ExeName::ExeName(int argc, const char* const* argv, const std::string& firstSepa
     }
     else
     {
-        m_groupSplitter.reset(new CmdLineSplitter(argc, argv, firstSeparator));
+        m_groupSplitter = std::make_unique<CmdLineSplitter>(argc, argv, firstSeparator);
         m_mainArgc = m_groupSplitter->LeftCount();
         m_mainArgv = m_groupSplitter->LeftArgs();
         m_splitArgc = m_groupSplitter->RightCount();

@@ -1,8 +1,8 @@
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 #include <boost/noncopyable.hpp>
-#include <boost/scoped_ptr.hpp>
 
 namespace Utils
 {
@@ -69,7 +69,7 @@ private:
     int m_allArgc;
     char** m_allArgv;
     CmdLineSplitter m_allSplitter;
-    boost::scoped_ptr<CmdLineSplitter> m_groupSplitter;
+    std::unique_ptr<CmdLineSplitter> m_groupSplitter;
     std::wstring m_exeName;
     std::string m_exeNameRaw;
 };

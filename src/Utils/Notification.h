@@ -6,6 +6,7 @@
 #include <QRecursiveMutex>
 #include <boost/bind/bind.hpp>
 #include <boost/function.hpp>
+#include <boost/make_shared.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
 
@@ -106,9 +107,9 @@ public:
         ESS_ASSERT(!m_readOnlyMode);
         ESS_ASSERT(fn);
 
-        boost::shared_ptr<IVirtualDestroy> impl(
-            new HandleImpl(fn, boost::bind(&Notification::Remove, this, boost::placeholders::_1, flag)));
-        m_list.push_back(static_cast<HandleImpl*>(impl.get()));
+        auto impl =
+            boost::make_shared<HandleImpl>(fn, boost::bind(&Notification::Remove, this, boost::placeholders::_1, flag));
+        m_list.push_back(impl.get());
         CallCount();
         return NotificationHandle(impl);
     }

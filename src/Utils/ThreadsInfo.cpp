@@ -4,6 +4,7 @@
 #include <mutex>
 #include <QMutexLocker>
 #include <QStringList>
+#include <boost/make_shared.hpp>
 #include <fmt/format.h>
 #include "ESS/Assert.h"
 #include "Platform/ProcSnapshot.h"
@@ -120,7 +121,7 @@ QString ThreadText(const ThreadList& list, bool brief)
 
 Tracker::Tracker(std::unique_ptr<ILogTarget> log, const ThreadList& list, bool subscribe)
     : m_limit(c_limit), m_lock(QMutex::Recursive), m_log(std::move(log)),
-      m_pending(new Mutexed<std::vector<std::string>, Platform::MutexRecursive>())
+      m_pending(boost::make_shared<Mutexed<std::vector<std::string>, Platform::MutexRecursive>>())
 {
     ESS_ASSERT(m_log);
     m_started.reserve(m_limit);

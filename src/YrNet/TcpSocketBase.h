@@ -1,10 +1,10 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/noncopyable.hpp>
-#include <boost/scoped_ptr.hpp>
 #include <boost/shared_ptr.hpp>
 #include "Utils/SafeRef.h"
 #include "YrNet/BlockedCreate.h"
@@ -82,7 +82,7 @@ private:
 
     ConnectionState m_state;
     ITcpSocketToUser* m_pObserver;
-    boost::scoped_ptr<MsgQueue> m_queue;
+    std::unique_ptr<MsgQueue> m_queue;
 };
 
 // The TCP connection. Made around a connection accepted by TcpSocketServer, or unconnected; after
