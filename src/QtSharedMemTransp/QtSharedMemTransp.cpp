@@ -68,15 +68,8 @@ public:
         if (m_mem.attach(QSharedMemory::ReadWrite))
             m_mem.detach();
 
-        if (!m_mem.create(size, QSharedMemory::ReadWrite))
-        {
-            SetDisconnected(fmt::format(L"unable to {} memory, name '{}': {}", L"create", m_profile.name,
-                                        QtErrorText(m_mem)),
-                            true);
+        if (!TakeMapping(m_mem.create(size, QSharedMemory::ReadWrite), L"create"))
             return;
-        }
-        m_pHeader = static_cast<uint8_t*>(m_mem.data());
-        ESS_ASSERT(m_pHeader);
         ESS_ASSERT(m_mem.size() >= size);
 
         // The sizes go in before the magic: a client that attaches meanwhile sees no magic rather
@@ -92,15 +85,8 @@ public:
 
     explicit Transp(const ClientProfile& profile) : Transp(profile, false)
     {
-        if (!m_mem.attach(QSharedMemory::ReadWrite))
-        {
-            SetDisconnected(fmt::format(L"unable to {} memory, name '{}': {}", L"attach to", m_profile.name,
-                                        QtErrorText(m_mem)),
-                            true);
+        if (!TakeMapping(m_mem.attach(QSharedMemory::ReadWrite), L"attach to"))
             return;
-        }
-        m_pHeader = static_cast<uint8_t*>(m_mem.data());
-        ESS_ASSERT(m_pHeader);
 
         // Whoever made the segment under this key may be anything: nothing beyond the mapping is
         // read and nothing is trusted before it was checked.
@@ -218,6 +204,22 @@ private:
                 return true;
         }
         return false;
+    }
+
+    // The result of creating or attaching the segment: the header's address when it is mapped,
+    // else the transport ends disconnected with the Qt error, naming what failed.
+    bool TakeMapping(bool mapped, const wchar_t* action)
+    {
+        if (!mapped)
+        {
+            SetDisconnected(fmt::format(L"unable to {} memory, name '{}': {}", action, m_profile.name,
+                                        QtErrorText(m_mem)),
+                            true);
+            return false;
+        }
+        m_pHeader = static_cast<uint8_t*>(m_mem.data());
+        ESS_ASSERT(m_pHeader);
+        return true;
     }
 
     // The rings, with the capacities of the header.

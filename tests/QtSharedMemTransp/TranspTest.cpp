@@ -16,8 +16,8 @@ using namespace ShmTest;
 using QtSharedMemTransp::State;
 namespace Seg = QtSharedMemTransp::Segment;
 
-QtSharedMemTransp::ServerProfile ServerProf(const std::wstring& key, uint32_t ringA = 4096,
-                                            uint32_t ringB = 4096)
+QtSharedMemTransp::ServerProfile MakeServerProfile(const std::wstring& key, uint32_t ringA = 4096,
+                                                   uint32_t ringB = 4096)
 {
     QtSharedMemTransp::ServerProfile p;
     p.name = key;
@@ -27,7 +27,7 @@ QtSharedMemTransp::ServerProfile ServerProf(const std::wstring& key, uint32_t ri
     return p;
 }
 
-QtSharedMemTransp::ClientProfile ClientProf(const std::wstring& key)
+QtSharedMemTransp::ClientProfile MakeClientProfile(const std::wstring& key)
 {
     QtSharedMemTransp::ClientProfile p;
     p.name = key;
@@ -60,7 +60,7 @@ TEST(TranspSetupTest, ServerLaysOutAFreshSegment)
 {
     const std::wstring key = UniqueKey("layout");
     Side server;
-    server.MakeServer(ServerProf(key, 4096, 1024));
+    server.MakeServer(MakeServerProfile(key, 4096, 1024));
     EXPECT_EQ(State::Initial, server.State().state);
     EXPECT_EQ(L"", server.State().text);
 
@@ -86,7 +86,7 @@ TEST(TranspSetupTest, ClientWithoutServerEndsInErrorAndNeverPolls)
 {
     const std::wstring key = UniqueKey("noserver");
     Side client;
-    client.MakeClient(ClientProf(key));
+    client.MakeClient(MakeClientProfile(key));
     client.Settle();
 
     const std::vector<Recorded> evs = client.Events();
@@ -112,8 +112,8 @@ TEST(TranspSetupTest, SecondServerOnAKeyInUseFailsToCreate)
 {
     const std::wstring key = UniqueKey("twice");
     Side first, second;
-    first.MakeServer(ServerProf(key));
-    second.MakeServer(ServerProf(key));
+    first.MakeServer(MakeServerProfile(key));
+    second.MakeServer(MakeServerProfile(key));
     ASSERT_TRUE(second.WaitState(State::Error));
 
     const QtSharedMemTransp::StateInfo st = second.State();
@@ -124,7 +124,7 @@ TEST(TranspSetupTest, SecondServerOnAKeyInUseFailsToCreate)
     // The first one is untouched and still serves a client.
     EXPECT_EQ(State::Initial, first.State().state);
     Side client;
-    client.MakeClient(ClientProf(key));
+    client.MakeClient(MakeClientProfile(key));
     EXPECT_TRUE(first.WaitState(State::Connected));
 }
 
@@ -139,7 +139,7 @@ TEST(TranspSetupTest, ServerRefusesUnusableRingSizes)
         SCOPED_TRACE(testing::Message() << c.a << " " << c.b);
         const std::wstring key = UniqueKey("sizes");
         Side server;
-        server.MakeServer(ServerProf(key, c.a, c.b));
+        server.MakeServer(MakeServerProfile(key, c.a, c.b));
         ASSERT_TRUE(server.WaitState(State::Error));
         EXPECT_EQ(L"wrong buffer sizes", server.State().text);
         EXPECT_TRUE(SegmentGone(key));
@@ -164,10 +164,10 @@ TEST(TranspSetupTest, OrphanSegmentOfADeadServerIsReplaced)
         testing::ExitedWithCode(0), "");
 
     Side server;
-    server.MakeServer(ServerProf(key));
+    server.MakeServer(MakeServerProfile(key));
     EXPECT_EQ(State::Initial, server.State().state) << server.State().text;
     Side client;
-    client.MakeClient(ClientProf(key));
+    client.MakeClient(MakeClientProfile(key));
     EXPECT_TRUE(server.WaitState(State::Connected));
     client.Destroy();
     server.Destroy();
@@ -207,7 +207,7 @@ TEST_P(BadSegmentTest, ClientRefusesIt)
     std::vector<uint8_t> before(raw.Base(), raw.Base() + raw.Size());
 
     Side client;
-    client.MakeClient(ClientProf(key));
+    client.MakeClient(MakeClientProfile(key));
     ASSERT_TRUE(client.WaitState(State::Error));
     EXPECT_EQ(c.text, client.State().text);
 
@@ -248,7 +248,7 @@ TEST(TranspCorruptTest, ClientTakesALinkThatWasLeft)
     raw.SetWord(20, 2);
 
     Side client;
-    client.MakeClient(ClientProf(key));
+    client.MakeClient(MakeClientProfile(key));
     ASSERT_TRUE(client.WaitState(State::Connected));
     EXPECT_EQ(1u, raw.Word(20));
 }
@@ -257,10 +257,10 @@ TEST(TranspCorruptTest, SecondClientLeavesTheFirstLinkAlone)
 {
     const std::wstring key = UniqueKey("second");
     Side server, client1, client2;
-    server.MakeServer(ServerProf(key));
-    client1.MakeClient(ClientProf(key));
+    server.MakeServer(MakeServerProfile(key));
+    client1.MakeClient(MakeClientProfile(key));
     ASSERT_TRUE(server.WaitState(State::Connected));
-    client2.MakeClient(ClientProf(key));
+    client2.MakeClient(MakeClientProfile(key));
     ASSERT_TRUE(client2.WaitState(State::Error));
     EXPECT_EQ(L"segment in use", client2.State().text);
 
@@ -274,7 +274,7 @@ TEST(TranspCorruptTest, PeerOffsetOutOfRangeEndsTheLinkWithoutData)
 {
     const std::wstring key = UniqueKey("badoffs");
     Side server;
-    server.MakeServer(ServerProf(key, 256, 256));
+    server.MakeServer(MakeServerProfile(key, 256, 256));
     RawSegment raw(key);
     ASSERT_TRUE(raw.Attach());
     raw.SetWord(20, 1);
@@ -292,7 +292,7 @@ TEST(TranspCorruptTest, PeerTakingRoomBackEndsTheLinkWhenSending)
 {
     const std::wstring key = UniqueKey("roomback");
     Side server;
-    server.MakeServer(ServerProf(key, 256, 256));
+    server.MakeServer(MakeServerProfile(key, 256, 256));
     RawSegment raw(key);
     ASSERT_TRUE(raw.Attach());
     raw.SetWord(20, 1);
@@ -313,8 +313,8 @@ TEST(TranspLinkTest, ConnectsAndCarriesBothDirectionsInOrder)
 {
     const std::wstring key = UniqueKey("link");
     Side server, client;
-    server.MakeServer(ServerProf(key, 4096, 1024));
-    client.MakeClient(ClientProf(key));
+    server.MakeServer(MakeServerProfile(key, 4096, 1024));
+    client.MakeClient(MakeClientProfile(key));
 
     // The client is connected at once and says so first; the server at its next poll.
     ASSERT_TRUE(client.WaitState(State::Connected));
@@ -340,8 +340,8 @@ TEST(TranspLinkTest, EmptySendQueuesNothingButReportsTheDrain)
 {
     const std::wstring key = UniqueKey("empty");
     Side server, client;
-    server.MakeServer(ServerProf(key));
-    client.MakeClient(ClientProf(key));
+    server.MakeServer(MakeServerProfile(key));
+    client.MakeClient(MakeClientProfile(key));
     ASSERT_TRUE(server.WaitState(State::Connected));
 
     client.Send(Utils::ByteArray(uint64_t(0), uint64_t(0))); // empty, not null
@@ -359,8 +359,8 @@ TEST(TranspLinkTest, ClosingOneSideDisconnectsTheOtherAndFreesTheSegment)
 {
     const std::wstring key = UniqueKey("close");
     Side server, client;
-    server.MakeServer(ServerProf(key));
-    client.MakeClient(ClientProf(key));
+    server.MakeServer(MakeServerProfile(key));
+    client.MakeClient(MakeClientProfile(key));
     ASSERT_TRUE(server.WaitState(State::Connected));
 
     client.Destroy();
@@ -381,8 +381,8 @@ TEST(TranspLinkTest, ServerLeavingDisconnectsTheClient)
 {
     const std::wstring key = UniqueKey("srvclose");
     Side server, client;
-    server.MakeServer(ServerProf(key));
-    client.MakeClient(ClientProf(key));
+    server.MakeServer(MakeServerProfile(key));
+    client.MakeClient(MakeClientProfile(key));
     ASSERT_TRUE(server.WaitState(State::Connected));
     server.Destroy();
     ASSERT_TRUE(client.WaitState(State::Disconnected));
@@ -432,7 +432,7 @@ protected:
 
 TEST_F(HandPeerTest, SendQueueBoundIsTheRingTimesTheFactor)
 {
-    QtSharedMemTransp::ServerProfile prof = ServerProf(L"");
+    QtSharedMemTransp::ServerProfile prof = MakeServerProfile(L"");
     prof.sendQueueFactor = 32.0;
     Start(prof);
 
@@ -453,7 +453,7 @@ TEST_F(HandPeerTest, SendQueueBoundIsTheRingTimesTheFactor)
 
 TEST_F(HandPeerTest, BurstWaitsInTheQueueAndReportsTheDrainOnce)
 {
-    Start(ServerProf(L"", 1024, 1024));
+    Start(MakeServerProfile(L"", 1024, 1024));
 
     const Utils::ByteArray burst = Pattern(5000, 9);
     m_server.Send(burst);
@@ -482,7 +482,7 @@ TEST_F(HandPeerTest, BurstWaitsInTheQueueAndReportsTheDrainOnce)
 
 TEST_F(HandPeerTest, DataFromManyWritesComesAsOneEventPerPoll)
 {
-    QtSharedMemTransp::ServerProfile prof = ServerProf(L"");
+    QtSharedMemTransp::ServerProfile prof = MakeServerProfile(L"");
     prof.pollPeriodMs = 300;
     Start(prof);
 
@@ -509,7 +509,7 @@ TEST_F(HandPeerTest, SendBeforeConnectedIsAnError)
 {
     const std::wstring key = UniqueKey("early");
     Side server;
-    server.MakeServer(ServerProf(key));
+    server.MakeServer(MakeServerProfile(key));
     server.Send(Pattern(10, 1));
     ASSERT_TRUE(server.WaitState(State::Error));
     EXPECT_EQ(L"Sending data in a wrong state 'Initial'", server.State().text);
@@ -521,7 +521,7 @@ TEST_F(HandPeerTest, SendBeforeConnectedIsAnError)
 
 TEST_F(HandPeerTest, PeerWritingTwoDisconnectsWithinAPoll)
 {
-    Start(ServerProf(L""));
+    Start(MakeServerProfile(L""));
     m_raw->SetWord(Seg::c_offsLink, Seg::linkLeft);
     ASSERT_TRUE(m_server.WaitState(State::Disconnected));
     EXPECT_EQ(L"Disc by header value", m_server.State().text);
@@ -529,7 +529,7 @@ TEST_F(HandPeerTest, PeerWritingTwoDisconnectsWithinAPoll)
 
 TEST_F(HandPeerTest, HeartbeatKeepsTheLinkAndItsStopEndsIt)
 {
-    QtSharedMemTransp::ServerProfile prof = ServerProf(L"");
+    QtSharedMemTransp::ServerProfile prof = MakeServerProfile(L"");
     prof.discTimeoutMs = 400;
     Start(prof);
 
