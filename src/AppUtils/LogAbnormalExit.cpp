@@ -34,8 +34,8 @@ void LogAbnormalExit::OnExit(const Platform::ExitInformation& info)
     {
         // Opened at the first halt only: a process that ends well leaves the previous record alone.
         if (!m_file)
-            m_file = std::make_unique<Utils::TextFileWriter>(QString::fromStdString(m_filePath), false, true, true,
-                                                             "utf-8");
+            m_file = std::make_unique<Utils::TextFileWriter>(QString::fromStdString(m_filePath), false, true,
+                                                             true, "utf-8");
         m_file->WriteLine(QString::fromStdWString(info.description));
     }
     catch (const std::exception& e)

@@ -215,7 +215,8 @@ void IniFile::Parse(IniFile& file, IIniFileDataSource& source, const ParseParams
 
         if (pCurrent == nullptr)
             pCurrent = file.AddSection("default", true);
-        pCurrent->AddItem(std::make_unique<IniFileItem>(stripped, line, params.m_quote), !params.m_allowDuplicateItems);
+        pCurrent->AddItem(std::make_unique<IniFileItem>(stripped, line, params.m_quote),
+                          !params.m_allowDuplicateItems);
     }
 
     // A block comment still open at the end is accepted.

@@ -107,8 +107,8 @@ public:
         ESS_ASSERT(!m_readOnlyMode);
         ESS_ASSERT(fn);
 
-        auto impl =
-            boost::make_shared<HandleImpl>(fn, boost::bind(&Notification::Remove, this, boost::placeholders::_1, flag));
+        auto impl = boost::make_shared<HandleImpl>(
+            fn, boost::bind(&Notification::Remove, this, boost::placeholders::_1, flag));
         m_list.push_back(impl.get());
         CallCount();
         return NotificationHandle(impl);

@@ -55,7 +55,8 @@ private:
 };
 
 TcpSocketBase::TcpSocketBase(iCore::MsgThread& thread, bool connected)
-    : m_state(connected ? stConn : stDisc), m_pObserver(nullptr), m_queue(std::make_unique<MsgQueue>(thread, *this))
+    : m_state(connected ? stConn : stDisc), m_pObserver(nullptr),
+      m_queue(std::make_unique<MsgQueue>(thread, *this))
 {
 }
 

@@ -81,7 +81,8 @@ public:
     template <class T, class TArg, class TParam>
     void PutMsg(void (T::*fn)(TArg), TParam&& param)
     {
-        PutMsgToThread(std::make_unique<MsgParam<T, TArg>>(static_cast<T*>(this), fn, std::forward<TParam>(param)));
+        PutMsgToThread(
+            std::make_unique<MsgParam<T, TArg>>(static_cast<T*>(this), fn, std::forward<TParam>(param)));
     }
 
     template <class T>
