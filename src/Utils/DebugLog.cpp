@@ -2,9 +2,8 @@
 
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <QDateTime>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QStandardPaths>
 #include <boost/filesystem/path.hpp>
 #include "ESS/Assert.h"
@@ -37,7 +36,7 @@ struct DebugFile
 
 struct DebugLogState
 {
-    QMutex lock; // not recursive: a nested write on the same thread is caught by t_inWrite instead
+    std::mutex lock; // not recursive: a nested write on the same thread is caught by t_inWrite instead
     boost::function<void(const std::wstring&)> redirect;
     bool openTried = false;
     std::unique_ptr<DebugFile> pFile;
@@ -93,7 +92,7 @@ void WriteToFile(DebugLogState& s, const std::wstring& text, bool addTime)
 void DebugLogFile::SetRedirect(const boost::function<void(const std::wstring&)>& fn)
 {
     DebugLogState& s = State();
-    QMutexLocker guard(&s.lock);
+    std::lock_guard<std::mutex> guard(s.lock);
     ESS_ASSERT(fn);
     s.redirect = fn;
 }
@@ -110,7 +109,7 @@ void DebugLogFile::Write(const std::wstring& text, bool addTime)
         return;
     }
 
-    QMutexLocker guard(&s.lock);
+    std::lock_guard<std::mutex> guard(s.lock);
     t_inWrite = true;
     try
     {

@@ -1,6 +1,6 @@
 #include "Utils/FileSystem.h"
 
-#include <QMutex>
+#include <mutex>
 #include <boost/filesystem/operations.hpp>
 #include "ESS/Assert.h"
 #include "Utils/StringUtils.h"
@@ -74,14 +74,14 @@ bool RemoveFile(const fs::path& filePath, std::wstring* pError)
 
 namespace
 {
-QMutex& QtMessageHookMutex()
+std::recursive_mutex& QtMessageHookMutex()
 {
-    static QMutex* const p = new QMutex(QMutex::Recursive); // used until the very end of the process
+    static std::recursive_mutex* const p = new std::recursive_mutex(); // used until the very end of the process
     return *p;
 }
 
 // Made while the module loads, before any thread can race for it.
-[[maybe_unused]] QMutex& g_qtHookMutexAtLoad = QtMessageHookMutex();
+[[maybe_unused]] std::recursive_mutex& g_qtHookMutexAtLoad = QtMessageHookMutex();
 } // namespace
 
 void LockQtMessageHook()

@@ -1,7 +1,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <QMutex>
+#include <mutex>
 
 namespace Utils
 {
@@ -10,7 +10,7 @@ namespace Utils
 // without taking the mutex, e.g. by diagnostics).
 struct LockerMutex
 {
-    QMutex m_mutex;
+    std::mutex m_mutex;
     std::atomic<int32_t> m_locked{0};
 
     bool IsLocked() const { return m_locked.load() != 0; }

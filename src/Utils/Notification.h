@@ -1,9 +1,9 @@
 #pragma once
 #include <algorithm>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
-#include <QRecursiveMutex>
 #include <boost/bind/bind.hpp>
 #include <boost/function.hpp>
 #include <boost/make_shared.hpp>
@@ -29,7 +29,7 @@ public:
     void Unlock() { m_mutex.unlock(); }
 
 private:
-    QRecursiveMutex m_mutex;
+    std::recursive_mutex m_mutex;
 };
 
 // For notifications whose subscribers come and go on one thread before any notification.

@@ -1,8 +1,7 @@
 #include "Utils/ThreadContext.h"
+#include <mutex>
 #include <utility>
 #include <vector>
-#include <QMutex>
-#include <QMutexLocker>
 #include <boost/make_shared.hpp>
 #include "ESS/Assert.h"
 #include "Platform/Thread.h"
@@ -33,7 +32,7 @@ public:
     {
         const Block b(waiter, target);
         {
-            QMutexLocker lock(&m_lock);
+            std::unique_lock<std::mutex> lock(m_lock);
             if (Find(b) >= 0)
             {
                 lock.unlock(); // the halt must not run under our lock
@@ -68,7 +67,7 @@ private:
 
     void Release(const Block& b)
     {
-        QMutexLocker lock(&m_lock);
+        std::lock_guard<std::mutex> lock(m_lock);
         const int i = Find(b);
         ESS_ASSERT(i >= 0);
         m_blocks.erase(m_blocks.begin() + i);
@@ -81,7 +80,7 @@ private:
         return name.empty() ? idText : name + " (" + idText + ")";
     }
 
-    QMutex m_lock;
+    std::mutex m_lock; // guards m_blocks
     std::vector<Block> m_blocks;
 };
 

@@ -1,6 +1,5 @@
 #include "Utils/ThreadNames.h"
 #include <cstdlib>
-#include <QMutexLocker>
 #include "ESS/Assert.h"
 #include "Platform/Thread.h"
 #include "Utils/DelayInit.h"
@@ -8,7 +7,7 @@
 namespace Utils
 {
 
-ThreadNames::ThreadNames() : m_lock(QMutex::Recursive)
+ThreadNames::ThreadNames()
 {
     // Whoever creates the registry is the start-up thread.
     m_entries.emplace_back(Platform::Thread::GetCurrentThreadID(), "main");
@@ -41,7 +40,7 @@ int ThreadNames::Find(void* id) const
 void ThreadNames::Register(void* id, const std::string& name)
 {
     {
-        QMutexLocker lock(&m_lock);
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
         if (Find(id) < 0)
         {
             m_entries.emplace_back(id, name);
@@ -53,7 +52,7 @@ void ThreadNames::Register(void* id, const std::string& name)
 
 std::string ThreadNames::GetName(void* id) const
 {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
     int i = Find(id);
     return (i < 0) ? std::string() : m_entries[i].second;
 }
@@ -61,7 +60,7 @@ std::string ThreadNames::GetName(void* id) const
 void ThreadNames::Unregister(void* id)
 {
     {
-        QMutexLocker lock(&m_lock);
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
         int i = Find(id);
         if (i >= 0)
         {

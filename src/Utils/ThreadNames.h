@@ -1,8 +1,8 @@
 #pragma once
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
-#include <QMutex>
 
 namespace Utils
 {
@@ -28,7 +28,7 @@ private:
 
     int Find(void* id) const;
 
-    mutable QMutex m_lock;
+    mutable std::recursive_mutex m_lock;
     std::vector<std::pair<void*, std::string>> m_entries;
 };
 

@@ -1,9 +1,9 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <climits>
-#include <QDeadlineTimer>
-#include <QMutex>
-#include <QWaitCondition>
+#include <condition_variable>
+#include <mutex>
 #include <boost/noncopyable.hpp>
 #include <boost/optional.hpp>
 #include <boost/shared_ptr.hpp>
@@ -20,11 +20,10 @@ class ThreadSyncEvent : boost::noncopyable
 {
 public:
     // With checkThreads, only the creating thread may Wait and only another thread may Ready.
-    explicit ThreadSyncEvent(bool checkThreads = true) : m_mutex(QMutex::NonRecursive)
+    explicit ThreadSyncEvent(bool checkThreads = true) : m_waiterLock(m_mutex)
     {
         if (checkThreads)
             m_waitThreadID = Platform::Thread::GetCurrentThreadID();
-        m_mutex.lock();
     }
 
     // An event may only die after Ready has completed.
@@ -34,10 +33,11 @@ public:
     {
         if (m_waitThreadID)
             ESS_ASSERT(Platform::Thread::GetCurrentThreadID() != m_waitThreadID.get());
-        m_mutex.lock();
-        m_signalled = true;
-        m_cond.wakeOne();
-        m_mutex.unlock();
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_signalled = true;
+            m_cond.notify_one();
+        }
         m_readyDone.Set(true);
     }
 
@@ -49,17 +49,14 @@ public:
             ESS_ASSERT(Platform::Thread::GetCurrentThreadID() == m_waitThreadID.get());
         ESS_ASSERT(!m_waitDone);
         m_waitDone = true;
-        QDeadlineTimer deadline(QDeadlineTimer::Forever);
-        if (timeoutMs != UINT_MAX)
-            deadline.setRemainingTime(static_cast<qint64>(timeoutMs));
         // A wake-up without Ready (spurious) must not count as the signal.
-        while (!m_signalled)
-        {
-            if (!m_cond.wait(&m_mutex, deadline))
-                break;
-        }
+        const auto signalled = [this] { return m_signalled; };
+        if (timeoutMs == UINT_MAX)
+            m_cond.wait(m_waiterLock, signalled);
+        else
+            m_cond.wait_for(m_waiterLock, std::chrono::milliseconds(timeoutMs), signalled);
         const bool res = m_signalled;
-        m_mutex.unlock();
+        m_waiterLock.unlock();
         return res;
     }
 
@@ -74,8 +71,9 @@ private:
         std::atomic<bool> m_value{false};
     };
 
-    QMutex m_mutex;
-    QWaitCondition m_cond;
+    std::mutex m_mutex;
+    std::unique_lock<std::mutex> m_waiterLock; // taken at construction, given up in Wait
+    std::condition_variable m_cond;
     boost::optional<void*> m_waitThreadID;
     Flag m_readyDone;
     bool m_signalled = false; // guarded by m_mutex

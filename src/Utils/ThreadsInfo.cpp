@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <mutex>
-#include <QMutexLocker>
 #include <QStringList>
 #include <boost/make_shared.hpp>
 #include <fmt/format.h>
@@ -120,7 +119,7 @@ QString ThreadText(const ThreadList& list, bool brief)
 }
 
 Tracker::Tracker(std::unique_ptr<ILogTarget> log, const ThreadList& list, bool subscribe)
-    : m_limit(c_limit), m_lock(QMutex::Recursive), m_log(std::move(log)),
+    : m_limit(c_limit), m_log(std::move(log)),
       m_pending(boost::make_shared<Mutexed<std::vector<std::string>, Platform::MutexRecursive>>())
 {
     ESS_ASSERT(m_log);
@@ -141,7 +140,7 @@ void Tracker::OnThreadEvent(const ThreadTrackingInfo& info)
 {
     void* const id = Platform::Thread::GetCurrentThreadID();
     {
-        QMutexLocker lock(&m_lock);
+        std::lock_guard<std::recursive_mutex> lock(m_lock);
         if (info.started)
         {
             if (m_started.size() < m_limit)
@@ -178,7 +177,7 @@ void Tracker::Log(const std::string& line)
 
 std::vector<void*> Tracker::StartedIds() const
 {
-    QMutexLocker lock(&m_lock);
+    std::lock_guard<std::recursive_mutex> lock(m_lock);
     return m_started;
 }
 

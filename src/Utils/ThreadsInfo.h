@@ -1,10 +1,10 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
-#include <QMutex>
 #include <QString>
 #include <boost/function.hpp>
 #include <boost/noncopyable.hpp>
@@ -75,7 +75,7 @@ private:
     void Log(const std::string& line);
 
     const uint64_t m_limit;
-    mutable QMutex m_lock;
+    mutable std::recursive_mutex m_lock;
     std::vector<void*> m_started;
     std::unique_ptr<ILogTarget> m_log;
     boost::shared_ptr<Mutexed<std::vector<std::string>, Platform::MutexRecursive>> m_pending;

@@ -1,9 +1,8 @@
 #include "YrMeta/YrMetaObject.h"
 
 #include <map>
+#include <mutex>
 #include <typeinfo>
-#include <QMutex>
-#include <QMutexLocker>
 #include "ESS/Assert.h"
 #include "Platform/TypeName.h"
 #include "YrMeta/YrMetaInfo.h"
@@ -16,7 +15,7 @@ namespace
 
 struct CacheData
 {
-    QMutex mutex;
+    std::mutex mutex;
     std::map<std::string, boost::shared_ptr<const Info>> infos;
 };
 
@@ -51,7 +50,7 @@ boost::shared_ptr<const Info> ObjectBase::MetaInfo() const
 boost::shared_ptr<const Info> DefaultMetaCache::Get(const std::string& rawTypeName)
 {
     CacheData& cache = Cache();
-    QMutexLocker lock(&cache.mutex);
+    std::lock_guard<std::mutex> lock(cache.mutex);
     const auto it = cache.infos.find(rawTypeName);
     return (it != cache.infos.end()) ? it->second : boost::shared_ptr<const Info>();
 }
@@ -60,7 +59,7 @@ void DefaultMetaCache::Put(boost::shared_ptr<const Info> info)
 {
     ESS_ASSERT(info);
     CacheData& cache = Cache();
-    QMutexLocker lock(&cache.mutex);
+    std::lock_guard<std::mutex> lock(cache.mutex);
     cache.infos.emplace(info->RawTypeName(), info);
 }
 

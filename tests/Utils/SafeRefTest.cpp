@@ -222,9 +222,9 @@ TEST(LockerTest, FlagFollowsTheLock)
     {
         Utils::Locker locker(lock);
         EXPECT_TRUE(lock.IsLocked());
-        EXPECT_FALSE(lock.m_mutex.tryLock());
+        EXPECT_FALSE(lock.m_mutex.try_lock());
     }
     EXPECT_FALSE(lock.IsLocked());
-    EXPECT_TRUE(lock.m_mutex.tryLock());
+    EXPECT_TRUE(lock.m_mutex.try_lock());
     lock.m_mutex.unlock();
 }
