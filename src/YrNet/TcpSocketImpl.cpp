@@ -10,7 +10,7 @@ namespace YrNet
 {
 
 TcpSocketImpl::TcpSocketImpl(ITcpSocketToUser* user, const SocketIdBase* id, uint64_t sendQueueLimit)
-    : m_mutex(QMutex::NonRecursive), m_thread(NetThread::Instance()), m_io(m_thread->GetIoService()),
+    : m_thread(NetThread::Instance()), m_io(m_thread->GetIoService()),
       m_socket(boost::make_shared<tcp::socket>(m_io)), m_id(id), m_user(user), m_ready(false),
       m_resolver(m_io), m_sending(false), m_pendingBytes(0), m_sendQueueLimit(sendQueueLimit),
       m_paused(false), m_reading(false)
@@ -20,7 +20,7 @@ TcpSocketImpl::TcpSocketImpl(ITcpSocketToUser* user, const SocketIdBase* id, uin
 
 TcpSocketImpl::TcpSocketImpl(ITcpSocketToUser* user, const SocketIdBase* id,
                              const boost::shared_ptr<tcp::socket>& accepted, uint64_t sendQueueLimit)
-    : m_mutex(QMutex::NonRecursive), m_thread(NetThread::Instance()), m_io(m_thread->GetIoService()),
+    : m_thread(NetThread::Instance()), m_io(m_thread->GetIoService()),
       m_socket(accepted), m_id(id), m_user(user), m_ready(true), m_resolver(m_io), m_sending(false),
       m_pendingBytes(0), m_sendQueueLimit(sendQueueLimit), m_paused(false), m_reading(false)
 {
@@ -286,7 +286,7 @@ void TcpSocketImpl::ReportError(const std::wstring& text, int32_t code)
     m_user->Error(rec);
 
     // Inert from now on: every completion and request made before is dropped.
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_alive.Reset();
 }
 

@@ -2,8 +2,8 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <mutex>
 #include <vector>
-#include <QMutex>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -56,7 +56,7 @@ private:
     template <class F>
     auto MakeCallback(F&& f) const
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         return m_alive.Wrap(std::forward<F>(f));
     }
 
@@ -81,7 +81,7 @@ private:
     void ReportError(const std::wstring& text, int32_t code);
 
     Utils::AliveCallback<> m_alive;
-    mutable QMutex m_mutex;
+    mutable std::mutex m_mutex;
     Utils::ThreadContextChecker m_context;
     Utils::SafeRef<NetThread> m_thread;
     boost::asio::io_context& m_io;

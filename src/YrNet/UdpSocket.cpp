@@ -1,5 +1,5 @@
 #include "YrNet/UdpSocket.h"
-#include <QMutex>
+#include <mutex>
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/make_shared.hpp>
@@ -21,14 +21,14 @@ class UdpSocket::UdpSocketImpl : boost::noncopyable
     template <class F>
     auto MakeCallback(F&& f)
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard<std::mutex> lock(m_mutex);
         return m_alive.Wrap(std::forward<F>(f));
     }
 
 public:
     UdpSocketImpl(IUdpSocketToUser& facade, const SocketIdBase* id)
         : m_thread(NetThread::Instance()), m_io(m_thread->GetIoService()), m_socket(m_io, udp::v4()),
-          m_facade(facade), m_id(id), m_resolver(m_io), m_mutex(QMutex::NonRecursive)
+          m_facade(facade), m_id(id), m_resolver(m_io)
     {
     }
 
@@ -165,7 +165,7 @@ private:
     InternalDnsResolver<udp> m_resolver;
     Utils::ThreadContextChecker m_context;
     Utils::AliveCallback<> m_alive;
-    QMutex m_mutex;
+    std::mutex m_mutex; // guards the making and the reset of callbacks
 };
 
 UdpSocket::UdpSocket(iCore::MsgThread& thread, const Utils::SafeRef<IUdpSocketToUser>& user)
