@@ -76,7 +76,8 @@ namespace
 {
 std::recursive_mutex& QtMessageHookMutex()
 {
-    static std::recursive_mutex* const p = new std::recursive_mutex(); // used until the very end of the process
+    static std::recursive_mutex* const p =
+        new std::recursive_mutex(); // used until the very end of the process
     return *p;
 }
 
