@@ -22,13 +22,13 @@ namespace Segment
 
 const uint32_t c_magic = 0x5600A307;
 
-const size_t c_offsMagic = 0;
-const size_t c_offsSizeA = 4;
-const size_t c_offsSizeB = 8;
-const size_t c_offsServerTick = 12;
-const size_t c_offsClientTick = 16;
-const size_t c_offsLink = 20;
-const size_t c_offsRingA = 24;
+const size_t c_offsetMagic = 0;
+const size_t c_offsetSizeA = 4;
+const size_t c_offsetSizeB = 8;
+const size_t c_offsetServerTick = 12;
+const size_t c_offsetClientTick = 16;
+const size_t c_offsetLink = 20;
+const size_t c_offsetRingA = 24;
 
 const size_t c_headerSize = 24;
 const size_t c_ringHeaderSize = 8; // write offset, read offset
@@ -49,7 +49,7 @@ inline uint64_t TotalSize(uint32_t sizeA, uint32_t sizeB)
 
 inline size_t RingBOffset(uint32_t sizeA)
 {
-    return c_offsRingA + c_ringHeaderSize + size_t(sizeA);
+    return c_offsetRingA + c_ringHeaderSize + size_t(sizeA);
 }
 
 // Sizes that make a usable layout: each ring holds at least one byte, ring B's words stay 4-byte

@@ -75,9 +75,9 @@ public:
         // The sizes go in before the magic: a client that attaches meanwhile sees no magic rather
         // than a valid magic with zero sizes.
         std::memset(m_pHeader, 0, size_t(m_mem.size()));
-        StoreWord(m_pHeader, c_offsSizeA, sizeA);
-        StoreWord(m_pHeader, c_offsSizeB, sizeB);
-        StoreWord(m_pHeader, c_offsMagic, c_magic);
+        StoreWord(m_pHeader, c_offsetSizeA, sizeA);
+        StoreWord(m_pHeader, c_offsetSizeB, sizeB);
+        StoreWord(m_pHeader, c_offsetMagic, c_magic);
 
         MakeBuffs(sizeA, sizeB);
         StartPolling();
@@ -97,14 +97,14 @@ public:
             SetDisconnected(L"wrong segment size", true);
             return;
         }
-        if (LoadWord(m_pHeader, c_offsMagic) != c_magic)
+        if (LoadWord(m_pHeader, c_offsetMagic) != c_magic)
         {
             SetDisconnected(L"wrong magic", true);
             return;
         }
         // The sizes are read once: the rings are made from the values checked here.
-        const uint32_t sizeA = LoadWord(m_pHeader, c_offsSizeA);
-        const uint32_t sizeB = LoadWord(m_pHeader, c_offsSizeB);
+        const uint32_t sizeA = LoadWord(m_pHeader, c_offsetSizeA);
+        const uint32_t sizeB = LoadWord(m_pHeader, c_offsetSizeB);
         if (!SizesValid(sizeA, sizeB, uint64_t(mapped)))
         {
             SetDisconnected(L"wrong buffer sizes", true);
@@ -189,18 +189,18 @@ private:
         m_mem.setKey(key);
     }
 
-    size_t OwnTickOffset() const { return m_isServer ? c_offsServerTick : c_offsClientTick; }
-    size_t PeerTickOffset() const { return m_isServer ? c_offsClientTick : c_offsServerTick; }
+    size_t OwnTickOffset() const { return m_isServer ? c_offsetServerTick : c_offsetClientTick; }
+    size_t PeerTickOffset() const { return m_isServer ? c_offsetClientTick : c_offsetServerTick; }
 
     // The link word := attached, unless a client holds it already (or it will not hold still).
     bool TakeLink()
     {
         for (int attempt = 0; attempt < 16; ++attempt)
         {
-            const uint32_t link = LoadWord(m_pHeader, c_offsLink);
+            const uint32_t link = LoadWord(m_pHeader, c_offsetLink);
             if (link == linkAttached)
                 return false;
-            if (CompareStoreWord(m_pHeader, c_offsLink, link, linkAttached))
+            if (CompareStoreWord(m_pHeader, c_offsetLink, link, linkAttached))
                 return true;
         }
         return false;
@@ -225,7 +225,7 @@ private:
     // The rings, with the capacities of the header.
     void MakeBuffs(uint32_t sizeA, uint32_t sizeB)
     {
-        auto ringA = std::make_unique<Buff>(m_pHeader + c_offsRingA, sizeA);
+        auto ringA = std::make_unique<Buff>(m_pHeader + c_offsetRingA, sizeA);
         auto ringB = std::make_unique<Buff>(m_pHeader + RingBOffset(sizeA), sizeB);
         m_writeBuff = std::move(m_isServer ? ringA : ringB);
         m_readBuff = std::move(m_isServer ? ringB : ringA);
@@ -247,7 +247,7 @@ private:
 
     void CheckHeader()
     {
-        const uint32_t link = LoadWord(m_pHeader, c_offsLink);
+        const uint32_t link = LoadWord(m_pHeader, c_offsetLink);
         switch (m_state)
         {
         case QtSharedMemTransp::State::Initial:
@@ -350,7 +350,7 @@ private:
     {
         m_timer.Stop();
         if (m_pHeader)
-            StoreWord(m_pHeader, c_offsLink, linkLeft);
+            StoreWord(m_pHeader, c_offsetLink, linkLeft);
 
         const QtSharedMemTransp::State next =
             isError ? QtSharedMemTransp::State::Error : QtSharedMemTransp::State::Disconnected;

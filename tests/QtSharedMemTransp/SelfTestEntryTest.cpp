@@ -167,13 +167,13 @@ TEST(SelfTestEntryTest, TwoProcessesExchangeInOrderUntilTheLinkIsCut)
     // Bursts go both ways, through rings of 4096 bytes each.
     RawSegment raw(key);
     ASSERT_TRUE(raw.Attach());
-    EXPECT_EQ(4096u, raw.Word(Seg::c_offsSizeA));
-    EXPECT_EQ(4096u, raw.Word(Seg::c_offsSizeB));
-    EXPECT_TRUE(RingKeepsMoving(raw, Seg::c_offsRingA, 10));
+    EXPECT_EQ(4096u, raw.Word(Seg::c_offsetSizeA));
+    EXPECT_EQ(4096u, raw.Word(Seg::c_offsetSizeB));
+    EXPECT_TRUE(RingKeepsMoving(raw, Seg::c_offsetRingA, 10));
     EXPECT_TRUE(RingKeepsMoving(raw, Seg::RingBOffset(4096), 10));
 
     // A third party cuts the link: both sides notice, say why and end.
-    raw.SetWord(Seg::c_offsLink, Seg::linkLeft);
+    raw.SetWord(Seg::c_offsetLink, Seg::linkLeft);
     EXPECT_EQ(0, server.Finish());
     EXPECT_EQ(0, client.Finish());
     for (EntryRun* side : {&server, &client})
@@ -255,10 +255,10 @@ TEST(SelfTestEntryTest, ServerSendsNumberedPacketsFromItsFixedSeed)
     EntryRun server(QStringList{"1", Key(key)});
 
     RawSegment raw(key);
-    ASSERT_TRUE(
-        PollUntil([&] { return (raw.Base() || raw.Attach()) && raw.Word(Seg::c_offsMagic) == Seg::c_magic; }))
+    ASSERT_TRUE(PollUntil(
+        [&] { return (raw.Base() || raw.Attach()) && raw.Word(Seg::c_offsetMagic) == Seg::c_magic; }))
         << server.Err().toStdString();
-    raw.SetWord(Seg::c_offsLink, Seg::linkAttached);
+    raw.SetWord(Seg::c_offsetLink, Seg::linkAttached);
     ASSERT_TRUE(server.WaitOutput("state: Connected\n")) << server.Out().toStdString();
 
     struct Got
@@ -292,7 +292,7 @@ TEST(SelfTestEntryTest, ServerSendsNumberedPacketsFromItsFixedSeed)
     EXPECT_TRUE(PollUntil(
         [&]
         {
-            raw.SetWord(Seg::c_offsClientTick, ++tick);
+            raw.SetWord(Seg::c_offsetClientTick, ++tick);
             const Utils::ByteArray part = ring.Read();
             if (!part.IsNull())
                 proto.PutData(part);
@@ -323,7 +323,7 @@ TEST(SelfTestEntryTest, ServerSendsNumberedPacketsFromItsFixedSeed)
         EXPECT_EQ(1, got[i].header.ver);
     }
 
-    raw.SetWord(Seg::c_offsLink, Seg::linkLeft);
+    raw.SetWord(Seg::c_offsetLink, Seg::linkLeft);
     EXPECT_EQ(0, server.Finish());
     EXPECT_EQ("state: Connected\nstate: Disconnected; Disc by header value\n", server.Out().toStdString());
     raw.Detach();

@@ -265,14 +265,14 @@ public:
     // The client's rings of a segment set up by a server.
     QtSharedMemTransp::Buff ClientWriteRing()
     {
-        const uint32_t sizeA = Word(QtSharedMemTransp::Segment::c_offsSizeA);
+        const uint32_t sizeA = Word(QtSharedMemTransp::Segment::c_offsetSizeA);
         return QtSharedMemTransp::Buff(Base() + QtSharedMemTransp::Segment::RingBOffset(sizeA),
-                                       Word(QtSharedMemTransp::Segment::c_offsSizeB));
+                                       Word(QtSharedMemTransp::Segment::c_offsetSizeB));
     }
     QtSharedMemTransp::Buff ClientReadRing()
     {
-        return QtSharedMemTransp::Buff(Base() + QtSharedMemTransp::Segment::c_offsRingA,
-                                       Word(QtSharedMemTransp::Segment::c_offsSizeA));
+        return QtSharedMemTransp::Buff(Base() + QtSharedMemTransp::Segment::c_offsetRingA,
+                                       Word(QtSharedMemTransp::Segment::c_offsetSizeA));
     }
 
     void Detach() { m_mem.detach(); }

@@ -70,8 +70,8 @@ TEST(TranspSetupTest, ServerLaysOutAFreshSegment)
     EXPECT_EQ(0x5600A307u, raw.Word(0));
     EXPECT_EQ(4096u, raw.Word(4));
     EXPECT_EQ(1024u, raw.Word(8));
-    for (size_t offs : {12, 16, 20, 24, 28})
-        EXPECT_EQ(0u, raw.Word(offs)) << offs;
+    for (size_t offset : {12, 16, 20, 24, 28})
+        EXPECT_EQ(0u, raw.Word(offset)) << offset;
     EXPECT_EQ(0u, raw.Word(32 + 4096));
     EXPECT_EQ(0u, raw.Word(36 + 4096));
 
@@ -404,7 +404,7 @@ protected:
         m_server.MakeServer(prof);
         m_raw.reset(new RawSegment(m_key));
         ASSERT_TRUE(m_raw->Attach());
-        m_raw->SetWord(Seg::c_offsLink, Seg::linkAttached);
+        m_raw->SetWord(Seg::c_offsetLink, Seg::linkAttached);
         ASSERT_TRUE(m_server.WaitState(State::Connected));
     }
 
@@ -440,15 +440,15 @@ TEST_F(HandPeerTest, SendQueueBoundIsTheRingTimesTheFactor)
     m_server.Send(Pattern(131072 - 100, 1));
     m_server.Send(Pattern(100, 2));
     EXPECT_EQ(State::Connected, m_server.State().state);
-    EXPECT_EQ(4095u, m_raw->Word(Seg::c_offsRingA)); // the ring took what fits
-    m_server.Send(Pattern(4095, 3));                 // exactly at the bound again
+    EXPECT_EQ(4095u, m_raw->Word(Seg::c_offsetRingA)); // the ring took what fits
+    m_server.Send(Pattern(4095, 3));                   // exactly at the bound again
     EXPECT_EQ(State::Connected, m_server.State().state);
 
     m_server.Send(Pattern(1, 4));
     const QtSharedMemTransp::StateInfo st = m_server.State();
     EXPECT_EQ(State::Error, st.state);
     EXPECT_EQ(L"send queue limit", st.text);
-    EXPECT_EQ(2u, m_raw->Word(Seg::c_offsLink));
+    EXPECT_EQ(2u, m_raw->Word(Seg::c_offsetLink));
 }
 
 TEST_F(HandPeerTest, BurstWaitsInTheQueueAndReportsTheDrainOnce)
@@ -473,7 +473,7 @@ TEST_F(HandPeerTest, BurstWaitsInTheQueueAndReportsTheDrainOnce)
     const int polls = 5;
     for (int i = 0; i < polls; ++i)
     {
-        m_raw->SetWord(Seg::c_offsClientTick, 100 + i); // keep the heartbeat going
+        m_raw->SetWord(Seg::c_offsetClientTick, 100 + i); // keep the heartbeat going
         std::this_thread::sleep_for(std::chrono::milliseconds(15));
     }
     m_server.Settle();
@@ -516,13 +516,13 @@ TEST_F(HandPeerTest, SendBeforeConnectedIsAnError)
 
     RawSegment raw(key);
     ASSERT_TRUE(raw.Attach());
-    EXPECT_EQ(2u, raw.Word(Seg::c_offsLink));
+    EXPECT_EQ(2u, raw.Word(Seg::c_offsetLink));
 }
 
 TEST_F(HandPeerTest, PeerWritingTwoDisconnectsWithinAPoll)
 {
     Start(MakeServerProfile(L""));
-    m_raw->SetWord(Seg::c_offsLink, Seg::linkLeft);
+    m_raw->SetWord(Seg::c_offsetLink, Seg::linkLeft);
     ASSERT_TRUE(m_server.WaitState(State::Disconnected));
     EXPECT_EQ(L"Disc by header value", m_server.State().text);
 }
@@ -534,8 +534,8 @@ TEST_F(HandPeerTest, HeartbeatKeepsTheLinkAndItsStopEndsIt)
     Start(prof);
 
     // The server's own heartbeat moves.
-    const uint32_t serverTick = m_raw->Word(Seg::c_offsServerTick);
-    ASSERT_TRUE(PollUntil([&] { return m_raw->Word(Seg::c_offsServerTick) != serverTick; }));
+    const uint32_t serverTick = m_raw->Word(Seg::c_offsetServerTick);
+    ASSERT_TRUE(PollUntil([&] { return m_raw->Word(Seg::c_offsetServerTick) != serverTick; }));
 
     // Ticking for three times the time-out keeps the link up.
     const auto keepUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(1200);
@@ -543,7 +543,7 @@ TEST_F(HandPeerTest, HeartbeatKeepsTheLinkAndItsStopEndsIt)
     auto frozenAt = std::chrono::steady_clock::now();
     while (std::chrono::steady_clock::now() < keepUntil)
     {
-        m_raw->SetWord(Seg::c_offsClientTick, ++tick);
+        m_raw->SetWord(Seg::c_offsetClientTick, ++tick);
         frozenAt = std::chrono::steady_clock::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -554,7 +554,7 @@ TEST_F(HandPeerTest, HeartbeatKeepsTheLinkAndItsStopEndsIt)
     ASSERT_TRUE(m_server.WaitState(State::Disconnected));
     EXPECT_GE(std::chrono::steady_clock::now() - frozenAt, std::chrono::milliseconds(400));
     EXPECT_EQ(L"Disc timeout", m_server.State().text);
-    EXPECT_EQ(2u, m_raw->Word(Seg::c_offsLink));
+    EXPECT_EQ(2u, m_raw->Word(Seg::c_offsetLink));
 }
 
 } // namespace
