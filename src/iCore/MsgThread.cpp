@@ -142,7 +142,7 @@ void MsgThread::RunLoop()
             {
                 if (q.ExitRequested())
                     return;
-                CollectDue(detail::Clock::now());
+                CollectDueLocked(detail::Clock::now());
                 if (!m_due.empty() || !q.m_list.Empty())
                     break;
                 q.m_waiting = true;
@@ -172,7 +172,7 @@ void MsgThread::RunLoop()
     }
 }
 
-void MsgThread::CollectDue(detail::Clock::time_point now)
+void MsgThread::CollectDueLocked(detail::Clock::time_point now)
 {
     detail::TimerHeap& heap = m_queue->m_timers;
     while (!heap.Empty() && heap.Top()->deadline <= now)

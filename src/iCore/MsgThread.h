@@ -82,7 +82,7 @@ private:
     void RunLoop();
     void Teardown();
     // Collects the due timers into m_due; the queue mutex is held.
-    void CollectDue(std::chrono::steady_clock::time_point now);
+    void CollectDueLocked(std::chrono::steady_clock::time_point now);
     void DispatchDue();
     void FinishDispatch(detail::TimerRec* r, bool ran);
 
