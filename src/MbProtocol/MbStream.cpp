@@ -43,7 +43,7 @@ void PackReceiver::PeekBytes(uint64_t bytesCount, const Sink& sink)
     m_bufferSize -= bytesCount;
 }
 
-boost::shared_ptr<StreamPackHeader> PackReceiver::PeekHeader()
+std::unique_ptr<StreamPackHeader> PackReceiver::PeekHeader()
 {
     const uint64_t size = HeaderSize();
     uint8_t bytes[64];
@@ -56,7 +56,7 @@ boost::shared_ptr<StreamPackHeader> PackReceiver::PeekHeader()
                   pos += n;
               });
 
-    auto h = boost::make_shared<StreamPackHeader>(ParseHeader(bytes));
+    auto h = std::make_unique<StreamPackHeader>(ParseHeader(bytes));
     const uint32_t actual = CalcHeaderCrc(*h);
     if (actual != h->crc)
     {
@@ -72,7 +72,7 @@ boost::shared_ptr<Packet> PackReceiver::TryGetPacket()
     {
         if (m_bufferSize < HeaderSize())
             return boost::shared_ptr<Packet>();
-        boost::shared_ptr<StreamPackHeader> h = PeekHeader();
+        std::unique_ptr<StreamPackHeader> h = PeekHeader();
         if (h->length > c_maxPayloadSize)
         {
             // Nothing is kept for it: the stream cannot be followed past this point.
@@ -80,7 +80,7 @@ boost::shared_ptr<Packet> PackReceiver::TryGetPacket()
                                      " above the limit of " + std::to_string(c_maxPayloadSize);
             ESS_THROW_MSG(BadIncomingPacket, Utils::LocaleStringToUnicode(text));
         }
-        m_header = h;
+        m_header = std::move(h);
     }
 
     if (m_bufferSize < m_header->length)
@@ -98,8 +98,7 @@ boost::shared_ptr<Packet> PackReceiver::TryGetPacket()
 
     // Cleared before the packet is checked: a refused packet is consumed whole, and the next call
     // reads the header behind it instead of slicing the stream with a stale length.
-    boost::shared_ptr<StreamPackHeader> h;
-    h.swap(m_header);
+    const std::unique_ptr<StreamPackHeader> h = std::move(m_header);
     return boost::make_shared<Packet>(m_expectedVersion, *h, payload, m_incoming);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <boost/function.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
@@ -28,21 +29,21 @@ public:
     boost::shared_ptr<Packet> TryGetPacket();
 
     uint64_t BufferSize() const { return m_bufferSize; }
-    bool HeaderPending() const { return m_header != 0; }
+    bool HeaderPending() const { return m_header != nullptr; }
 
 private:
     using Sink = boost::function<void(const uint8_t*, uint64_t)>;
 
     // Consumes exactly bytesCount bytes from the front, handing them to sink chunk by chunk.
     void PeekBytes(uint64_t bytesCount, const Sink& sink);
-    boost::shared_ptr<StreamPackHeader> PeekHeader();
+    std::unique_ptr<StreamPackHeader> PeekHeader();
 
     const uint32_t m_expectedVersion;
     const CommandList& m_incoming;
     uint64_t m_bufferSize;                        // bytes queued
     std::deque<Utils::ByteArray> m_buffer;        // oldest first
     uint64_t m_frontUsed;                         // bytes of the front chunk already consumed
-    boost::shared_ptr<StreamPackHeader> m_header; // read, its payload not yet complete
+    std::unique_ptr<StreamPackHeader> m_header; // read, its payload not yet complete
 };
 
 } // namespace MbProtocol
