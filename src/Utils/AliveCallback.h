@@ -1,9 +1,8 @@
 #pragma once
+#include <memory>
 #include <utility>
 #include <boost/function.hpp>
-#include <boost/make_shared.hpp>
 #include <boost/noncopyable.hpp>
-#include <boost/shared_ptr.hpp>
 #include "ESS/Assert.h"
 #include "Utils/ThreadContextChecker.h"
 
@@ -29,13 +28,13 @@ public:
     class Proxy : boost::noncopyable
     {
     public:
-        explicit Proxy(const boost::shared_ptr<ThreadContextChecker>& checker)
+        explicit Proxy(const std::shared_ptr<ThreadContextChecker>& checker)
             : m_alive(true), m_checker(checker)
         {
         }
 
         template <class... TArgs>
-        boost::function<void(TArgs...)> MakeCallback(const boost::shared_ptr<Proxy>& ptr,
+        boost::function<void(TArgs...)> MakeCallback(const std::shared_ptr<Proxy>& ptr,
                                                      const boost::function<void(TArgs...)>& f) const
         {
             ESS_ASSERT(ptr.get() == this);
@@ -45,7 +44,7 @@ public:
         // Any callable; the result is a light handler object (no type erasure, no allocation
         // beyond the callable's own captures).
         template <class F>
-        auto Wrap(const boost::shared_ptr<Proxy>& ptr, F&& f) const
+        auto Wrap(const std::shared_ptr<Proxy>& ptr, F&& f) const
         {
             ESS_ASSERT(ptr.get() == this);
             return Wrapped<std::decay_t<F>>(ptr, std::forward<F>(f));
@@ -53,11 +52,11 @@ public:
 
         bool IsAlive() const { return m_alive; }
         void Kill() { m_alive = false; }
-        const boost::shared_ptr<ThreadContextChecker>& Checker() const { return m_checker; }
+        const std::shared_ptr<ThreadContextChecker>& Checker() const { return m_checker; }
 
     private:
         bool m_alive;
-        boost::shared_ptr<ThreadContextChecker> m_checker;
+        std::shared_ptr<ThreadContextChecker> m_checker;
     };
 
     // The handler object: checks the thread, then calls f only while its proxy lives.
@@ -66,7 +65,7 @@ public:
     {
     public:
         template <class G>
-        Wrapped(const boost::shared_ptr<Proxy>& proxy, G&& f) : m_proxy(proxy), m_fn(std::forward<G>(f))
+        Wrapped(const std::shared_ptr<Proxy>& proxy, G&& f) : m_proxy(proxy), m_fn(std::forward<G>(f))
         {
         }
 
@@ -80,13 +79,13 @@ public:
         }
 
     private:
-        boost::shared_ptr<Proxy> m_proxy;
+        std::shared_ptr<Proxy> m_proxy;
         F m_fn;
     };
 
     // The owner's thread is the calling thread.
     AliveCallback()
-        : m_checker(boost::make_shared<ThreadContextChecker>()), m_proxy(boost::make_shared<Proxy>(m_checker))
+        : m_checker(std::make_shared<ThreadContextChecker>()), m_proxy(std::make_shared<Proxy>(m_checker))
     {
     }
 
@@ -101,7 +100,7 @@ public:
     {
         m_checker->Assert();
         m_proxy->Kill();
-        m_proxy = boost::make_shared<Proxy>(m_checker);
+        m_proxy = std::make_shared<Proxy>(m_checker);
     }
 
     template <class... TArgs>
@@ -116,12 +115,12 @@ public:
         return m_proxy->Wrap(m_proxy, std::forward<F>(f));
     }
 
-    const boost::shared_ptr<Proxy>& CurrentProxy() const { return m_proxy; }
+    const std::shared_ptr<Proxy>& CurrentProxy() const { return m_proxy; }
     const ThreadContextChecker& Checker() const { return *m_checker; }
 
 private:
-    boost::shared_ptr<ThreadContextChecker> m_checker;
-    boost::shared_ptr<Proxy> m_proxy;
+    std::shared_ptr<ThreadContextChecker> m_checker;
+    std::shared_ptr<Proxy> m_proxy;
 };
 
 } // namespace Utils
