@@ -1,6 +1,6 @@
 #include "Utils/FuncThread.h"
 #include <climits>
-#include <boost/make_shared.hpp>
+#include <memory>
 #include "ESS/Assert.h"
 #include "Platform/Thread.h"
 #include "Utils/FuncRAII.h"
@@ -19,7 +19,7 @@ public:
         : Platform::Thread(name.empty() ? std::string("ThreadRunFn") : name), m_body(fn), m_exit(exitFn)
     {
         ESS_ASSERT(fn);
-        m_startEvent = boost::make_shared<ThreadSyncEvent>(true);
+        m_startEvent = std::make_shared<ThreadSyncEvent>(true);
         Start(QThread::InheritPriority);
         m_startEvent->Wait(UINT_MAX);
     }
@@ -41,7 +41,7 @@ private:
 
     boost::function<void()> m_body;
     boost::function<void()> m_exit;
-    boost::shared_ptr<ThreadSyncEvent> m_startEvent;
+    std::shared_ptr<ThreadSyncEvent> m_startEvent;
 };
 
 } // namespace

@@ -2,7 +2,6 @@
 #include <mutex>
 #include <utility>
 #include <vector>
-#include <boost/make_shared.hpp>
 #include "ESS/Assert.h"
 #include "Platform/Thread.h"
 #include "Utils/FuncRAII.h"
@@ -88,7 +87,7 @@ private:
 
 ThreadContext::ThreadContext(const RunInThreadFn& runInThreadFn, bool isCurrentThread,
                              boost::optional<void*> targetId)
-    : m_alive(boost::make_shared<std::atomic<bool>>(true)), m_runInThreadFn(runInThreadFn)
+    : m_alive(std::make_shared<std::atomic<bool>>(true)), m_runInThreadFn(runInThreadFn)
 {
     ESS_ASSERT(runInThreadFn);
     if (targetId)
@@ -109,7 +108,7 @@ ThreadContext::ThreadContext(const RunInThreadFn& runInThreadFn, bool isCurrentT
 }
 
 ThreadContext::ThreadContext(const ThreadContext& other)
-    : m_alive(boost::make_shared<std::atomic<bool>>(true)), m_runInThreadFn(other.m_runInThreadFn),
+    : m_alive(std::make_shared<std::atomic<bool>>(true)), m_runInThreadFn(other.m_runInThreadFn),
       m_id(other.m_id)
 {
 }
@@ -128,7 +127,7 @@ bool ThreadContext::IsCurrent() const
 void ThreadContext::RunAsync(const boost::function<void()>& fn, int param)
 {
     ESS_ASSERT(fn);
-    boost::shared_ptr<std::atomic<bool>> alive = m_alive;
+    std::shared_ptr<std::atomic<bool>> alive = m_alive;
     m_runInThreadFn(
         [alive, fn]()
         {
@@ -157,7 +156,7 @@ void ThreadContext::RunSyncImpl(const boost::function<void()>& fn, unsigned int 
         release =
             DeadlockDetector::Instance().RegisterBlock(Platform::Thread::GetCurrentThreadID(), m_id.get());
 
-    boost::shared_ptr<ThreadSyncEvent> event = boost::make_shared<ThreadSyncEvent>(true);
+    auto event = std::make_shared<ThreadSyncEvent>(true);
     RunAsync(
         [fn, release, event]()
         {

@@ -1,9 +1,9 @@
 #pragma once
 #include <atomic>
 #include <climits>
+#include <memory>
 #include <boost/function.hpp>
 #include <boost/optional.hpp>
-#include <boost/shared_ptr.hpp>
 
 namespace Utils
 {
@@ -43,7 +43,7 @@ public:
 private:
     void RunSyncImpl(const boost::function<void()>& fn, unsigned int timeout);
 
-    boost::shared_ptr<std::atomic<bool>> m_alive;
+    std::shared_ptr<std::atomic<bool>> m_alive;
     RunInThreadFn m_runInThreadFn;
     boost::optional<void*> m_id;
 };

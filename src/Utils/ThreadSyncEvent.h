@@ -3,6 +3,7 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <boost/noncopyable.hpp>
 #include <boost/optional.hpp>
@@ -82,6 +83,13 @@ private:
 
 // Signals through a copy of the reference, which keeps the event alive until Ready has finished
 // even when the woken waiter drops its own reference at once.
+inline void SignalEventFn(const std::shared_ptr<ThreadSyncEvent>& event)
+{
+    std::shared_ptr<ThreadSyncEvent> copy = event;
+    copy->Ready();
+}
+
+// The same for an event held in a boost::shared_ptr.
 inline void SignalEventFn(const boost::shared_ptr<ThreadSyncEvent>& event)
 {
     boost::shared_ptr<ThreadSyncEvent> copy = event;

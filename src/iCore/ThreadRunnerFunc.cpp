@@ -1,5 +1,4 @@
 #include "iCore/ThreadRunnerFunc.h"
-#include <boost/make_shared.hpp>
 #include "ESS/Assert.h"
 #include "Platform/Thread.h"
 #include "Utils/ThreadSyncEvent.h"
@@ -33,7 +32,7 @@ ThreadRunnerFunc::ThreadRunnerFunc(const ThreadRunnerFuncProfile& profile, const
     if (timedOut)
         *timedOut = false;
 
-    m_created = boost::make_shared<Utils::ThreadSyncEvent>(!m_profile.m_noThreadChecks);
+    m_created = std::make_shared<Utils::ThreadSyncEvent>(!m_profile.m_noThreadChecks);
     m_thread = std::make_unique<Body>("Host" + m_profile.m_name, *this);
     m_thread->Start(m_profile.m_priority);
 

@@ -5,7 +5,6 @@
 #include <QThread>
 #include <boost/function.hpp>
 #include <boost/noncopyable.hpp>
-#include <boost/shared_ptr.hpp>
 #include "Utils/IBasicInterface.h"
 #include "iCore/MsgThread.h"
 
@@ -87,7 +86,7 @@ private:
     const unsigned int m_creationTimeout;
     const unsigned int m_runTimeout;
     const std::shared_ptr<detail::MsgQueue> m_queue;
-    boost::shared_ptr<Utils::ThreadSyncEvent> m_created;
+    std::shared_ptr<Utils::ThreadSyncEvent> m_created;
     std::unique_ptr<detail::FlagEvent> m_finished;
     std::unique_ptr<Body> m_thread;
     bool m_threadJoined;
