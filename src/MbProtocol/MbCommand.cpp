@@ -19,7 +19,7 @@ const CommandList::Info& CommandList::GetInfo(CommandId id) const
     return m_types[static_cast<size_t>(i)];
 }
 
-boost::shared_ptr<CommandObject> CommandList::Create(CommandId id, const Utils::ByteArray& payload) const
+std::shared_ptr<CommandObject> CommandList::Create(CommandId id, const Utils::ByteArray& payload) const
 {
     const int32_t i = id.Index();
     ESS_ASSERT(Utils::ValidateIndex(m_types, i));

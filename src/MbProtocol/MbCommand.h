@@ -1,12 +1,11 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <typeinfo>
 #include <vector>
 #include <boost/function.hpp>
-#include <boost/make_shared.hpp>
 #include <boost/noncopyable.hpp>
-#include <boost/shared_ptr.hpp>
 #include "ESS/Assert.h"
 #include "Platform/TypeName.h"
 #include "Utils/ByteArray.h"
@@ -50,7 +49,7 @@ struct ContextId
 class CommandList : boost::noncopyable
 {
 public:
-    using CreateFn = boost::function<boost::shared_ptr<CommandObject>(const Utils::ByteArray&)>;
+    using CreateFn = boost::function<std::shared_ptr<CommandObject>(const Utils::ByteArray&)>;
 
     struct Info
     {
@@ -87,16 +86,16 @@ public:
 
     // A new object of the id's type filled from the payload; throws when the payload is not one
     // whole encoded object of that type.
-    boost::shared_ptr<CommandObject> Create(CommandId id, const Utils::ByteArray& payload) const;
+    std::shared_ptr<CommandObject> Create(CommandId id, const Utils::ByteArray& payload) const;
 
 protected:
     explicit CommandList(bool isRequest) : m_isRequest(isRequest) {}
 
 private:
     template <class T>
-    static boost::shared_ptr<CommandObject> CreateCommand(const Utils::ByteArray& payload)
+    static std::shared_ptr<CommandObject> CreateCommand(const Utils::ByteArray& payload)
     {
-        boost::shared_ptr<T> obj = boost::make_shared<T>();
+        std::shared_ptr<T> obj = std::make_shared<T>();
         YrMeta::YrMetaMsgpackSerializer::Deserialize(*obj, payload);
         return obj;
     }

@@ -1,8 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <typeinfo>
-#include <boost/shared_ptr.hpp>
 #include "ESS/Exception.h"
 #include "MbProtocol/MbCommand.h"
 #include "Utils/ByteArray.h"
@@ -68,17 +68,17 @@ public:
     const PackHeader& Header() const { return m_header; }
     const Utils::ByteArray& Payload() const { return m_payload; }
     const std::string& CommandType() const { return m_commandType; }
-    const boost::shared_ptr<CommandObject>& Data() const { return m_data; }
+    const std::shared_ptr<CommandObject>& Data() const { return m_data; }
     ContextId ContextToDispatch() const { return ContextId(m_header.contextToDispatch); }
     ContextId ContextToReply() const { return ContextId(m_header.contextToReply); }
     bool NoLog() const { return m_header.noLog != 0; }
 
     // The command object as T; asserts that it is one.
     template <class T>
-    boost::shared_ptr<T> As() const
+    std::shared_ptr<T> As() const
     {
         ESS_ASSERT(!m_commandType.empty() && m_data);
-        boost::shared_ptr<T> res = boost::dynamic_pointer_cast<T>(m_data);
+        std::shared_ptr<T> res = std::dynamic_pointer_cast<T>(m_data);
         ESS_ASSERT(res != 0);
         return res;
     }
@@ -99,7 +99,7 @@ private:
     PackHeader m_header;
     Utils::ByteArray m_payload;
     std::string m_commandType;
-    boost::shared_ptr<CommandObject> m_data;
+    std::shared_ptr<CommandObject> m_data;
 };
 
 // Writes a packet's text: in error mode one Error record with data; otherwise one TagPacket record

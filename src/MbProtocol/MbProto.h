@@ -128,7 +128,7 @@ public:
         m_receiver->PushData(data);
         for (;;)
         {
-            boost::shared_ptr<Packet> packet = m_receiver->TryGetPacket();
+            std::shared_ptr<Packet> packet = m_receiver->TryGetPacket();
             if (!packet)
                 return;
             Dispatch(*packet);

@@ -1,7 +1,6 @@
 #include "MbProtocol/MbStream.h"
 #include <algorithm>
 #include <cstring>
-#include <boost/make_shared.hpp>
 #include "ESS/Assert.h"
 #include "Utils/StringUtils.h"
 
@@ -66,12 +65,12 @@ std::unique_ptr<StreamPackHeader> PackReceiver::PeekHeader()
     return h;
 }
 
-boost::shared_ptr<Packet> PackReceiver::TryGetPacket()
+std::shared_ptr<Packet> PackReceiver::TryGetPacket()
 {
     if (!m_header)
     {
         if (m_bufferSize < HeaderSize())
-            return boost::shared_ptr<Packet>();
+            return std::shared_ptr<Packet>();
         std::unique_ptr<StreamPackHeader> h = PeekHeader();
         if (h->length > c_maxPayloadSize)
         {
@@ -84,7 +83,7 @@ boost::shared_ptr<Packet> PackReceiver::TryGetPacket()
     }
 
     if (m_bufferSize < m_header->length)
-        return boost::shared_ptr<Packet>();
+        return std::shared_ptr<Packet>();
 
     Utils::ByteArray payload(m_header->length, m_header->length);
     uint8_t* const pDst = payload.MutableData();
@@ -99,7 +98,7 @@ boost::shared_ptr<Packet> PackReceiver::TryGetPacket()
     // Cleared before the packet is checked: a refused packet is consumed whole, and the next call
     // reads the header behind it instead of slicing the stream with a stale length.
     const std::unique_ptr<StreamPackHeader> h = std::move(m_header);
-    return boost::make_shared<Packet>(m_expectedVersion, *h, payload, m_incoming);
+    return std::make_shared<Packet>(m_expectedVersion, *h, payload, m_incoming);
 }
 
 } // namespace MbProtocol

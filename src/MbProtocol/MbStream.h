@@ -4,7 +4,6 @@
 #include <memory>
 #include <boost/function.hpp>
 #include <boost/noncopyable.hpp>
-#include <boost/shared_ptr.hpp>
 #include "MbProtocol/MbCommand.h"
 #include "MbProtocol/MbPacket.h"
 #include "Utils/ByteArray.h"
@@ -26,7 +25,7 @@ public:
     // header CRC mismatch and BadIncomingPacket on a packet that fails its checks or announces
     // more than c_maxPayloadSize bytes. A packet whose payload was refused has been consumed
     // whole, so the next call starts at the packet behind it.
-    boost::shared_ptr<Packet> TryGetPacket();
+    std::shared_ptr<Packet> TryGetPacket();
 
     uint64_t BufferSize() const { return m_bufferSize; }
     bool HeaderPending() const { return m_header != nullptr; }
@@ -40,9 +39,9 @@ private:
 
     const uint32_t m_expectedVersion;
     const CommandList& m_incoming;
-    uint64_t m_bufferSize;                        // bytes queued
-    std::deque<Utils::ByteArray> m_buffer;        // oldest first
-    uint64_t m_frontUsed;                         // bytes of the front chunk already consumed
+    uint64_t m_bufferSize;                      // bytes queued
+    std::deque<Utils::ByteArray> m_buffer;      // oldest first
+    uint64_t m_frontUsed;                       // bytes of the front chunk already consumed
     std::unique_ptr<StreamPackHeader> m_header; // read, its payload not yet complete
 };
 

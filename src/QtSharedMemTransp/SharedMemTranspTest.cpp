@@ -176,7 +176,7 @@ private:
 
     bool OnPacket(const MbProtocol::Packet& packet)
     {
-        const boost::shared_ptr<TestPacket> p = packet.As<TestPacket>();
+        const std::shared_ptr<TestPacket> p = packet.As<TestPacket>();
         if (!p)
             return true;
         if (uint32_t(p->m_packetNum) != m_recvNum)

@@ -130,13 +130,13 @@ TEST_F(MbPacketTest, HeaderInThreePiecesThenTheNextPacketFromTheSameChunk)
     // The rest of the header, the payload and the whole second packet in one chunk.
     rx.PushData(Join({Slice(p, 21, p.Size() - 21), q}));
 
-    boost::shared_ptr<Packet> first = rx.TryGetPacket();
+    std::shared_ptr<Packet> first = rx.TryGetPacket();
     ASSERT_TRUE(first);
     EXPECT_EQ(5, first->As<TestPacket>()->m_packetNum);
     EXPECT_EQ(Utils::ByteArray(std::string("abc")), first->As<TestPacket>()->m_payload);
     EXPECT_EQ(1, first->ContextToDispatch().Id());
 
-    boost::shared_ptr<Packet> next = rx.TryGetPacket();
+    std::shared_ptr<Packet> next = rx.TryGetPacket();
     ASSERT_TRUE(next);
     EXPECT_EQ(-300, next->As<TestPacket>()->m_packetNum);
     EXPECT_EQ(4, next->ContextToDispatch().Id());
@@ -154,7 +154,7 @@ TEST_F(MbPacketTest, PacketSplitAtEveryPositionIsRecognisedOnce)
         rx.PushData(Slice(p, 0, cut));
         EXPECT_FALSE(rx.TryGetPacket()) << cut;
         rx.PushData(Slice(p, cut, p.Size() - cut));
-        boost::shared_ptr<Packet> got = rx.TryGetPacket();
+        std::shared_ptr<Packet> got = rx.TryGetPacket();
         ASSERT_TRUE(got) << cut;
         EXPECT_EQ(5, got->As<TestPacket>()->m_packetNum);
         EXPECT_FALSE(rx.TryGetPacket());
@@ -169,7 +169,7 @@ TEST_F(MbPacketTest, ZeroLengthPacketIsCompleteWithItsHeader)
 
     PackReceiver rx(1, m_requests);
     rx.PushData(bytes);
-    boost::shared_ptr<Packet> got = rx.TryGetPacket();
+    std::shared_ptr<Packet> got = rx.TryGetPacket();
     ASSERT_TRUE(got);
     EXPECT_TRUE(got->Payload().IsEmpty());
     EXPECT_TRUE(got->As<Ping>());
@@ -287,7 +287,7 @@ TEST_F(MbPacketTest, ARefusedPayloadIsSkippedWholeAndTheNextPacketIsRead)
     rx.PushData(Join({bad, GoldenPacket()}));
     EXPECT_THROW(rx.TryGetPacket(), BadIncomingPacket);
     EXPECT_FALSE(rx.HeaderPending());
-    boost::shared_ptr<Packet> next = rx.TryGetPacket();
+    std::shared_ptr<Packet> next = rx.TryGetPacket();
     ASSERT_TRUE(next);
     EXPECT_EQ(5, next->As<TestPacket>()->m_packetNum);
 }
@@ -355,7 +355,7 @@ TEST_F(MbPacketTest, PacketTextShowsTheBareClassNameAndAtMostSixteenBytes)
 
     PackReceiver rx(1, list);
     rx.PushData(bytes);
-    boost::shared_ptr<Packet> p = rx.TryGetPacket();
+    std::shared_ptr<Packet> p = rx.TryGetPacket();
     ASSERT_TRUE(p);
     EXPECT_EQ("PACKET req cmd = 0 [TestPacket] contextToDispatch = 1 contextToReply = 2 ver = 1 data[20] "
               "{03 05 0c 0f af 11 11 11 11 11 11 11 11 11 11 11 (...)}",
@@ -376,7 +376,7 @@ TEST_F(MbPacketTest, LogPacketPicksTheRecordByTheActiveLevel)
 {
     PackReceiver rx(1, m_requests);
     rx.PushData(GoldenPacket());
-    boost::shared_ptr<Packet> p = rx.TryGetPacket();
+    std::shared_ptr<Packet> p = rx.TryGetPacket();
     ASSERT_TRUE(p);
     const std::string withData = p->ToString(true);
     const std::string without = p->ToString(false);
@@ -452,7 +452,7 @@ TEST_F(MbPacketTest, ArbitraryBytesNeverCrashTheReceiver)
             pos += n;
             try
             {
-                while (boost::shared_ptr<Packet> p = rx.TryGetPacket())
+                while (std::shared_ptr<Packet> p = rx.TryGetPacket())
                 {
                     ASSERT_TRUE(p->Data());
                     ++packets;

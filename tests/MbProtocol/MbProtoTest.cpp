@@ -27,7 +27,7 @@ struct Seen
         return [this, name, accept](const Packet& p)
         {
             std::string num = "-";
-            if (auto t = boost::dynamic_pointer_cast<TestPacket>(p.Data()))
+            if (auto t = std::dynamic_pointer_cast<TestPacket>(p.Data()))
                 num = std::to_string(t->m_packetNum);
             items.push_back(name + ":" + Platform::PrettyTypeName(p.CommandType().c_str()) + ":" + num);
             return accept;

@@ -275,7 +275,7 @@ TEST(SelfTestEntryTest, ServerSendsNumberedPacketsFromItsFixedSeed)
         false, log, [](const Utils::ByteArray&) {},
         [&](const MbProtocol::Packet& packet)
         {
-            const boost::shared_ptr<PeerPacket> p = packet.As<PeerPacket>();
+            const std::shared_ptr<PeerPacket> p = packet.As<PeerPacket>();
             Got g{p->m_packetNum, p->m_payload.Size(), true, 0, packet.Header()};
             if (!p->m_payload.IsEmpty())
             {
