@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <mutex>
 #include <QStringList>
-#include <boost/make_shared.hpp>
 #include <fmt/format.h>
 #include "ESS/Assert.h"
 #include "Platform/ProcSnapshot.h"
@@ -119,8 +118,7 @@ QString ThreadText(const ThreadList& list, bool brief)
 }
 
 Tracker::Tracker(std::unique_ptr<ILogTarget> log, const ThreadList& list, bool subscribe)
-    : m_limit(c_limit), m_log(std::move(log)),
-      m_pending(boost::make_shared<Mutexed<std::vector<std::string>, Platform::MutexRecursive>>())
+    : m_limit(c_limit), m_log(std::move(log))
 {
     ESS_ASSERT(m_log);
     m_started.reserve(m_limit);
@@ -158,7 +156,7 @@ void Tracker::OnThreadEvent(const ThreadTrackingInfo& info)
                                          info.started ? "begin" : "end", Platform::ThreadIdToString(id));
     if (blocked)
     {
-        m_pending->Lock()->push_back(line);
+        m_pending.Lock()->push_back(line);
         return;
     }
     Log(line);
@@ -167,7 +165,7 @@ void Tracker::OnThreadEvent(const ThreadTrackingInfo& info)
 void Tracker::Log(const std::string& line)
 {
     {
-        Mutexed<std::vector<std::string>, Platform::MutexRecursive>::Ptr pending = m_pending->Lock();
+        Mutexed<std::vector<std::string>, Platform::MutexRecursive>::Ptr pending = m_pending.Lock();
         for (const std::string& held : *pending)
             m_log->Write(held);
         pending->clear();

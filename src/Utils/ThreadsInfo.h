@@ -8,7 +8,6 @@
 #include <QString>
 #include <boost/function.hpp>
 #include <boost/noncopyable.hpp>
-#include <boost/shared_ptr.hpp>
 #include "Platform/Thread.h"
 #include "Utils/IBasicInterface.h"
 #include "Utils/Mutexed.h"
@@ -78,7 +77,7 @@ private:
     mutable std::recursive_mutex m_lock;
     std::vector<void*> m_started;
     std::unique_ptr<ILogTarget> m_log;
-    boost::shared_ptr<Mutexed<std::vector<std::string>, Platform::MutexRecursive>> m_pending;
+    Mutexed<std::vector<std::string>, Platform::MutexRecursive> m_pending;
     // Last: the subscription ends before anything it reaches is destroyed.
     NotificationHandle m_subscription;
 };
