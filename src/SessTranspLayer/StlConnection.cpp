@@ -7,7 +7,7 @@ namespace SessTranspLayer
 
 StlConnection::StlConnection(const StlSettings& settings, YrLogV2::Log& parentLog, IStl2Owner& owner,
                              IStlTransport& transport)
-    : m_impl(new StlConnectionImpl(settings, parentLog, owner, transport))
+    : m_impl(std::make_unique<StlConnectionImpl>(settings, parentLog, owner, transport))
 {
 }
 

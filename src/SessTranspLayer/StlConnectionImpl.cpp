@@ -50,15 +50,11 @@ uint32_t NextSessionId()
     return RandomSource().Next(0xFFFFFFFF) + 1;
 }
 
-// Settings beyond the range of a timer never fire (MsgTimerEx arms only up to its maximum).
-int TimerMs(uint64_t ms)
+// Timer settings and statistics values are ints: larger values stop at INT_MAX (a timer armed
+// beyond the maximum of MsgTimerEx never fires).
+int ClampToInt(uint64_t value)
 {
-    return static_cast<int>(std::min<uint64_t>(ms, INT_MAX));
-}
-
-int StatValue(uint64_t size)
-{
-    return static_cast<int>(std::min<uint64_t>(size, INT_MAX));
+    return static_cast<int>(std::min<uint64_t>(value, INT_MAX));
 }
 
 std::string CmdName(uint32_t cmd)
@@ -79,7 +75,7 @@ struct StlConnectionImpl::SessionEnv
         m_rspCmds[StlCmd::cmdPing] = StlCmd::cmdPong;
         m_rspCmds[StlCmd::cmdDisc] = StlCmd::cmdDisconnected;
         for (const auto& rc : m_rspCmds)
-            m_rspTimers[rc.second].reset(new iCore::MsgTimerEx());
+            m_rspTimers[rc.second] = std::make_unique<iCore::MsgTimerEx>();
     }
 
     void StopTimers()
@@ -127,7 +123,7 @@ StlConnectionImpl::StlConnectionImpl(const StlSettings& settings, YrLogV2::Log& 
           settings.m_role == c_stlRoleClient ? St::stInitialCli : St::stInitialSrv,
           [this](const EvBase& ev) { OnNoTransition(ev); },
           [this](St::Value oldState, St::Value newState) { OnChangeState(oldState, newState); }),
-      m_sessionEnv(new SessionEnv(settings.m_respTimeoutMs))
+      m_sessionEnv(std::make_unique<SessionEnv>(settings.m_respTimeoutMs))
 {
     m_stat.m_maxPacketSize = static_cast<uint32_t>(settings.m_maxPacketSize);
     m_transport.SetUser(*this);
@@ -164,7 +160,7 @@ void StlConnectionImpl::BuildFsmTable()
         m_fsm.Add<EvDiscUserCmd>(St::stConnected, St::stWaitDisc, this, &Self::OnDiscUserCmd);
         m_fsm.Add<EvDiscPackCmd>(St::stConnected, St::stInitialCli, this, &Self::OnDiscPackCmd);
         m_fsm.Add<EvRxData>(St::stConnected, FsmSpecState::_SameState_, this, &Self::OnRxData);
-        m_fsm.Add<EvDisconected>(St::stWaitDisc, St::stInitialCli, this, &Self::OnDisconnected);
+        m_fsm.Add<EvDisconnected>(St::stWaitDisc, St::stInitialCli, this, &Self::OnDisconnected);
         m_fsm.Add<EvErr>(FsmSpecState::_AnyState_, FsmSpecState::_DynamicState_, this,
                          &Self::CliRestartOrRetrySession);
     }
@@ -175,7 +171,7 @@ void StlConnectionImpl::BuildFsmTable()
         m_fsm.Add<EvDiscUserCmd>(St::stConnected, St::stWaitDisc, this, &Self::OnDiscUserCmd);
         m_fsm.Add<EvPing>(St::stConnected, FsmSpecState::_SameState_, this, &Self::OnSrvPing);
         m_fsm.Add<EvRxData>(St::stConnected, FsmSpecState::_SameState_, this, &Self::OnRxData);
-        m_fsm.Add<EvDisconected>(St::stWaitDisc, St::stInitialSrv, this, &Self::OnDisconnected);
+        m_fsm.Add<EvDisconnected>(St::stWaitDisc, St::stInitialSrv, this, &Self::OnDisconnected);
         m_fsm.Add<EvErr>(FsmSpecState::_AnyState_, St::stInitialSrv, this, &Self::OnSrvErr);
     }
 }
@@ -234,7 +230,7 @@ void StlConnectionImpl::OnTranspError(const std::wstring& cause)
 
 void StlConnectionImpl::OnTranspData(const Utils::ByteArray& data)
 {
-    m_stat.m_received.Add(StatValue(data.Size()));
+    m_stat.m_received.Add(ClampToInt(data.Size()));
     if (data.IsNull())
         return; // nothing to parse
     if (m_rxHeld)
@@ -314,7 +310,7 @@ void StlConnectionImpl::OnChangeState(St::Value oldState, St::Value newState)
 void StlConnectionImpl::NewSession()
 {
     ++m_stat.m_sessions;
-    m_currSession.reset(new Session());
+    m_currSession = std::make_unique<Session>();
     m_currSession->m_serial = ++m_sessionSerial;
 }
 
@@ -330,13 +326,13 @@ void StlConnectionImpl::SendCmd(StlCmd cmd, const Utils::ByteArray& data)
     auto rsp = m_sessionEnv->m_rspCmds.find(p.m_cmd);
     if (rsp != m_sessionEnv->m_rspCmds.end())
         m_sessionEnv->m_rspTimers[rsp->second]->Start([this] { OnRspTimeout(); },
-                                                      TimerMs(m_sessionEnv->m_rspTimeout), false);
+                                                      ClampToInt(m_sessionEnv->m_rspTimeout), false);
 }
 
 void StlConnectionImpl::TransportSend(const Utils::ByteArray& frame)
 {
     const uint64_t size = frame.Size();
-    m_stat.m_sent.Add(StatValue(size));
+    m_stat.m_sent.Add(ClampToInt(size));
     const uint64_t maxSize = m_settings.m_maxPacketSize;
     if (size <= maxSize)
     {
@@ -383,7 +379,7 @@ void StlConnectionImpl::NotifyConnected()
 void StlConnectionImpl::RestartRxPingTimer()
 {
     const uint64_t ms = uint64_t(m_settings.m_pingIntervalMs) + m_settings.m_respTimeoutMs;
-    m_sessionEnv->m_pingTimer.Start([this] { OnRxPingTimeout(); }, TimerMs(ms), false);
+    m_sessionEnv->m_pingTimer.Start([this] { OnRxPingTimeout(); }, ClampToInt(ms), false);
 }
 
 void StlConnectionImpl::OnPingTimer()
@@ -411,13 +407,8 @@ void StlConnectionImpl::ProcessPacket(const StlPacket& p)
         m_log.Add(m_tagPacket, "Rx: {}", p.ToString());
     if (!CheckIncomingPacket(p))
         return;
-    if (!m_currSession)
-    {
-        m_log.Add(YrLogV2::Warning,
-                  "Unexpected packet without curr session. Packet ignored. Rx: {} State: {}", p.ToString(),
-                  StateName(m_fsm.GetState()));
-        return;
-    }
+    // Every accepted packet belongs to a session: the check made or found one.
+    ESS_ASSERT(m_currSession);
     ++m_currSession->m_rxNum;
     auto timer = m_sessionEnv->m_rspTimers.find(p.m_cmd);
     if (timer != m_sessionEnv->m_rspTimers.end())
@@ -433,11 +424,11 @@ bool StlConnectionImpl::CheckIncomingPacket(const StlPacket& p)
         if (p.m_cmd != StlCmd::cmdConnect)
             return false;
         NewSession();
-        return SrvPrcInitialPacket(p);
+        return ServerProcessInitialPacket(p);
 
     case St::stWaitConnected:
         if (p.m_cmd == StlCmd::cmdConnected)
-            return CliPrcInitialPacket(p);
+            return ClientProcessInitialPacket(p);
         m_log.Add(m_tagFsmWarning, "Wrong type of initial packet {}", CmdName(p.m_cmd));
         return false;
 
@@ -476,32 +467,35 @@ bool StlConnectionImpl::CheckIncomingPacket(const StlPacket& p)
     return true;
 }
 
-bool StlConnectionImpl::SrvPrcInitialPacket(const StlPacket& p)
+bool StlConnectionImpl::ServerProcessInitialPacket(const StlPacket& p)
 {
     if (p.m_srcId == 0)
     {
         RaiseEvent(EvErr(DiscCause::dcWrongHeader));
         return false;
     }
-    m_log.Add(m_tagFsmEv, "Setup session: {} with dst {}", p.m_sessionId, p.m_srcId);
-    m_currSession->m_id = p.m_sessionId;
-    m_currSession->m_dst = p.m_srcId;
+    SetUpSession(p);
     m_currSession->m_rxNum = p.m_packNum; // the caller then expects the next number
     return true;
 }
 
-bool StlConnectionImpl::CliPrcInitialPacket(const StlPacket& p)
+bool StlConnectionImpl::ClientProcessInitialPacket(const StlPacket& p)
 {
     if (p.m_packNum != 0 || p.m_sessionId == 0 || p.m_srcId == 0)
     {
         RaiseEvent(EvErr(DiscCause::dcWrongHeader));
         return false;
     }
+    SetUpSession(p);
+    return true;
+}
+
+void StlConnectionImpl::SetUpSession(const StlPacket& p)
+{
     ESS_ASSERT(m_currSession);
     m_log.Add(m_tagFsmEv, "Setup session: {} with dst {}", p.m_sessionId, p.m_srcId);
     m_currSession->m_id = p.m_sessionId;
     m_currSession->m_dst = p.m_srcId;
-    return true;
 }
 
 void StlConnectionImpl::DispatchPacket(const StlPacket& p)
@@ -518,7 +512,7 @@ void StlConnectionImpl::DispatchPacket(const StlPacket& p)
         RaiseEvent(EvDiscPackCmd());
         break;
     case StlCmd::cmdDisconnected:
-        RaiseEvent(EvDisconected());
+        RaiseEvent(EvDisconnected());
         break;
     case StlCmd::cmdPing:
         RaiseEvent(EvPing());
@@ -551,7 +545,7 @@ void StlConnectionImpl::StartCliSession(const EvConnectCmd&)
 void StlConnectionImpl::OnConnected(const EvConnected&)
 {
     m_log.Add(m_tagFsmEv, "Start ping {}ms", m_settings.m_pingIntervalMs);
-    m_sessionEnv->m_pingTimer.Start([this] { OnPingTimer(); }, TimerMs(m_settings.m_pingIntervalMs), true);
+    m_sessionEnv->m_pingTimer.Start([this] { OnPingTimer(); }, ClampToInt(m_settings.m_pingIntervalMs), true);
     NotifyConnected();
 }
 
@@ -580,7 +574,7 @@ void StlConnectionImpl::OnDiscPackCmd(const EvDiscPackCmd&)
     CloseSession(DiscCause::dcDiscRemote);
 }
 
-void StlConnectionImpl::OnDisconnected(const EvDisconected&)
+void StlConnectionImpl::OnDisconnected(const EvDisconnected&)
 {
     if (m_fsm.GetState() == St::stWaitDisc)
         CloseSession(DiscCause::dcDiscByUser);

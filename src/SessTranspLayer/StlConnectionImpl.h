@@ -42,7 +42,7 @@ public:
     struct EvDiscPackCmd : EvBase
     {
     };
-    struct EvDisconected : EvBase
+    struct EvDisconnected : EvBase
     {
     };
     struct EvPing : EvBase
@@ -124,8 +124,9 @@ private:
     void ResumeRx();
     void ProcessPacket(const StlPacket& p);
     bool CheckIncomingPacket(const StlPacket& p);
-    bool SrvPrcInitialPacket(const StlPacket& p);
-    bool CliPrcInitialPacket(const StlPacket& p);
+    bool ServerProcessInitialPacket(const StlPacket& p);
+    bool ClientProcessInitialPacket(const StlPacket& p);
+    void SetUpSession(const StlPacket& p);
     void DispatchPacket(const StlPacket& p);
 
     // Handlers
@@ -136,7 +137,7 @@ private:
     void OnSrvPing(const EvPing& ev);
     void OnDiscUserCmd(const EvDiscUserCmd& ev);
     void OnDiscPackCmd(const EvDiscPackCmd& ev);
-    void OnDisconnected(const EvDisconected& ev);
+    void OnDisconnected(const EvDisconnected& ev);
     void OnRxData(const EvRxData& ev);
     void OnSrvErr(const EvErr& ev);
     void CliRestartOrRetrySession(const EvErr& ev);

@@ -40,9 +40,13 @@ struct StlPacket
     // "Cmd:<name>, SessionId:<id>, num:<n>, sz:<size>"; an unknown command shows as "<n>(Can`t resolve)".
     std::string ToString() const;
 
-private:
-    friend class StlPacketSerializer;
-    StlPacket();
+    // Only the parser makes packets from the wire, with its fields still to be filled.
+    class ParsedKey
+    {
+        friend class StlPacketSerializer;
+        ParsedKey() = default;
+    };
+    explicit StlPacket(ParsedKey);
 };
 
 // Turns packets into bytes and recovers them from a byte stream cut into arbitrary pieces.
@@ -83,7 +87,14 @@ private:
         hsBadPayload, // header valid, payload CRC wrong
     };
 
-    void AppendToBuffer(const Utils::ByteArray& data);
+    // The steps of ProcessData, in order.
+    void AppendToBuffer(const uint8_t* pData, uint64_t size);
+    bool SeekMagic();
+    void CheckHeader(const uint8_t* pHeader);
+    bool CheckPayload(const uint8_t* pHeader);
+    static std::unique_ptr<StlPacket> ReadPacket(const uint8_t* pFrame);
+
+    const uint8_t* BufferData() const { return static_cast<const Utils::ByteArray&>(m_buff).Data(); }
     void DropFront(uint64_t count);
     void ForgetAll();
     uint32_t PayloadCrc(uint64_t begin, uint64_t end);
