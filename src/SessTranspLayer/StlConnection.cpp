@@ -33,6 +33,11 @@ void StlConnection::SendData(const Utils::ByteArray& data)
     m_impl->SendData(data);
 }
 
+void StlConnection::SendDataBatch(const std::vector<Utils::ByteArray>& batch)
+{
+    m_impl->SendDataBatch(batch);
+}
+
 StlStatistics StlConnection::GetStatistics() const
 {
     return m_impl->GetStatistics();

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <utility>
+#include <vector>
 #include <fmt/format.h>
 #include <fmt/xchar.h>
 #include "ESS/Assert.h"
@@ -56,6 +57,57 @@ int ClampToInt(uint64_t value)
 {
     return static_cast<int>(std::min<uint64_t>(value, INT_MAX));
 }
+
+// Frames packets straight into the pieces the lower transport takes: header and payload go
+// from the packet into the piece, with no frame-sized buffer in between, and every piece is
+// full but the last of what the writer was made for, so that frames sent together share pieces.
+class PieceWriter
+{
+public:
+    // total: the wire size of all the packets that will be added; each piece is made once, at
+    // its final size.
+    PieceWriter(IStlTransport& transport, uint64_t maxPiece, uint64_t total)
+        : m_transport(transport), m_maxPiece(maxPiece), m_left(total)
+    {
+    }
+    ~PieceWriter() { ESS_ASSERT(m_left == 0 && m_piece.IsNull()); }
+
+    void Add(const StlPacket& p)
+    {
+        uint8_t header[c_stlHeaderSize];
+        StlPacketSerializer::WriteHeader(p, header);
+        Put(header, c_stlHeaderSize);
+        if (!p.m_data.IsEmpty())
+            Put(p.m_data.Data(), p.m_data.Size());
+    }
+
+private:
+    void Put(const uint8_t* pData, uint64_t size)
+    {
+        while (size > 0)
+        {
+            ESS_ASSERT(m_left >= size);
+            if (m_piece.IsNull())
+                m_piece = Utils::ByteArray(std::min(m_maxPiece, m_left), uint64_t(0));
+            const uint64_t n = std::min(size, m_piece.Capacity() - m_piece.Size());
+            m_piece.Append(pData, n, false);
+            pData += n;
+            size -= n;
+            m_left -= n;
+            if (m_piece.Size() == m_piece.Capacity())
+            {
+                Utils::ByteArray piece = std::move(m_piece);
+                m_piece = Utils::ByteArray();
+                m_transport.Send(piece);
+            }
+        }
+    }
+
+    IStlTransport& m_transport;
+    const uint64_t m_maxPiece;
+    uint64_t m_left; // bytes still to come
+    Utils::ByteArray m_piece;
+};
 
 std::string CmdName(uint32_t cmd)
 {
@@ -196,21 +248,44 @@ bool StlConnectionImpl::IsConnected() const
 
 void StlConnectionImpl::SendData(const Utils::ByteArray& data)
 {
+    if (AcceptUserData(data))
+        SendCmd(StlCmd::cmdData, data);
+}
+
+void StlConnectionImpl::SendDataBatch(const std::vector<Utils::ByteArray>& batch)
+{
+    std::vector<StlPacket> packets;
+    packets.reserve(batch.size());
+    uint64_t total = 0;
+    for (const Utils::ByteArray& data : batch)
+    {
+        if (!AcceptUserData(data))
+            continue;
+        packets.push_back(MakePacket(StlCmd::cmdData, data));
+        total += packets.back().WireSize();
+    }
+    PieceWriter writer(m_transport, m_settings.m_maxPacketSize, total);
+    for (const StlPacket& p : packets)
+        writer.Add(p);
+}
+
+bool StlConnectionImpl::AcceptUserData(const Utils::ByteArray& data)
+{
     // Inside Disconnected the state still reads stConnected while the session is gone.
     if (!IsConnected() || !m_currSession)
     {
         m_log.Add(YrLogV2::Warning, "User try Send data in state {}. Ignore.", StateName(m_fsm.GetState()));
-        return;
+        return false;
     }
     // Every receiver refuses a larger payload; sending it would only cost the session.
     if (data.Size() > c_stlMaxPayload)
     {
         m_log.Add(YrLogV2::Warning, "User try Send data of size {} above the limit {}. Ignore.", data.Size(),
                   c_stlMaxPayload);
-        return;
+        return false;
     }
     m_log.Add(m_tagFsmEv, "User SendData size {}", data.Size());
-    SendCmd(StlCmd::cmdData, data);
+    return true;
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -314,33 +389,26 @@ void StlConnectionImpl::NewSession()
     m_currSession->m_serial = ++m_sessionSerial;
 }
 
-void StlConnectionImpl::SendCmd(StlCmd cmd, const Utils::ByteArray& data)
+StlPacket StlConnectionImpl::MakePacket(StlCmd cmd, const Utils::ByteArray& data)
 {
     ESS_ASSERT(m_currSession);
     const uint16_t num = m_currSession->m_txNum++;
-    const StlPacket p(m_srcId, m_currSession->m_id, num, cmd, data);
+    StlPacket p(m_srcId, m_currSession->m_id, num, cmd, data);
     if (m_log.Active(m_tagPacket))
         m_log.Add(m_tagPacket, "Tx: {}", p.ToString());
-    TransportSend(StlPacketSerializer::Serialize(p));
+    m_stat.m_sent.Add(ClampToInt(p.WireSize())); // once per frame, however many pieces it takes
+    return p;
+}
+
+void StlConnectionImpl::SendCmd(StlCmd cmd, const Utils::ByteArray& data)
+{
+    const StlPacket p = MakePacket(cmd, data);
+    PieceWriter(m_transport, m_settings.m_maxPacketSize, p.WireSize()).Add(p);
 
     auto rsp = m_sessionEnv->m_rspCmds.find(p.m_cmd);
     if (rsp != m_sessionEnv->m_rspCmds.end())
         m_sessionEnv->m_rspTimers[rsp->second]->Start([this] { OnRspTimeout(); },
                                                       ClampToInt(m_sessionEnv->m_rspTimeout), false);
-}
-
-void StlConnectionImpl::TransportSend(const Utils::ByteArray& frame)
-{
-    const uint64_t size = frame.Size();
-    m_stat.m_sent.Add(ClampToInt(size));
-    const uint64_t maxSize = m_settings.m_maxPacketSize;
-    if (size <= maxSize)
-    {
-        m_transport.Send(frame);
-        return;
-    }
-    for (uint64_t pos = 0; pos < size; pos += maxSize)
-        m_transport.Send(Utils::ByteArray(frame.Data() + pos, std::min(maxSize, size - pos)));
 }
 
 void StlConnectionImpl::CloseSession(const DiscCause& cause)

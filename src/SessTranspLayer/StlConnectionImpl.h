@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 #include "SessTranspLayer/StlConnection.h"
 #include "SessTranspLayer/StlPacket.h"
 #include "Utils/ByteArray.h"
@@ -83,6 +84,7 @@ public:
     void Disconnect();
     bool IsConnected() const;
     void SendData(const Utils::ByteArray& data);
+    void SendDataBatch(const std::vector<Utils::ByteArray>& batch);
     StlStatistics GetStatistics() const { return m_stat; }
     uint64_t SrcId() const { return m_srcId; }
 
@@ -110,8 +112,10 @@ private:
     void OnChangeState(St::Value oldState, St::Value newState);
 
     void NewSession();
+    bool AcceptUserData(const Utils::ByteArray& data);
+    // The next packet of the session, logged and counted as sent.
+    StlPacket MakePacket(StlCmd cmd, const Utils::ByteArray& data);
     void SendCmd(StlCmd cmd, const Utils::ByteArray& data);
-    void TransportSend(const Utils::ByteArray& frame);
     void CloseSession(const DiscCause& cause);
     void NotifyConnected();
     void RestartRxPingTimer();

@@ -158,23 +158,24 @@ std::string StlPacket::ToString() const
     return fmt::format("Cmd:{}, SessionId:{}, num:{}, sz:{}", name, m_sessionId, m_packNum, m_dataSize);
 }
 
-Utils::ByteArray StlPacketSerializer::Serialize(const StlPacket& p)
+void StlPacketSerializer::WriteHeader(const StlPacket& p, uint8_t* pOut)
 {
     ESS_ASSERT(p.m_data.Size() == p.m_dataSize);
+    Put32(pOut, p.m_magic);
+    Put64(pOut + 4, p.m_srcId);
+    Put32(pOut + 12, p.m_sessionId);
+    Put16(pOut + 16, p.m_packNum);
+    Put16(pOut + 18, static_cast<uint16_t>(p.m_cmd));
+    Put32(pOut + 20, p.m_dataSize);
+    Put32(pOut + 24, p.m_dataCrc);
+    Put32(pOut + c_headerCrcOffset, Crc(pOut, c_headerCrcOffset));
+}
 
-    uint8_t header[c_stlHeaderSize];
-    Put32(header, p.m_magic);
-    Put64(header + 4, p.m_srcId);
-    Put32(header + 12, p.m_sessionId);
-    Put16(header + 16, p.m_packNum);
-    Put16(header + 18, static_cast<uint16_t>(p.m_cmd));
-    Put32(header + 20, p.m_dataSize);
-    Put32(header + 24, p.m_dataCrc);
-    Put32(header + c_headerCrcOffset, Crc(header, c_headerCrcOffset));
-
-    // The whole packet is reserved up front so that it is built without reallocation.
-    Utils::ByteArray res(static_cast<uint64_t>(p.m_dataSize) + c_stlHeaderSize, uint64_t(0));
-    res.Append(header, c_stlHeaderSize, false);
+Utils::ByteArray StlPacketSerializer::Serialize(const StlPacket& p)
+{
+    // Sized once; the header is written in place and the payload copied behind it.
+    Utils::ByteArray res(p.WireSize(), uint64_t(c_stlHeaderSize));
+    WriteHeader(p, res.Data());
     if (!p.m_data.IsEmpty())
         res.Append(p.m_data.Data(), p.m_data.Size(), false);
     return res;
@@ -183,6 +184,8 @@ Utils::ByteArray StlPacketSerializer::Serialize(const StlPacket& p)
 std::unique_ptr<StlPacket> StlPacketSerializer::ProcessData(const Utils::ByteArray& ba)
 {
     ESS_ASSERT(!ba.IsNull());
+    if (std::unique_ptr<StlPacket> p = TakeWholeFrame(ba))
+        return p;
     AppendToBuffer(ba.Data(), ba.Size());
     if (BufferedSize() == 0 || !SeekMagic())
         return nullptr;
@@ -216,6 +219,27 @@ std::unique_ptr<StlPacket> StlPacketSerializer::ProcessData(const Utils::ByteArr
     }
     std::unique_ptr<StlPacket> p = ReadPacket(h);
     DropFront(beginPos + m_packetSize);
+    return p;
+}
+
+// The common case, a chunk that starts with a whole valid frame while nothing is buffered, is
+// parsed in place: the chunk is not copied into the buffer first. Anything else goes the long way.
+std::unique_ptr<StlPacket> StlPacketSerializer::TakeWholeFrame(const Utils::ByteArray& ba)
+{
+    const uint64_t size = ba.Size();
+    if (BufferedSize() != 0 || size < c_stlHeaderSize)
+        return nullptr;
+    const uint8_t* h = ba.Data();
+    const uint64_t packetSize = c_stlHeaderSize + uint64_t(Get32(h + 20));
+    if (Get32(h) != c_stlMagic || packetSize > size || packetSize - c_stlHeaderSize > c_stlMaxPayload)
+        return nullptr;
+    m_work += packetSize;
+    if (Crc(h, c_headerCrcOffset) != Get32(h + c_headerCrcOffset) ||
+        Crc(h + c_stlHeaderSize, packetSize - c_stlHeaderSize) != Get32(h + 24))
+        return nullptr;
+    std::unique_ptr<StlPacket> p = ReadPacket(h);
+    if (size > packetSize)
+        AppendToBuffer(h + packetSize, size - packetSize);
     return p;
 }
 

@@ -40,6 +40,9 @@ struct StlPacket
     // "Cmd:<name>, SessionId:<id>, num:<n>, sz:<size>"; an unknown command shows as "<n>(Can`t resolve)".
     std::string ToString() const;
 
+    // Header and payload.
+    uint64_t WireSize() const { return c_stlHeaderSize + uint64_t(m_dataSize); }
+
     // Only the parser makes packets from the wire, with its fields still to be filled.
     class ParsedKey
     {
@@ -61,6 +64,8 @@ class StlPacketSerializer
 public:
     // The packet's wire bytes; needs no serializer state.
     static Utils::ByteArray Serialize(const StlPacket& p);
+    // The packet's c_stlHeaderSize header bytes, header CRC included, written to pOut.
+    static void WriteHeader(const StlPacket& p, uint8_t* pOut);
 
     // Appends data (must not be null) to the buffer and returns at most one complete, valid
     // packet. Further complete packets stay buffered: call again with an empty array while a
@@ -88,6 +93,7 @@ private:
     };
 
     // The steps of ProcessData, in order.
+    std::unique_ptr<StlPacket> TakeWholeFrame(const Utils::ByteArray& data);
     void AppendToBuffer(const uint8_t* pData, uint64_t size);
     bool SeekMagic();
     void CheckHeader(const uint8_t* pHeader);
