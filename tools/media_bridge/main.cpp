@@ -22,7 +22,8 @@
 //   YR_MEDIABRIDGE_DROP_AFTER=<n>   closes the connection after echoing n bytes or more, as a
 //                                   media bridge that fails would.
 // For measurements (bench/relay.cpp):
-//   YR_MEDIABRIDGE_SINK=<n>         echoes nothing; logs "sunk <n> <ns from the first byte to the
+//   YR_MEDIABRIDGE_SINK=<n>         echoes nothing; sends one byte once connected (the far end
+//                                   starts then); logs "sunk <n> <ns from the first byte to the
 //                                   n-th>" once n bytes have arrived.
 //   YR_MEDIABRIDGE_SOURCE=<n>       echoes nothing; sends n bytes as fast as the socket takes them
 //                                   once connected, and logs "sourced <n>".
@@ -176,6 +177,8 @@ private:
         LogLine(m_opt, "connected");
         if (m_opt.sourceBytes != 0)
             SourceMore();
+        else if (m_opt.sinkBytes != 0)
+            m_sock->SendData(Utils::ByteArray(uint64_t(1), uint8_t('r'), 0));
     }
 
     void AllDataSent(const YrNet::SocketIdBase*) override

@@ -14,7 +14,8 @@
 //
 // For measurements (bench/relay.cpp), in every session:
 //   --sink N     nothing is echoed; "received N" once N payload bytes have arrived;
-//   --source N   N bytes go out as fast as the pipe takes them, nothing is expected back;
+//   --source N   once the first payload has come (the media bridge is there: a relay may drop
+//                what comes before), N bytes go out as fast as the pipe takes them;
 //                "sourced N" when all are handed to the session;
 //   --rtt COUNT  one 64-byte payload at a time, the next once it has come back; "rtt done"
 //                after COUNT round trips.
@@ -164,11 +165,7 @@ public:
         m_startNs = NowNs();
         m_received = 0;
         m_rtts.clear();
-        if (m_opt.sourceBytes != 0)
-        {
-            m_sent = 0;
-            SourceMore();
-        }
+        m_sourcing = false;
         if (m_opt.rttCount != 0)
             SendRttProbe();
         if (m_sendBytes == 0)
@@ -195,7 +192,15 @@ public:
             return;
         }
         if (m_opt.sourceBytes != 0)
+        {
+            if (!m_sourcing)
+            {
+                m_sourcing = true;
+                m_sent = 0;
+                SourceMore();
+            }
             return;
+        }
         EventLine("data " + std::to_string(data.Size()));
         if (m_echo)
             m_conn->SendData(data);
@@ -314,6 +319,7 @@ private:
     uint64_t m_firstNs = 0;
     uint64_t m_received = 0;
     uint64_t m_probeNs = 0;
+    bool m_sourcing = false;
     std::vector<uint64_t> m_rtts;
     std::unique_ptr<StlConnection> m_conn;
     IStlTransport2Owner* m_user = nullptr;
