@@ -49,6 +49,8 @@ const int c_shippedLevel = 5;
 const double c_logBoundMbPerHour = 1.0;
 
 const int c_waitMs = 120000;
+// A run that moves less than this gave up (a relay that drops data never completes).
+const double c_slowestMbPerSec = 4.0;
 
 struct Programs
 {
@@ -323,15 +325,16 @@ Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, 
     if (host.Ask("connect") != "ok")
         return r;
 
+    const int limitMs = std::max(10000, int(double(bytes) / 1048576.0 / c_slowestMbPerSec * 1000));
     std::string done;
     if (sc == Scenario::Up)
-        done = WaitForLine(mbLog, "sunk ", c_waitMs);
+        done = WaitForLine(mbLog, "sunk ", limitMs);
     else
     {
         const std::string line = sc == Scenario::Down ? "received " + n
                                  : sc == Scenario::Both ? "verified " + n
                                                         : std::string("rtt done");
-        if (host.Ask("wait-peer " + std::to_string(c_waitMs) + " " + line) == "wait-peer ok")
+        if (host.Ask("wait-peer " + std::to_string(limitMs) + " " + line, limitMs + 5000) == "wait-peer ok")
             done = FindLine(report, sc == Scenario::Down ? "sink " : sc == Scenario::Both ? "send " : "rtt ");
     }
     const std::vector<double> start = Numbers(FindLine(mbLog, "start "));
@@ -414,7 +417,8 @@ void Run(const Programs& progs, const char* condition, int rounds, uint64_t byte
                                         "/" + Name(sc);
                 if (!r.ok)
                 {
-                    std::printf("  %-28s FAILED\n", key.c_str());
+                    std::printf("  %-28s FAILED: not all data arrived (see the relay's log)\n", key.c_str());
+                    std::fflush(stdout);
                     continue;
                 }
                 if (sc == Scenario::Rtt)
