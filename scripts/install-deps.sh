@@ -7,7 +7,7 @@ pkgs=(
   build-essential cmake ninja-build pkg-config python3
   qtbase5-dev libboost-all-dev libfmt-dev libmsgpack-cxx-dev rapidjson-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libdw-dev
+  libdw-dev zlib1g-dev
   libzydis-dev
 )
 if [ "${YR_WITH_FUZZ:-0}" = 1 ]; then pkgs+=(clang libclang-rt-14-dev); fi

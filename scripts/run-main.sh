@@ -38,7 +38,8 @@ cleanup() {
 trap cleanup EXIT
 cp "$plugin" "$mediabridge" "$dir/"
 mkdir "$dir/logs"
-printf 'LogToFile=1\nLogFolder=logs\n' >"$dir/config.ini"
+# The shipped configuration: Warning and above, so that a long media session does not fill the disk.
+printf 'LogToFile=1\nLogFolder=logs\nLogLevel=5\n' >"$dir/config.ini"
 export YR_MEDIABRIDGE_LOG=$dir/mediabridge.txt
 # The host unloads the library at its end; a sanitizer build would report the library's
 # process-long objects as leaks then (see tests/VMware/RelayEndToEndTest.cpp).

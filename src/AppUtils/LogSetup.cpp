@@ -1,6 +1,8 @@
 #include "AppUtils/LogSetup.h"
 
+#include <cstdint>
 #include <exception>
+#include <memory>
 #include <vector>
 #include "AppUtils/AppBuildInfo.h"
 #include "AppUtils/AppConfig.h"
@@ -13,6 +15,21 @@ namespace AppUtils
 {
 
 namespace fs = boost::filesystem;
+
+namespace
+{
+
+CleanFilesRule LogFolderRule(const fs::path& folder)
+{
+    CleanFilesRule rule;
+    rule.path = folder;
+    rule.max_cnt = LogSetupInfo::c_keepLogFiles;
+    rule.max_size_mb = LogSetupInfo::c_keepLogMb;
+    rule.regexp_mask = "log_.*\\.log";
+    return rule;
+}
+
+} // namespace
 
 boost::filesystem::path ConfiguredLogFolder(const AppConfig& cfg, const AppPaths& paths)
 {
@@ -36,7 +53,11 @@ LogSetupInfo::LogSetupInfo(const AppConfig& cfg, const AppPaths& paths)
     {
         try
         {
-            const std::shared_ptr<YrLogV2::IFileOutput> file = YrLogV2::CreateFileOutput(folder);
+            YrLogV2::FileOutputLimits limits;
+            limits.maxFileBytes = uint64_t(c_maxLogFileMb) << 20;
+            const CleanFilesRule rule = LogFolderRule(m_folder);
+            limits.onNewFile = [rule] { CleanFiles(rule); };
+            const std::shared_ptr<YrLogV2::IFileOutput> file = YrLogV2::CreateFileOutput(folder, limits);
             m_filePath = file->FilePath();
             outputs.push_back(file);
         }
@@ -64,12 +85,7 @@ LogSetupInfo::LogSetupInfo(const AppConfig& cfg, const AppPaths& paths)
 
     if (!m_filePath.isEmpty())
     {
-        CleanFilesRule rule;
-        rule.path = m_folder;
-        rule.max_cnt = c_keepLogFiles;
-        rule.max_size_mb = c_keepLogMb;
-        rule.regexp_mask = "log_.*\\.log";
-        log.Add(YrLogV2::Info, "Clean log folder '{}' result: {}", folder, CleanFiles(rule));
+        log.Add(YrLogV2::Info, "Clean log folder '{}' result: {}", folder, CleanFiles(LogFolderRule(m_folder)));
     }
 }
 
@@ -81,7 +97,7 @@ LogSetupInfo::~LogSetupInfo()
 
 std::unique_ptr<LogSetupInfo> SetupLogFromConfig(const AppConfig& cfg, const AppPaths& paths)
 {
-    return std::unique_ptr<LogSetupInfo>(new LogSetupInfo(cfg, paths));
+    return std::make_unique<LogSetupInfo>(cfg, paths);
 }
 
 } // namespace AppUtils

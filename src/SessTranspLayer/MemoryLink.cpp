@@ -1,5 +1,6 @@
 #include "SessTranspLayer/MemoryLink.h"
 
+#include <memory>
 #include <utility>
 #include <QThread>
 #include "ESS/Assert.h"
@@ -82,15 +83,15 @@ MemoryLink::MemoryLink(bool connected, const std::string& nameA, const std::stri
     {
         SideData& s = m_sides[i];
         const iCore::ThreadRunnerFuncProfile profile(0, names[i], QThread::InheritPriority, 0, 0, false);
-        s.m_runner.reset(new iCore::ThreadRunnerFunc(profile,
-                                                     [&s, connected](iCore::MsgThread& t)
-                                                     {
-                                                         s.m_thread = &t;
-                                                         s.m_end = new MemoryLinkEnd(connected);
-                                                     }));
+        s.m_runner = std::make_unique<iCore::ThreadRunnerFunc>(profile,
+                                                               [&s, connected](iCore::MsgThread& t)
+                                                               {
+                                                                   s.m_thread = &t;
+                                                                   s.m_end = std::make_unique<MemoryLinkEnd>(connected);
+                                                               });
     }
-    Call(SideA, [this] { m_sides[SideA].m_end->SetPeer(m_sides[SideB].m_end); });
-    Call(SideB, [this] { m_sides[SideB].m_end->SetPeer(m_sides[SideA].m_end); });
+    Call(SideA, [this] { m_sides[SideA].m_end->SetPeer(m_sides[SideB].m_end.get()); });
+    Call(SideB, [this] { m_sides[SideB].m_end->SetPeer(m_sides[SideA].m_end.get()); });
 }
 
 MemoryLink::~MemoryLink()
@@ -98,12 +99,7 @@ MemoryLink::~MemoryLink()
     for (int i = 0; i < 2; ++i)
     {
         SideData& s = m_sides[i];
-        Call(static_cast<Side>(i),
-             [&s]
-             {
-                 delete s.m_end;
-                 s.m_end = nullptr;
-             });
+        Call(static_cast<Side>(i), [&s] { s.m_end.reset(); });
     }
     for (SideData& s : m_sides)
         s.m_runner.reset();

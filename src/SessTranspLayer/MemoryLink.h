@@ -94,7 +94,7 @@ private:
     {
         std::unique_ptr<iCore::ThreadRunnerFunc> m_runner;
         iCore::MsgThread* m_thread = nullptr;
-        MemoryLinkEnd* m_end = nullptr;
+        std::unique_ptr<MemoryLinkEnd> m_end; // made and destroyed on m_thread
     };
 
     SideData m_sides[2];

@@ -7,7 +7,7 @@ namespace SessTranspLayer
 
 StlConnection::StlConnection(const StlSettings& settings, YrLogV2::Log& parentLog, IStl2Owner& owner,
                              IStlTransport& transport)
-    : m_impl(new StlConnectionImpl(settings, parentLog, owner, transport))
+    : m_impl(std::make_unique<StlConnectionImpl>(settings, parentLog, owner, transport))
 {
 }
 
@@ -31,6 +31,11 @@ bool StlConnection::IsConnected() const
 void StlConnection::SendData(const Utils::ByteArray& data)
 {
     m_impl->SendData(data);
+}
+
+void StlConnection::SendDataBatch(const std::vector<Utils::ByteArray>& batch)
+{
+    m_impl->SendDataBatch(batch);
 }
 
 StlStatistics StlConnection::GetStatistics() const

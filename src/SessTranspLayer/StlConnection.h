@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 #include <boost/noncopyable.hpp>
 #include "Utils/ByteArray.h"
 #include "Utils/IBasicInterface.h"
@@ -102,6 +103,10 @@ public:
     bool IsConnected() const;
     // Sent as one data packet when connected; dropped with a warning otherwise.
     void SendData(const Utils::ByteArray& data);
+    // Each array as one data packet, as SendData would, but the frames share pieces: the lower
+    // transport gets full pieces of m_maxPacketSize bytes but for the last one. For data that is
+    // waiting together (several reads of a socket).
+    void SendDataBatch(const std::vector<Utils::ByteArray>& batch);
     StlStatistics GetStatistics() const;
 
 private:

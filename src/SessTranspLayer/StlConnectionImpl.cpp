@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <utility>
+#include <vector>
 #include <fmt/format.h>
 #include <fmt/xchar.h>
 #include "ESS/Assert.h"
@@ -50,16 +51,63 @@ uint32_t NextSessionId()
     return RandomSource().Next(0xFFFFFFFF) + 1;
 }
 
-// Settings beyond the range of a timer never fire (MsgTimerEx arms only up to its maximum).
-int TimerMs(uint64_t ms)
+// Timer settings and statistics values are ints: larger values stop at INT_MAX (a timer armed
+// beyond the maximum of MsgTimerEx never fires).
+int ClampToInt(uint64_t value)
 {
-    return static_cast<int>(std::min<uint64_t>(ms, INT_MAX));
+    return static_cast<int>(std::min<uint64_t>(value, INT_MAX));
 }
 
-int StatValue(uint64_t size)
+// Frames packets straight into the pieces the lower transport takes: header and payload go
+// from the packet into the piece, with no frame-sized buffer in between, and every piece is
+// full but the last of what the writer was made for, so that frames sent together share pieces.
+class PieceWriter
 {
-    return static_cast<int>(std::min<uint64_t>(size, INT_MAX));
-}
+public:
+    // total: the wire size of all the packets that will be added; each piece is made once, at
+    // its final size.
+    PieceWriter(IStlTransport& transport, uint64_t maxPiece, uint64_t total)
+        : m_transport(transport), m_maxPiece(maxPiece), m_left(total)
+    {
+    }
+    ~PieceWriter() { ESS_ASSERT(m_left == 0 && m_piece.IsNull()); }
+
+    void Add(const StlPacket& p)
+    {
+        uint8_t header[c_stlHeaderSize];
+        StlPacketSerializer::WriteHeader(p, header);
+        Put(header, c_stlHeaderSize);
+        if (!p.m_data.IsEmpty())
+            Put(p.m_data.Data(), p.m_data.Size());
+    }
+
+private:
+    void Put(const uint8_t* pData, uint64_t size)
+    {
+        while (size > 0)
+        {
+            ESS_ASSERT(m_left >= size);
+            if (m_piece.IsNull())
+                m_piece = Utils::ByteArray(std::min(m_maxPiece, m_left), uint64_t(0));
+            const uint64_t n = std::min(size, m_piece.Capacity() - m_piece.Size());
+            m_piece.Append(pData, n, false);
+            pData += n;
+            size -= n;
+            m_left -= n;
+            if (m_piece.Size() == m_piece.Capacity())
+            {
+                Utils::ByteArray piece = std::move(m_piece);
+                m_piece = Utils::ByteArray();
+                m_transport.Send(piece);
+            }
+        }
+    }
+
+    IStlTransport& m_transport;
+    const uint64_t m_maxPiece;
+    uint64_t m_left; // bytes still to come
+    Utils::ByteArray m_piece;
+};
 
 std::string CmdName(uint32_t cmd)
 {
@@ -79,7 +127,7 @@ struct StlConnectionImpl::SessionEnv
         m_rspCmds[StlCmd::cmdPing] = StlCmd::cmdPong;
         m_rspCmds[StlCmd::cmdDisc] = StlCmd::cmdDisconnected;
         for (const auto& rc : m_rspCmds)
-            m_rspTimers[rc.second].reset(new iCore::MsgTimerEx());
+            m_rspTimers[rc.second] = std::make_unique<iCore::MsgTimerEx>();
     }
 
     void StopTimers()
@@ -127,7 +175,7 @@ StlConnectionImpl::StlConnectionImpl(const StlSettings& settings, YrLogV2::Log& 
           settings.m_role == c_stlRoleClient ? St::stInitialCli : St::stInitialSrv,
           [this](const EvBase& ev) { OnNoTransition(ev); },
           [this](St::Value oldState, St::Value newState) { OnChangeState(oldState, newState); }),
-      m_sessionEnv(new SessionEnv(settings.m_respTimeoutMs))
+      m_sessionEnv(std::make_unique<SessionEnv>(settings.m_respTimeoutMs))
 {
     m_stat.m_maxPacketSize = static_cast<uint32_t>(settings.m_maxPacketSize);
     m_transport.SetUser(*this);
@@ -164,7 +212,7 @@ void StlConnectionImpl::BuildFsmTable()
         m_fsm.Add<EvDiscUserCmd>(St::stConnected, St::stWaitDisc, this, &Self::OnDiscUserCmd);
         m_fsm.Add<EvDiscPackCmd>(St::stConnected, St::stInitialCli, this, &Self::OnDiscPackCmd);
         m_fsm.Add<EvRxData>(St::stConnected, FsmSpecState::_SameState_, this, &Self::OnRxData);
-        m_fsm.Add<EvDisconected>(St::stWaitDisc, St::stInitialCli, this, &Self::OnDisconnected);
+        m_fsm.Add<EvDisconnected>(St::stWaitDisc, St::stInitialCli, this, &Self::OnDisconnected);
         m_fsm.Add<EvErr>(FsmSpecState::_AnyState_, FsmSpecState::_DynamicState_, this,
                          &Self::CliRestartOrRetrySession);
     }
@@ -175,7 +223,7 @@ void StlConnectionImpl::BuildFsmTable()
         m_fsm.Add<EvDiscUserCmd>(St::stConnected, St::stWaitDisc, this, &Self::OnDiscUserCmd);
         m_fsm.Add<EvPing>(St::stConnected, FsmSpecState::_SameState_, this, &Self::OnSrvPing);
         m_fsm.Add<EvRxData>(St::stConnected, FsmSpecState::_SameState_, this, &Self::OnRxData);
-        m_fsm.Add<EvDisconected>(St::stWaitDisc, St::stInitialSrv, this, &Self::OnDisconnected);
+        m_fsm.Add<EvDisconnected>(St::stWaitDisc, St::stInitialSrv, this, &Self::OnDisconnected);
         m_fsm.Add<EvErr>(FsmSpecState::_AnyState_, St::stInitialSrv, this, &Self::OnSrvErr);
     }
 }
@@ -200,21 +248,44 @@ bool StlConnectionImpl::IsConnected() const
 
 void StlConnectionImpl::SendData(const Utils::ByteArray& data)
 {
+    if (AcceptUserData(data))
+        SendCmd(StlCmd::cmdData, data);
+}
+
+void StlConnectionImpl::SendDataBatch(const std::vector<Utils::ByteArray>& batch)
+{
+    std::vector<StlPacket> packets;
+    packets.reserve(batch.size());
+    uint64_t total = 0;
+    for (const Utils::ByteArray& data : batch)
+    {
+        if (!AcceptUserData(data))
+            continue;
+        packets.push_back(MakePacket(StlCmd::cmdData, data));
+        total += packets.back().WireSize();
+    }
+    PieceWriter writer(m_transport, m_settings.m_maxPacketSize, total);
+    for (const StlPacket& p : packets)
+        writer.Add(p);
+}
+
+bool StlConnectionImpl::AcceptUserData(const Utils::ByteArray& data)
+{
     // Inside Disconnected the state still reads stConnected while the session is gone.
     if (!IsConnected() || !m_currSession)
     {
         m_log.Add(YrLogV2::Warning, "User try Send data in state {}. Ignore.", StateName(m_fsm.GetState()));
-        return;
+        return false;
     }
     // Every receiver refuses a larger payload; sending it would only cost the session.
     if (data.Size() > c_stlMaxPayload)
     {
         m_log.Add(YrLogV2::Warning, "User try Send data of size {} above the limit {}. Ignore.", data.Size(),
                   c_stlMaxPayload);
-        return;
+        return false;
     }
     m_log.Add(m_tagFsmEv, "User SendData size {}", data.Size());
-    SendCmd(StlCmd::cmdData, data);
+    return true;
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -234,7 +305,7 @@ void StlConnectionImpl::OnTranspError(const std::wstring& cause)
 
 void StlConnectionImpl::OnTranspData(const Utils::ByteArray& data)
 {
-    m_stat.m_received.Add(StatValue(data.Size()));
+    m_stat.m_received.Add(ClampToInt(data.Size()));
     if (data.IsNull())
         return; // nothing to parse
     if (m_rxHeld)
@@ -314,37 +385,30 @@ void StlConnectionImpl::OnChangeState(St::Value oldState, St::Value newState)
 void StlConnectionImpl::NewSession()
 {
     ++m_stat.m_sessions;
-    m_currSession.reset(new Session());
+    m_currSession = std::make_unique<Session>();
     m_currSession->m_serial = ++m_sessionSerial;
+}
+
+StlPacket StlConnectionImpl::MakePacket(StlCmd cmd, const Utils::ByteArray& data)
+{
+    ESS_ASSERT(m_currSession);
+    const uint16_t num = m_currSession->m_txNum++;
+    StlPacket p(m_srcId, m_currSession->m_id, num, cmd, data);
+    if (m_log.Active(m_tagPacket))
+        m_log.Add(m_tagPacket, "Tx: {}", p.ToString());
+    m_stat.m_sent.Add(ClampToInt(p.WireSize())); // once per frame, however many pieces it takes
+    return p;
 }
 
 void StlConnectionImpl::SendCmd(StlCmd cmd, const Utils::ByteArray& data)
 {
-    ESS_ASSERT(m_currSession);
-    const uint16_t num = m_currSession->m_txNum++;
-    const StlPacket p(m_srcId, m_currSession->m_id, num, cmd, data);
-    if (m_log.Active(m_tagPacket))
-        m_log.Add(m_tagPacket, "Tx: {}", p.ToString());
-    TransportSend(StlPacketSerializer::Serialize(p));
+    const StlPacket p = MakePacket(cmd, data);
+    PieceWriter(m_transport, m_settings.m_maxPacketSize, p.WireSize()).Add(p);
 
     auto rsp = m_sessionEnv->m_rspCmds.find(p.m_cmd);
     if (rsp != m_sessionEnv->m_rspCmds.end())
         m_sessionEnv->m_rspTimers[rsp->second]->Start([this] { OnRspTimeout(); },
-                                                      TimerMs(m_sessionEnv->m_rspTimeout), false);
-}
-
-void StlConnectionImpl::TransportSend(const Utils::ByteArray& frame)
-{
-    const uint64_t size = frame.Size();
-    m_stat.m_sent.Add(StatValue(size));
-    const uint64_t maxSize = m_settings.m_maxPacketSize;
-    if (size <= maxSize)
-    {
-        m_transport.Send(frame);
-        return;
-    }
-    for (uint64_t pos = 0; pos < size; pos += maxSize)
-        m_transport.Send(Utils::ByteArray(frame.Data() + pos, std::min(maxSize, size - pos)));
+                                                      ClampToInt(m_sessionEnv->m_rspTimeout), false);
 }
 
 void StlConnectionImpl::CloseSession(const DiscCause& cause)
@@ -383,7 +447,7 @@ void StlConnectionImpl::NotifyConnected()
 void StlConnectionImpl::RestartRxPingTimer()
 {
     const uint64_t ms = uint64_t(m_settings.m_pingIntervalMs) + m_settings.m_respTimeoutMs;
-    m_sessionEnv->m_pingTimer.Start([this] { OnRxPingTimeout(); }, TimerMs(ms), false);
+    m_sessionEnv->m_pingTimer.Start([this] { OnRxPingTimeout(); }, ClampToInt(ms), false);
 }
 
 void StlConnectionImpl::OnPingTimer()
@@ -411,13 +475,8 @@ void StlConnectionImpl::ProcessPacket(const StlPacket& p)
         m_log.Add(m_tagPacket, "Rx: {}", p.ToString());
     if (!CheckIncomingPacket(p))
         return;
-    if (!m_currSession)
-    {
-        m_log.Add(YrLogV2::Warning,
-                  "Unexpected packet without curr session. Packet ignored. Rx: {} State: {}", p.ToString(),
-                  StateName(m_fsm.GetState()));
-        return;
-    }
+    // Every accepted packet belongs to a session: the check made or found one.
+    ESS_ASSERT(m_currSession);
     ++m_currSession->m_rxNum;
     auto timer = m_sessionEnv->m_rspTimers.find(p.m_cmd);
     if (timer != m_sessionEnv->m_rspTimers.end())
@@ -433,11 +492,11 @@ bool StlConnectionImpl::CheckIncomingPacket(const StlPacket& p)
         if (p.m_cmd != StlCmd::cmdConnect)
             return false;
         NewSession();
-        return SrvPrcInitialPacket(p);
+        return ServerProcessInitialPacket(p);
 
     case St::stWaitConnected:
         if (p.m_cmd == StlCmd::cmdConnected)
-            return CliPrcInitialPacket(p);
+            return ClientProcessInitialPacket(p);
         m_log.Add(m_tagFsmWarning, "Wrong type of initial packet {}", CmdName(p.m_cmd));
         return false;
 
@@ -476,32 +535,35 @@ bool StlConnectionImpl::CheckIncomingPacket(const StlPacket& p)
     return true;
 }
 
-bool StlConnectionImpl::SrvPrcInitialPacket(const StlPacket& p)
+bool StlConnectionImpl::ServerProcessInitialPacket(const StlPacket& p)
 {
     if (p.m_srcId == 0)
     {
         RaiseEvent(EvErr(DiscCause::dcWrongHeader));
         return false;
     }
-    m_log.Add(m_tagFsmEv, "Setup session: {} with dst {}", p.m_sessionId, p.m_srcId);
-    m_currSession->m_id = p.m_sessionId;
-    m_currSession->m_dst = p.m_srcId;
+    SetUpSession(p);
     m_currSession->m_rxNum = p.m_packNum; // the caller then expects the next number
     return true;
 }
 
-bool StlConnectionImpl::CliPrcInitialPacket(const StlPacket& p)
+bool StlConnectionImpl::ClientProcessInitialPacket(const StlPacket& p)
 {
     if (p.m_packNum != 0 || p.m_sessionId == 0 || p.m_srcId == 0)
     {
         RaiseEvent(EvErr(DiscCause::dcWrongHeader));
         return false;
     }
+    SetUpSession(p);
+    return true;
+}
+
+void StlConnectionImpl::SetUpSession(const StlPacket& p)
+{
     ESS_ASSERT(m_currSession);
     m_log.Add(m_tagFsmEv, "Setup session: {} with dst {}", p.m_sessionId, p.m_srcId);
     m_currSession->m_id = p.m_sessionId;
     m_currSession->m_dst = p.m_srcId;
-    return true;
 }
 
 void StlConnectionImpl::DispatchPacket(const StlPacket& p)
@@ -518,7 +580,7 @@ void StlConnectionImpl::DispatchPacket(const StlPacket& p)
         RaiseEvent(EvDiscPackCmd());
         break;
     case StlCmd::cmdDisconnected:
-        RaiseEvent(EvDisconected());
+        RaiseEvent(EvDisconnected());
         break;
     case StlCmd::cmdPing:
         RaiseEvent(EvPing());
@@ -551,7 +613,7 @@ void StlConnectionImpl::StartCliSession(const EvConnectCmd&)
 void StlConnectionImpl::OnConnected(const EvConnected&)
 {
     m_log.Add(m_tagFsmEv, "Start ping {}ms", m_settings.m_pingIntervalMs);
-    m_sessionEnv->m_pingTimer.Start([this] { OnPingTimer(); }, TimerMs(m_settings.m_pingIntervalMs), true);
+    m_sessionEnv->m_pingTimer.Start([this] { OnPingTimer(); }, ClampToInt(m_settings.m_pingIntervalMs), true);
     NotifyConnected();
 }
 
@@ -580,7 +642,7 @@ void StlConnectionImpl::OnDiscPackCmd(const EvDiscPackCmd&)
     CloseSession(DiscCause::dcDiscRemote);
 }
 
-void StlConnectionImpl::OnDisconnected(const EvDisconected&)
+void StlConnectionImpl::OnDisconnected(const EvDisconnected&)
 {
     if (m_fsm.GetState() == St::stWaitDisc)
         CloseSession(DiscCause::dcDiscByUser);

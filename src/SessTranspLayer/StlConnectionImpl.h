@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 #include "SessTranspLayer/StlConnection.h"
 #include "SessTranspLayer/StlPacket.h"
 #include "Utils/ByteArray.h"
@@ -42,7 +43,7 @@ public:
     struct EvDiscPackCmd : EvBase
     {
     };
-    struct EvDisconected : EvBase
+    struct EvDisconnected : EvBase
     {
     };
     struct EvPing : EvBase
@@ -83,6 +84,7 @@ public:
     void Disconnect();
     bool IsConnected() const;
     void SendData(const Utils::ByteArray& data);
+    void SendDataBatch(const std::vector<Utils::ByteArray>& batch);
     StlStatistics GetStatistics() const { return m_stat; }
     uint64_t SrcId() const { return m_srcId; }
 
@@ -110,8 +112,10 @@ private:
     void OnChangeState(St::Value oldState, St::Value newState);
 
     void NewSession();
+    bool AcceptUserData(const Utils::ByteArray& data);
+    // The next packet of the session, logged and counted as sent.
+    StlPacket MakePacket(StlCmd cmd, const Utils::ByteArray& data);
     void SendCmd(StlCmd cmd, const Utils::ByteArray& data);
-    void TransportSend(const Utils::ByteArray& frame);
     void CloseSession(const DiscCause& cause);
     void NotifyConnected();
     void RestartRxPingTimer();
@@ -124,8 +128,9 @@ private:
     void ResumeRx();
     void ProcessPacket(const StlPacket& p);
     bool CheckIncomingPacket(const StlPacket& p);
-    bool SrvPrcInitialPacket(const StlPacket& p);
-    bool CliPrcInitialPacket(const StlPacket& p);
+    bool ServerProcessInitialPacket(const StlPacket& p);
+    bool ClientProcessInitialPacket(const StlPacket& p);
+    void SetUpSession(const StlPacket& p);
     void DispatchPacket(const StlPacket& p);
 
     // Handlers
@@ -136,7 +141,7 @@ private:
     void OnSrvPing(const EvPing& ev);
     void OnDiscUserCmd(const EvDiscUserCmd& ev);
     void OnDiscPackCmd(const EvDiscPackCmd& ev);
-    void OnDisconnected(const EvDisconected& ev);
+    void OnDisconnected(const EvDisconnected& ev);
     void OnRxData(const EvRxData& ev);
     void OnSrvErr(const EvErr& ev);
     void CliRestartOrRetrySession(const EvErr& ev);

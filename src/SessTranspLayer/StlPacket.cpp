@@ -142,7 +142,7 @@ StlPacket::StlPacket(uint64_t srcId, uint32_t sessionId, uint16_t packNum, StlCm
         m_dataCrc = Crc(data.Data(), m_dataSize);
 }
 
-StlPacket::StlPacket()
+StlPacket::StlPacket(ParsedKey)
     : m_magic(c_stlMagic), m_srcId(0), m_sessionId(0), m_packNum(0), m_cmd(StlCmd::nonInitialize),
       m_dataSize(0), m_dataCrc(0), m_headerCrc(0)
 {
@@ -158,23 +158,24 @@ std::string StlPacket::ToString() const
     return fmt::format("Cmd:{}, SessionId:{}, num:{}, sz:{}", name, m_sessionId, m_packNum, m_dataSize);
 }
 
-Utils::ByteArray StlPacketSerializer::Serialize(const StlPacket& p)
+void StlPacketSerializer::WriteHeader(const StlPacket& p, uint8_t* pOut)
 {
     ESS_ASSERT(p.m_data.Size() == p.m_dataSize);
+    Put32(pOut, p.m_magic);
+    Put64(pOut + 4, p.m_srcId);
+    Put32(pOut + 12, p.m_sessionId);
+    Put16(pOut + 16, p.m_packNum);
+    Put16(pOut + 18, static_cast<uint16_t>(p.m_cmd));
+    Put32(pOut + 20, p.m_dataSize);
+    Put32(pOut + 24, p.m_dataCrc);
+    Put32(pOut + c_headerCrcOffset, Crc(pOut, c_headerCrcOffset));
+}
 
-    uint8_t header[c_stlHeaderSize];
-    Put32(header, p.m_magic);
-    Put64(header + 4, p.m_srcId);
-    Put32(header + 12, p.m_sessionId);
-    Put16(header + 16, p.m_packNum);
-    Put16(header + 18, static_cast<uint16_t>(p.m_cmd));
-    Put32(header + 20, p.m_dataSize);
-    Put32(header + 24, p.m_dataCrc);
-    Put32(header + c_headerCrcOffset, Crc(header, c_headerCrcOffset));
-
-    // The whole packet is reserved up front so that it is built without reallocation.
-    Utils::ByteArray res(static_cast<uint64_t>(p.m_dataSize) + c_stlHeaderSize, uint64_t(0));
-    res.Append(header, c_stlHeaderSize, false);
+Utils::ByteArray StlPacketSerializer::Serialize(const StlPacket& p)
+{
+    // Sized once; the header is written in place and the payload copied behind it.
+    Utils::ByteArray res(p.WireSize(), uint64_t(c_stlHeaderSize));
+    WriteHeader(p, res.Data());
     if (!p.m_data.IsEmpty())
         res.Append(p.m_data.Data(), p.m_data.Size(), false);
     return res;
@@ -183,62 +184,22 @@ Utils::ByteArray StlPacketSerializer::Serialize(const StlPacket& p)
 std::unique_ptr<StlPacket> StlPacketSerializer::ProcessData(const Utils::ByteArray& ba)
 {
     ESS_ASSERT(!ba.IsNull());
-    AppendToBuffer(ba);
-
-    const uint64_t end = m_buff.Size();
-    if (end == m_begin)
+    if (std::unique_ptr<StlPacket> p = TakeWholeFrame(ba))
+        return p;
+    AppendToBuffer(ba.Data(), ba.Size());
+    if (BufferedSize() == 0 || !SeekMagic())
         return nullptr;
-    const uint8_t* data = static_cast<const Utils::ByteArray&>(m_buff).Data();
-
-    if (m_scanPos < m_begin)
-    {
-        m_scanPos = m_begin;
-        m_atMagic = false;
-    }
-    if (!m_atMagic)
-    {
-        const uint64_t found = FindMagic(data + m_scanPos, end - m_scanPos);
-        m_work += std::min<uint64_t>(found + 4, end - m_scanPos);
-        if (found == end - m_scanPos)
-        {
-            // Every start before the last 3 bytes is searched; those wait for more bytes.
-            if (end - m_scanPos > 3)
-                m_scanPos = end - 3;
-            // The last 4 bytes may hold the start of a magic split across deliveries.
-            if (end - m_begin > 4)
-                DropFront(end - m_begin - 4);
-            return nullptr;
-        }
-        m_scanPos += found;
-        m_atMagic = true;
-        m_header = hsUnknown;
-    }
 
     // All sizes below are 64-bit: 32 + N must not wrap for N near 2^32.
     const uint64_t beginPos = m_scanPos - m_begin;
-    const uint64_t avail = end - m_scanPos;
+    const uint64_t avail = m_buff.Size() - m_scanPos;
     if (avail < c_stlHeaderSize)
     {
-        DropFront(beginPos);
+        DropFront(beginPos); // the header is awaited
         return nullptr;
     }
-
-    const uint8_t* h = data + m_scanPos;
-    if (m_header == hsUnknown)
-    {
-        // A false magic inside other bytes, or a header announcing more than any real frame.
-        m_work += c_headerCrcOffset;
-        const uint32_t dataSize = Get32(h + 20);
-        if (Crc(h, c_headerCrcOffset) != Get32(h + c_headerCrcOffset) || dataSize > c_stlMaxPayload)
-        {
-            m_header = hsBadHeader;
-        }
-        else
-        {
-            m_header = hsGood;
-            m_packetSize = c_stlHeaderSize + static_cast<uint64_t>(dataSize);
-        }
-    }
+    const uint8_t* h = BufferData() + m_scanPos;
+    CheckHeader(h);
     // Rejected: drop one byte from the front and search again. While bytes precede the magic,
     // the same magic is met again, and its verdict is reused.
     if (m_header == hsBadHeader)
@@ -251,34 +212,106 @@ std::unique_ptr<StlPacket> StlPacketSerializer::ProcessData(const Utils::ByteArr
         DropFront(beginPos); // the payload is awaited
         return nullptr;
     }
-    if (m_header == hsBadPayload)
+    if (m_header == hsBadPayload || !CheckPayload(h))
     {
         DropFront(1);
         return nullptr;
     }
+    std::unique_ptr<StlPacket> p = ReadPacket(h);
+    DropFront(beginPos + m_packetSize);
+    return p;
+}
 
+// The common case, a chunk that starts with a whole valid frame while nothing is buffered, is
+// parsed in place: the chunk is not copied into the buffer first. Anything else goes the long way.
+std::unique_ptr<StlPacket> StlPacketSerializer::TakeWholeFrame(const Utils::ByteArray& ba)
+{
+    const uint64_t size = ba.Size();
+    if (BufferedSize() != 0 || size < c_stlHeaderSize)
+        return nullptr;
+    const uint8_t* h = ba.Data();
+    const uint64_t packetSize = c_stlHeaderSize + uint64_t(Get32(h + 20));
+    if (Get32(h) != c_stlMagic || packetSize > size || packetSize - c_stlHeaderSize > c_stlMaxPayload)
+        return nullptr;
+    m_work += packetSize;
+    if (Crc(h, c_headerCrcOffset) != Get32(h + c_headerCrcOffset) ||
+        Crc(h + c_stlHeaderSize, packetSize - c_stlHeaderSize) != Get32(h + 24))
+        return nullptr;
+    std::unique_ptr<StlPacket> p = ReadPacket(h);
+    if (size > packetSize)
+        AppendToBuffer(h + packetSize, size - packetSize);
+    return p;
+}
+
+// Finds the magic the next packet starts with; false when there is none yet (the bytes that
+// cannot start one are dropped).
+bool StlPacketSerializer::SeekMagic()
+{
+    if (m_scanPos < m_begin)
+    {
+        m_scanPos = m_begin;
+        m_atMagic = false;
+    }
+    if (m_atMagic)
+        return true;
+    const uint64_t end = m_buff.Size();
+    const uint64_t found = FindMagic(BufferData() + m_scanPos, end - m_scanPos);
+    m_work += std::min<uint64_t>(found + 4, end - m_scanPos);
+    if (found == end - m_scanPos)
+    {
+        // Every start before the last 3 bytes is searched; those wait for more bytes.
+        if (end - m_scanPos > 3)
+            m_scanPos = end - 3;
+        // The last 4 bytes may hold the start of a magic split across deliveries.
+        if (end - m_begin > 4)
+            DropFront(end - m_begin - 4);
+        return false;
+    }
+    m_scanPos += found;
+    m_atMagic = true;
+    m_header = hsUnknown;
+    return true;
+}
+
+// Judges the header at the magic once: a false magic inside other bytes, or a header announcing
+// more than any real frame, is bad.
+void StlPacketSerializer::CheckHeader(const uint8_t* h)
+{
+    if (m_header != hsUnknown)
+        return;
+    m_work += c_headerCrcOffset;
     const uint32_t dataSize = Get32(h + 20);
-    const uint32_t dataCrc = Get32(h + 24);
-    if (PayloadCrc(m_scanPos + c_stlHeaderSize, m_scanPos + m_packetSize) != dataCrc)
+    if (Crc(h, c_headerCrcOffset) != Get32(h + c_headerCrcOffset) || dataSize > c_stlMaxPayload)
     {
-        m_header = hsBadPayload;
-        m_resync = true;
-        DropFront(1);
-        return nullptr;
+        m_header = hsBadHeader;
+        return;
     }
+    m_header = hsGood;
+    m_packetSize = c_stlHeaderSize + static_cast<uint64_t>(dataSize);
+}
 
-    std::unique_ptr<StlPacket> p(new StlPacket());
+bool StlPacketSerializer::CheckPayload(const uint8_t* h)
+{
+    if (PayloadCrc(m_scanPos + c_stlHeaderSize, m_scanPos + m_packetSize) == Get32(h + 24))
+        return true;
+    m_header = hsBadPayload;
+    m_resync = true;
+    return false;
+}
+
+std::unique_ptr<StlPacket> StlPacketSerializer::ReadPacket(const uint8_t* h)
+{
+    auto p = std::make_unique<StlPacket>(StlPacket::ParsedKey());
     p->m_magic = Get32(h);
     p->m_srcId = Get64(h + 4);
     p->m_sessionId = Get32(h + 12);
     p->m_packNum = Get16(h + 16);
     p->m_cmd = Get16(h + 18);
-    p->m_dataSize = dataSize;
-    p->m_dataCrc = dataCrc;
+    p->m_dataSize = Get32(h + 20);
+    p->m_dataCrc = Get32(h + 24);
     p->m_headerCrc = Get32(h + c_headerCrcOffset);
-    p->m_data = Utils::ByteArray(h + c_stlHeaderSize, dataSize);
+    p->m_data = Utils::ByteArray(h + c_stlHeaderSize, p->m_dataSize);
     ESS_ASSERT(p->m_magic == c_stlMagic);
-    DropFront(beginPos + m_packetSize);
     return p;
 }
 
@@ -288,9 +321,8 @@ void StlPacketSerializer::Reset()
         DropFront(BufferedSize());
 }
 
-void StlPacketSerializer::AppendToBuffer(const Utils::ByteArray& data)
+void StlPacketSerializer::AppendToBuffer(const uint8_t* pData, uint64_t add)
 {
-    const uint64_t add = data.Size();
     const uint64_t size = m_buff.Size();
     const uint64_t live = size - m_begin;
     if (m_buff.IsNull() || size + add > m_buff.Capacity())
@@ -309,7 +341,7 @@ void StlPacketSerializer::AppendToBuffer(const Utils::ByteArray& data)
             const uint64_t capacity = std::max<uint64_t>({needed, 2 * m_buff.Capacity(), 2 * 1024});
             Utils::ByteArray bigger(capacity, uint64_t(0));
             if (live != 0)
-                bigger.Append(static_cast<const Utils::ByteArray&>(m_buff).Data() + m_begin, live, false);
+                bigger.Append(BufferData() + m_begin, live, false);
             m_buff = std::move(bigger);
         }
         m_work += live;
@@ -318,7 +350,7 @@ void StlPacketSerializer::AppendToBuffer(const Utils::ByteArray& data)
         m_crcMarks.clear(); // the marks describe positions that have moved
     }
     if (add != 0)
-        m_buff.Append(data.Data(), add, false);
+        m_buff.Append(pData, add, false);
 }
 
 void StlPacketSerializer::DropFront(uint64_t count)
@@ -361,7 +393,7 @@ void StlPacketSerializer::ForgetAll()
 
 uint32_t StlPacketSerializer::PayloadCrc(uint64_t begin, uint64_t end)
 {
-    const uint8_t* data = static_cast<const Utils::ByteArray&>(m_buff).Data();
+    const uint8_t* data = BufferData();
     const uint64_t alignedBegin = (begin + c_crcMarkStep - 1) / c_crcMarkStep * c_crcMarkStep;
     const uint64_t alignedEnd = end / c_crcMarkStep * c_crcMarkStep;
     if (!m_resync || end - begin < c_markedCrcMin || alignedEnd <= alignedBegin)
@@ -383,7 +415,7 @@ uint32_t StlPacketSerializer::PayloadCrc(uint64_t begin, uint64_t end)
 
 void StlPacketSerializer::ExtendCrcMarks(uint64_t index)
 {
-    const uint8_t* data = static_cast<const Utils::ByteArray&>(m_buff).Data();
+    const uint8_t* data = BufferData();
     if (m_crcMarks.empty())
         m_crcMarks.push_back(0);
     while (m_crcMarks.size() <= index)

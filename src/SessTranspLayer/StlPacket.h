@@ -40,9 +40,16 @@ struct StlPacket
     // "Cmd:<name>, SessionId:<id>, num:<n>, sz:<size>"; an unknown command shows as "<n>(Can`t resolve)".
     std::string ToString() const;
 
-private:
-    friend class StlPacketSerializer;
-    StlPacket();
+    // Header and payload.
+    uint64_t WireSize() const { return c_stlHeaderSize + uint64_t(m_dataSize); }
+
+    // Only the parser makes packets from the wire, with its fields still to be filled.
+    class ParsedKey
+    {
+        friend class StlPacketSerializer;
+        ParsedKey() = default;
+    };
+    explicit StlPacket(ParsedKey);
 };
 
 // Turns packets into bytes and recovers them from a byte stream cut into arbitrary pieces.
@@ -57,6 +64,8 @@ class StlPacketSerializer
 public:
     // The packet's wire bytes; needs no serializer state.
     static Utils::ByteArray Serialize(const StlPacket& p);
+    // The packet's c_stlHeaderSize header bytes, header CRC included, written to pOut.
+    static void WriteHeader(const StlPacket& p, uint8_t* pOut);
 
     // Appends data (must not be null) to the buffer and returns at most one complete, valid
     // packet. Further complete packets stay buffered: call again with an empty array while a
@@ -83,7 +92,15 @@ private:
         hsBadPayload, // header valid, payload CRC wrong
     };
 
-    void AppendToBuffer(const Utils::ByteArray& data);
+    // The steps of ProcessData, in order.
+    std::unique_ptr<StlPacket> TakeWholeFrame(const Utils::ByteArray& data);
+    void AppendToBuffer(const uint8_t* pData, uint64_t size);
+    bool SeekMagic();
+    void CheckHeader(const uint8_t* pHeader);
+    bool CheckPayload(const uint8_t* pHeader);
+    static std::unique_ptr<StlPacket> ReadPacket(const uint8_t* pFrame);
+
+    const uint8_t* BufferData() const { return static_cast<const Utils::ByteArray&>(m_buff).Data(); }
     void DropFront(uint64_t count);
     void ForgetAll();
     uint32_t PayloadCrc(uint64_t begin, uint64_t end);

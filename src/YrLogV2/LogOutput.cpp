@@ -3,10 +3,6 @@
 #include <cstdio>
 #include <ctime>
 #include <QDateTime>
-#include <QDir>
-#include <unistd.h>
-#include "ESS/Assert.h"
-#include "Utils/TextFile.h"
 
 namespace YrLogV2
 {
@@ -20,28 +16,6 @@ void AppendPadded(std::string& out, const std::string& text, std::size_t width)
     if (text.size() < width)
         out.append(width - text.size(), ' ');
 }
-
-class FileOutput : public IFileOutput
-{
-public:
-    explicit FileOutput(const QString& folder)
-    {
-        QDir().mkpath(folder);
-        m_path = QDir(folder).filePath(MakeLogFileName(QDateTime::currentDateTime(), ::getpid()));
-        m_pWriter.reset(new Utils::TextFileWriter(m_path, false, true, false, "UTF-8"));
-    }
-
-    void Write(const LogRecord&, const std::string& line) override
-    {
-        m_pWriter->WriteLine(QString::fromUtf8(line.data(), int(line.size())));
-    }
-
-    QString FilePath() const override { return m_path; }
-
-private:
-    QString m_path;
-    std::unique_ptr<Utils::TextFileWriter> m_pWriter;
-};
 
 class ConsoleOutput : public ILogOutput
 {
@@ -99,11 +73,6 @@ std::string FormatRecordLine(const LogRecord& record)
 QString MakeLogFileName(const QDateTime& startTime, int64_t pid)
 {
     return "log_" + startTime.toString("yyMMdd_hhmmss") + "_pid" + QString::number(pid) + ".log";
-}
-
-std::shared_ptr<IFileOutput> CreateFileOutput(const QString& folder)
-{
-    return std::make_shared<FileOutput>(folder);
 }
 
 std::shared_ptr<ILogOutput> CreateConsoleOutput()

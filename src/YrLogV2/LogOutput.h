@@ -1,11 +1,13 @@
 #pragma once
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 #include <QString>
+#include <boost/function.hpp>
 #include "Utils/IBasicInterface.h"
 
 class QDateTime;
@@ -42,15 +44,39 @@ public:
 // "log_" + yyMMdd_hhmmss + "_pid" + pid + ".log".
 QString MakeLogFileName(const QDateTime& startTime, int64_t pid);
 
-// A plain UTF-8 file output (with a byte-order mark, flushed after every record), created in
-// folder (made when missing) and named by MakeLogFileName from the current local time and this
-// process's id. Throws Utils::TextFileWriter::Error when the file cannot be opened.
+// A plain UTF-8 file output (a byte-order mark opens every file), created in folder (made when
+// missing) and named by MakeLogFileName from the current local time and this process's id.
+// Records go through a memory buffer: it is written out at once for Warning and more important
+// records, when it holds c_flushBytes, at most c_flushPeriodMs after a record on a flusher thread,
+// on Flush, when the output ends, before every halt (an exit observer, so before a crash report)
+// and at process exit. Throws Utils::TextFileWriter::Error when the file cannot be opened.
+//
+// Size cap: when a file passes limits.maxFileBytes (0: no cap) the output goes on in a new file
+// named "log_<yyMMdd_hhmmss>_pid<pid>_<n>.log" (n = 2, 3, ...) and then calls limits.onNewFile
+// (under the output's lock: it must not log), which the set-up uses to clean the log folder.
+struct FileOutputLimits
+{
+    uint64_t maxFileBytes = 0;
+    boost::function<void()> onNewFile;
+};
+
 class IFileOutput : public ILogOutput
 {
 public:
+    static constexpr int c_flushPeriodMs = 100;
+    static constexpr std::size_t c_flushBytes = 64 * 1024;
+
+    // The file written now (a new one after every size cap).
     virtual QString FilePath() const = 0;
+    // Writes the buffered records out; any thread.
+    virtual void Flush() = 0;
 };
-std::shared_ptr<IFileOutput> CreateFileOutput(const QString& folder);
+std::shared_ptr<IFileOutput> CreateFileOutput(const QString& folder,
+                                              const FileOutputLimits& limits = FileOutputLimits());
+
+// Writes out the buffers of every live file output; any thread, also inside a halt (an output
+// busy on another thread for longer than a short wait is passed over rather than waited for).
+void FlushFileOutputs() noexcept;
 
 // Standard output, one flushed line per record.
 std::shared_ptr<ILogOutput> CreateConsoleOutput();

@@ -94,7 +94,9 @@ TEST_F(LogSetupTest, AppliesTheConfiguredLevels)
     quiet.Add(YrLogV2::Info, "quiet info");
     quiet.Add(YrLogV2::Warning, "quiet warning");
     loud.Add(YrLogV2::LogTrace, "loud trace");
-    const std::vector<std::string> lines = AppTest::ReadLines(setup->LogFilePath());
+    const QString path = setup->LogFilePath();
+    setup.reset(); // writes the buffered records out
+    const std::vector<std::string> lines = AppTest::ReadLines(path);
     EXPECT_EQ(-1, AppTest::FindLine(lines, "quiet info"));
     EXPECT_NE(-1, AppTest::FindLine(lines, "quiet warning"));
     EXPECT_NE(-1, AppTest::FindLine(lines, "loud trace"));

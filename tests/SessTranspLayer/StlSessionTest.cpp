@@ -576,3 +576,27 @@ TEST_F(StlSessionTest, TransportErrorWithoutSessionIsStillReported)
 }
 
 } // namespace
+
+// ------------------------------------------------------------------------------------------------
+// Sending data that waits together
+
+TEST_F(StlSessionTest, FramesSentTogetherShareFullPieces)
+{
+    StartPair(Long(c_stlRoleClient), Long(c_stlRoleServer));
+    const size_t piecesBefore = m_c2s.PieceSizes().size();
+    const auto framesBefore = CliStat().m_sent.Count();
+
+    const std::vector<Utils::ByteArray> batch = {Bytes(4096, 1), Bytes(4096, 2), Bytes(100, 3)};
+    OnCli([&] { m_cli->SendDataBatch(batch); });
+    ASSERT_TRUE(m_srvOwner.WaitCount(OwnerRecorder::kData, 3));
+
+    // 3 frames, 8388 bytes: five full pieces and the rest, where cutting each frame apart would
+    // have taken seven.
+    const std::vector<uint64_t> all = m_c2s.PieceSizes();
+    const std::vector<uint64_t> pieces(all.begin() + piecesBefore, all.end());
+    EXPECT_EQ((std::vector<uint64_t>{1600, 1600, 1600, 1600, 1600, 388}), pieces);
+    EXPECT_EQ(framesBefore + 3, CliStat().m_sent.Count());
+    const auto data = m_srvOwner.Events(OwnerRecorder::kData);
+    for (size_t i = 0; i < batch.size(); ++i)
+        EXPECT_TRUE(data[i].data == batch[i]) << i;
+}

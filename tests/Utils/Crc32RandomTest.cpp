@@ -65,6 +65,24 @@ TEST(Crc32Test, FastPathMatchesBytewiseForAllLengthsAndAlignments)
               Utils::Crc32(buf.data(), 300, 0xFFFFFFFF, true));
 }
 
+TEST(Crc32Test, LongBuffersMatchBytewiseWithAnyInitialAndChaining)
+{
+    std::vector<uint8_t> buf(5000);
+    for (size_t i = 0; i < buf.size(); ++i)
+        buf[i] = static_cast<uint8_t>(i * 131 + 7);
+    for (size_t len : {1023u, 1024u, 1600u, 4128u, 5000u})
+    {
+        for (uint32_t initial : {0xFFFFFFFFu, 0u, 0x12345678u})
+        {
+            const uint32_t reg = BitwiseCrc(buf.data(), len, initial);
+            ASSERT_EQ(Utils::Crc32(buf.data(), int32_t(len), initial, false), reg) << len;
+            ASSERT_EQ(Utils::Crc32(buf.data(), int32_t(len), initial, true), ~reg) << len;
+        }
+    }
+    const uint32_t part = Utils::Crc32(buf.data(), 3000, 0xFFFFFFFF, false);
+    EXPECT_EQ(Utils::Crc32(buf.data() + 3000, 2000, part, true), Utils::Crc32(buf.data(), 5000, 0xFFFFFFFF, true));
+}
+
 TEST(RandomTest, SequenceFromDefaultState)
 {
     Utils::Random r;

@@ -21,18 +21,27 @@
 //                                   "connected", "end <reason> echoed <bytes>".
 //   YR_MEDIABRIDGE_DROP_AFTER=<n>   closes the connection after echoing n bytes or more, as a
 //                                   media bridge that fails would.
+// For measurements (bench/relay.cpp):
+//   YR_MEDIABRIDGE_SINK=<n>         echoes nothing; sends one byte once connected (the far end
+//                                   starts then); logs "sunk <n> <ns from the first byte to the
+//                                   n-th>" once n bytes have arrived.
+//   YR_MEDIABRIDGE_SOURCE=<n>       echoes nothing; sends n bytes as fast as the socket takes them
+//                                   once connected, and logs "sourced <n>".
 #include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 #include <QThread>
 #include <boost/bind/bind.hpp>
 #include <boost/shared_ptr.hpp>
@@ -65,7 +74,16 @@ struct Options
     int port = 0;
     std::string logFile;
     uint64_t dropAfter = 0; // 0: never
+    uint64_t sinkBytes = 0;
+    uint64_t sourceBytes = 0;
 };
+
+uint64_t NowNs()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
 
 void LogLine(const Options& opt, const std::string& line)
 {
@@ -116,11 +134,15 @@ bool ParseOptions(int argc, char** argv, Options& opt)
         return false;
     if (const char* p = std::getenv("YR_MEDIABRIDGE_LOG"))
         opt.logFile = p;
-    if (const char* p = std::getenv("YR_MEDIABRIDGE_DROP_AFTER"))
+    const std::pair<const char*, uint64_t*> numbers[] = {{"YR_MEDIABRIDGE_DROP_AFTER", &opt.dropAfter},
+                                                         {"YR_MEDIABRIDGE_SINK", &opt.sinkBytes},
+                                                         {"YR_MEDIABRIDGE_SOURCE", &opt.sourceBytes}};
+    for (const auto& n : numbers)
     {
-        long long n = 0;
-        if (ParseNumber(p, 1, 0x7FFFFFFFFFFFll, n))
-            opt.dropAfter = static_cast<uint64_t>(n);
+        long long v = 0;
+        if (const char* p = std::getenv(n.first))
+            if (ParseNumber(p, 1, 0x7FFFFFFFFFFFll, v))
+                *n.second = static_cast<uint64_t>(v);
     }
     return true;
 }
@@ -153,11 +175,17 @@ private:
     {
         m_connected = true;
         LogLine(m_opt, "connected");
+        if (m_opt.sourceBytes != 0)
+            SourceMore();
+        else if (m_opt.sinkBytes != 0)
+            m_sock->SendData(Utils::ByteArray(uint64_t(1), uint8_t('r'), 0));
     }
 
     void AllDataSent(const YrNet::SocketIdBase*) override
     {
         m_unsent = 0;
+        if (m_opt.sourceBytes != 0)
+            SourceMore();
         if (m_paused && m_sock)
         {
             m_paused = false;
@@ -176,6 +204,11 @@ private:
             std::string(reinterpret_cast<const char*>(bytes.Data()), bytes.Size()) == c_discCmd)
         {
             End("disconnect command", 0);
+            return;
+        }
+        if (m_opt.sinkBytes != 0 || m_opt.sourceBytes != 0)
+        {
+            Sink(bytes.Size());
             return;
         }
         m_sock->SendData(bytes);
@@ -202,6 +235,33 @@ private:
             return;
         }
         End("connection closed", 0);
+    }
+
+    void Sink(uint64_t size)
+    {
+        const uint64_t now = NowNs();
+        if (m_sunk == 0)
+            m_firstNs = now;
+        const bool wasShort = m_sunk < m_opt.sinkBytes;
+        m_sunk += size;
+        if (wasShort && m_sunk >= m_opt.sinkBytes)
+            LogLine(m_opt, "sunk " + std::to_string(m_sunk) + " " + std::to_string(now - m_firstNs));
+    }
+
+    // Up to c_pauseBytes queued at a time; the rest when the queue has gone out.
+    void SourceMore()
+    {
+        const uint64_t c_block = 64 * 1024;
+        while (m_sock && m_sourced < m_opt.sourceBytes && m_unsent < c_pauseBytes)
+        {
+            const uint64_t n = std::min(c_block, m_opt.sourceBytes - m_sourced);
+            Utils::ByteArray block(n, uint8_t(0x5A), 0);
+            m_sock->SendData(block);
+            m_sourced += n;
+            m_unsent += n;
+            if (m_sourced == m_opt.sourceBytes)
+                LogLine(m_opt, "sourced " + std::to_string(m_sourced));
+        }
     }
 
     void OnConnectTimeout()
@@ -237,6 +297,9 @@ private:
     bool m_ended = false;
     uint64_t m_echoed = 0;
     uint64_t m_unsent = 0;
+    uint64_t m_sunk = 0;
+    uint64_t m_firstNs = 0;
+    uint64_t m_sourced = 0;
 };
 
 } // namespace

@@ -5,12 +5,23 @@
 //
 // Command line:
 //   stl_peer [--max-packet N] [--resp-timeout MS] [--ping-interval MS] [--no-echo] [--verbose]
-//            [--send N [--window W]]
+//            [--send N [--window W]] [--sink N] [--source N] [--rtt COUNT] [--report FILE]
 //
 // With --send the peer is a source instead of an echo: in every session it sends N bytes of a
 // pattern (in payloads of at most 4000 bytes, never more than W bytes, 262144 by default, ahead of
 // what has come back), expects every byte back in order and writes "verified N" when all have
 // come back equal, or "mismatch at <offset>" at the first difference.
+//
+// For measurements (bench/relay.cpp), in every session:
+//   --sink N     nothing is echoed; "received N" once N payload bytes have arrived;
+//   --source N   once the first payload has come (the media bridge is there: a relay may drop
+//                what comes before), N bytes go out as fast as the pipe takes them;
+//                "sourced N" when all are handed to the session;
+//   --rtt COUNT  one 64-byte payload at a time, the next once it has come back; "rtt done"
+//                after COUNT round trips.
+//   --report F   appends the figures of the run to F: "sink <bytes> <ns from the first byte
+//                to the last>", "send <bytes> <ns from Connected to verified>",
+//                "rtt <count> <p50 ns> <p99 ns>".
 //
 // Pipe (both directions framed the same way):
 //   each channel write is a 4-byte big-endian length L followed by L bytes.
@@ -31,11 +42,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 #include <QThread>
 #include "SessTranspLayer/StlConnection.h"
 #include "Utils/ByteArray.h"
@@ -60,7 +74,25 @@ struct Options
     bool verbose = false;
     uint64_t sendBytes = 0; // source mode when not 0
     uint64_t window = 256 * 1024;
+    uint64_t sinkBytes = 0;   // sink mode when not 0
+    uint64_t sourceBytes = 0; // source mode when not 0
+    uint64_t rttCount = 0;    // round-trip mode when not 0
+    std::string report;
 };
+
+uint64_t NowNs()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
+void Report(const Options& opt, const std::string& line)
+{
+    if (opt.report.empty())
+        return;
+    std::ofstream(opt.report, std::ios::app) << line << std::endl;
+}
 
 // The byte at a position of the source pattern (every position differs from its neighbours).
 uint8_t PatternByte(uint64_t pos)
@@ -88,7 +120,9 @@ class Peer : public iCore::MsgObject, public IStlTransport, public IStl2Owner
 {
 public:
     Peer(const Options& opt, YrLogV2::Log& log)
-        : m_echo(opt.echo && opt.sendBytes == 0), m_sendBytes(opt.sendBytes), m_window(opt.window)
+        : m_opt(opt), m_echo(opt.echo && opt.sendBytes == 0 && opt.sinkBytes == 0 && opt.sourceBytes == 0 &&
+                             opt.rttCount == 0),
+          m_sendBytes(opt.sendBytes), m_window(opt.window)
     {
         m_conn.reset(new StlConnection(opt.settings, log, *this, *this));
     }
@@ -128,6 +162,12 @@ public:
     void Connected(uint64_t) override
     {
         EventLine("connected");
+        m_startNs = NowNs();
+        m_received = 0;
+        m_rtts.clear();
+        m_sourcing = false;
+        if (m_opt.rttCount != 0)
+            SendRttProbe();
         if (m_sendBytes == 0)
             return;
         m_sent = m_back = 0;
@@ -141,6 +181,26 @@ public:
             CheckBack(data);
             return;
         }
+        if (m_opt.sinkBytes != 0)
+        {
+            Sink(data.Size());
+            return;
+        }
+        if (m_opt.rttCount != 0)
+        {
+            OnRttEcho(data.Size());
+            return;
+        }
+        if (m_opt.sourceBytes != 0)
+        {
+            if (!m_sourcing)
+            {
+                m_sourcing = true;
+                m_sent = 0;
+                SourceMore();
+            }
+            return;
+        }
         EventLine("data " + std::to_string(data.Size()));
         if (m_echo)
             m_conn->SendData(data);
@@ -151,6 +211,65 @@ public:
     }
 
 private:
+    void Sink(uint64_t size)
+    {
+        const uint64_t now = NowNs();
+        if (m_received == 0)
+            m_firstNs = now;
+        const bool wasShort = m_received < m_opt.sinkBytes;
+        m_received += size;
+        if (wasShort && m_received >= m_opt.sinkBytes)
+        {
+            Report(m_opt, "sink " + std::to_string(m_received) + " " + std::to_string(now - m_firstNs));
+            EventLine("received " + std::to_string(m_opt.sinkBytes));
+        }
+    }
+
+    // A block per message, so that input keeps flowing in between.
+    void SourceMore()
+    {
+        const uint64_t c_payload = 4000;
+        for (int i = 0; i < 16 && m_sent < m_opt.sourceBytes; ++i)
+        {
+            const uint64_t n = std::min<uint64_t>(c_payload, m_opt.sourceBytes - m_sent);
+            Utils::ByteArray piece{n, n};
+            std::memset(piece.Data(), 0x5A, n);
+            m_conn->SendData(piece);
+            m_sent += n;
+        }
+        if (m_sent < m_opt.sourceBytes)
+            PutFunctor([this] { SourceMore(); });
+        else
+            EventLine("sourced " + std::to_string(m_opt.sourceBytes));
+    }
+
+    void SendRttProbe()
+    {
+        Utils::ByteArray probe{uint64_t(64), uint64_t(64)};
+        std::memset(probe.Data(), 0x33, 64);
+        m_probeNs = NowNs();
+        m_received = 0;
+        m_conn->SendData(probe);
+    }
+
+    void OnRttEcho(uint64_t size)
+    {
+        m_received += size;
+        if (m_received < 64)
+            return;
+        m_rtts.push_back(NowNs() - m_probeNs);
+        if (m_rtts.size() < m_opt.rttCount)
+        {
+            SendRttProbe();
+            return;
+        }
+        std::vector<uint64_t> sorted = m_rtts;
+        std::sort(sorted.begin(), sorted.end());
+        Report(m_opt, "rtt " + std::to_string(sorted.size()) + " " + std::to_string(sorted[sorted.size() / 2]) +
+                          " " + std::to_string(sorted[sorted.size() * 99 / 100]));
+        EventLine("rtt done");
+    }
+
     // Source mode: the next payloads, as far as the window allows.
     void SendMore()
     {
@@ -181,17 +300,27 @@ private:
         }
         m_back += data.Size();
         if (m_back == m_sendBytes)
+        {
+            Report(m_opt, "send " + std::to_string(m_sendBytes) + " " + std::to_string(NowNs() - m_startNs));
             EventLine("verified " + std::to_string(m_sendBytes));
+        }
         else
             SendMore();
     }
 
+    const Options m_opt;
     const bool m_echo;
     const uint64_t m_sendBytes;
     const uint64_t m_window;
     uint64_t m_sent = 0;
     uint64_t m_back = 0;
     bool m_mismatch = false;
+    uint64_t m_startNs = 0;
+    uint64_t m_firstNs = 0;
+    uint64_t m_received = 0;
+    uint64_t m_probeNs = 0;
+    bool m_sourcing = false;
+    std::vector<uint64_t> m_rtts;
     std::unique_ptr<StlConnection> m_conn;
     IStlTransport2Owner* m_user = nullptr;
     bool m_outputFailed = false;
@@ -229,6 +358,14 @@ bool ParseOptions(int argc, char** argv, Options& opt)
             opt.sendBytes = v;
         else if (a == "--window" && number(v))
             opt.window = v;
+        else if (a == "--sink" && number(v))
+            opt.sinkBytes = v;
+        else if (a == "--source" && number(v))
+            opt.sourceBytes = v;
+        else if (a == "--rtt" && number(v))
+            opt.rttCount = v;
+        else if (a == "--report" && i + 1 < argc)
+            opt.report = argv[++i];
         else
             return false;
     }
@@ -249,7 +386,7 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, opt))
     {
         std::cerr << "usage: stl_peer [--max-packet N] [--resp-timeout MS] [--ping-interval MS] [--no-echo] "
-                     "[--verbose] [--send N [--window W]]"
+                     "[--verbose] [--send N [--window W]] [--sink N] [--source N] [--rtt COUNT] [--report FILE]"
                   << std::endl;
         return 2;
     }

@@ -1,0 +1,526 @@
+// The whole relay road, measured against a minimal relay in the same run.
+//
+// Each measurement starts the substitute host (vc_host) with a plug-in installed as it ships (the
+// library, "MediaBridge" next to it, a config.ini at the shipped log level), the far end
+// (stl_peer) on the channel and the media-bridge stand-in on loopback TCP, in one of four
+// scenarios:
+//   up    the far end sources, the media bridge sinks (MB/s at the media bridge);
+//   down  the media bridge sources, the far end sinks (MB/s at the far end);
+//   both  the far end sends, the media bridge echoes, the far end checks (MB/s each way);
+//   rtt   one 64-byte payload at a time, far end -> media bridge -> far end (p50, p99).
+// CPU is the host process's plus the media bridge's, per MB relayed. The two relays take turns
+// scenario by scenario, on a quiet machine and then with every core kept busy by spinning threads.
+// It ends with the size the log reaches at the shipped level, per MB relayed and per hour at 1 MB/s
+// each way, and checks it against the bound the README states.
+//
+// Usage: bench_relay [--rounds N] [--mb N]   (the build tree is found from the program's path)
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+// The shipped configuration's level (scripts/run-main.sh) and the README's bound at it.
+const int c_shippedLevel = 5;
+const double c_logBoundMbPerHour = 1.0;
+
+const int c_waitMs = 120000;
+// A run that moves less than this gave up (a relay that drops data never completes).
+const double c_slowestMbPerSec = 4.0;
+
+struct Programs
+{
+    fs::path build;
+    fs::path Plugin() const { return build / "src/VMware/libYrTnVMwarePlugin.so"; }
+    fs::path Minimal() const { return build / "bench/libMinimalRelay.so"; }
+    fs::path MediaBridge() const { return build / "src/VMware/MediaBridge"; }
+    fs::path VcHost() const { return build / "tools/vc_host/vc_host"; }
+    fs::path StlPeer() const { return build / "tools/stl_peer/stl_peer"; }
+};
+
+enum class Relay
+{
+    Ours,
+    Minimal
+};
+enum class Scenario
+{
+    Up,
+    Down,
+    Both,
+    Rtt
+};
+
+const char* Name(Scenario s)
+{
+    switch (s)
+    {
+    case Scenario::Up:
+        return "up";
+    case Scenario::Down:
+        return "down";
+    case Scenario::Both:
+        return "both";
+    default:
+        return "rtt";
+    }
+}
+
+struct Result
+{
+    bool ok = false;
+    double mbPerSec = 0; // each way
+    double p50Us = 0;
+    double p99Us = 0;
+    double cpuMsPerMb = 0;
+    uint64_t logBytes = 0;
+    double mbRelayed = 0;
+};
+
+std::string ReadFile(const fs::path& p)
+{
+    std::ifstream f(p);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// The first line of the file that starts with prefix, or "".
+std::string FindLine(const fs::path& p, const std::string& prefix)
+{
+    std::istringstream in(ReadFile(p));
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(prefix, 0) == 0)
+            return line;
+    return std::string();
+}
+
+// User plus system time of a process, in ms (0 when it is gone).
+double CpuMs(pid_t pid)
+{
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream in(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && in >> field; ++i)
+    {
+        if (i == 14)
+            utime = std::stoull(field);
+        if (i == 15)
+            stime = std::stoull(field);
+    }
+    return double(utime + stime) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
+}
+
+// A folder laid out as the plug-in is installed; removed at the end.
+class Install
+{
+public:
+    Install(const Programs& progs, Relay relay, int level)
+    {
+        char tmpl[] = "/tmp/yr-bench-relay-XXXXXX";
+        m_dir = ::mkdtemp(tmpl);
+        fs::copy_file(relay == Relay::Ours ? progs.Plugin() : progs.Minimal(), Library());
+        fs::copy_file(progs.MediaBridge(), m_dir / "MediaBridge");
+        fs::create_directory(m_dir / "logs");
+        std::ofstream(m_dir / "config.ini") << "LogToFile=1\nLogFolder=logs\nLogLevel=" << level << "\n";
+    }
+    ~Install()
+    {
+        std::error_code ec;
+        fs::remove_all(m_dir, ec);
+    }
+    fs::path Library() const { return m_dir / "librelay.so"; }
+    fs::path Dir() const { return m_dir; }
+    uint64_t LogBytes() const
+    {
+        uint64_t n = 0;
+        for (const auto& e : fs::directory_iterator(m_dir / "logs"))
+            n += e.file_size();
+        return n;
+    }
+
+private:
+    fs::path m_dir;
+};
+
+// vc_host as a child: a command line in, its answer line out.
+class Host
+{
+public:
+    Host(const Programs& progs, const Install& inst, const std::vector<std::string>& env)
+    {
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        const std::string err = (inst.Dir() / "vc_host.err").string();
+        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::vector<std::string> envs;
+        for (char** e = environ; *e; ++e)
+            if (std::strncmp(*e, "YR_MEDIABRIDGE_", 15) != 0)
+                envs.push_back(*e);
+        envs.insert(envs.end(), env.begin(), env.end());
+        std::vector<char*> envp;
+        for (std::string& s : envs)
+            envp.push_back(&s[0]);
+        envp.push_back(nullptr);
+        std::string path = progs.VcHost().string();
+        char* argv[] = {&path[0], nullptr};
+        if (::posix_spawn(&m_pid, path.c_str(), &fa, nullptr, argv, envp.data()) != 0)
+            m_pid = -1;
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(in[0]);
+        ::close(out[1]);
+        m_in = in[1];
+        m_out = out[0];
+    }
+
+    ~Host()
+    {
+        if (m_in >= 0)
+            ::close(m_in); // the end of input ends vc_host
+        if (m_pid > 0)
+        {
+            for (int i = 0; i < 500 && ::waitpid(m_pid, nullptr, WNOHANG) == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (::kill(m_pid, 0) == 0)
+            {
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, nullptr, 0);
+            }
+        }
+        ::close(m_out);
+    }
+
+    pid_t Pid() const { return m_pid; }
+
+    // The answer line, "" when none came in time.
+    std::string Ask(const std::string& cmd, int timeoutMs = c_waitMs)
+    {
+        const std::string line = cmd + "\n";
+        if (::write(m_in, line.data(), line.size()) != ssize_t(line.size()))
+            return std::string();
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;)
+        {
+            const size_t nl = m_pending.find('\n');
+            if (nl != std::string::npos)
+            {
+                const std::string answer = m_pending.substr(0, nl);
+                m_pending.erase(0, nl + 1);
+                return answer;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd p{m_out, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) != 1)
+                return std::string();
+            char buf[512];
+            const ssize_t r = ::read(m_out, buf, sizeof(buf));
+            if (r <= 0)
+                return std::string();
+            m_pending.append(buf, size_t(r));
+        }
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_in = -1;
+    int m_out = -1;
+    std::string m_pending;
+};
+
+// Bounded: a minute and more for a line of the media bridge's log.
+std::string WaitForLine(const fs::path& file, const std::string& prefix, int timeoutMs)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;)
+    {
+        const std::string line = FindLine(file, prefix);
+        if (!line.empty() || std::chrono::steady_clock::now() > end)
+            return line;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+std::vector<double> Numbers(const std::string& line)
+{
+    std::istringstream in(line);
+    std::vector<double> v;
+    std::string word;
+    while (in >> word)
+    {
+        char* e = nullptr;
+        const double d = std::strtod(word.c_str(), &e);
+        if (e != word.c_str() && *e == 0)
+            v.push_back(d);
+    }
+    return v;
+}
+
+Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, int level)
+{
+    Result r;
+    Install inst(progs, relay, level);
+    const fs::path mbLog = inst.Dir() / "mediabridge.txt";
+    const fs::path report = inst.Dir() / "peer.txt";
+    std::vector<std::string> env = {"YR_MEDIABRIDGE_LOG=" + mbLog.string(), "ASAN_OPTIONS=detect_leaks=0"};
+    std::string peerArgs;
+    const std::string n = std::to_string(bytes);
+    switch (sc)
+    {
+    case Scenario::Up:
+        env.push_back("YR_MEDIABRIDGE_SINK=" + n);
+        peerArgs = "--source " + n;
+        break;
+    case Scenario::Down:
+        env.push_back("YR_MEDIABRIDGE_SOURCE=" + n);
+        peerArgs = "--sink " + n;
+        break;
+    case Scenario::Both:
+        peerArgs = "--send " + n;
+        break;
+    case Scenario::Rtt:
+        peerArgs = "--rtt " + n;
+        break;
+    }
+    Host host(progs, inst, env);
+    if (host.Ask("load " + inst.Library().string()) != "load ok" || host.Ask("entry") != "entry 1" ||
+        host.Ask("initialized") != "ok" ||
+        host.Ask("peer " + progs.StlPeer().string() + " " + peerArgs + " --report " + report.string()) !=
+            "peer ok")
+        return r;
+    const double hostCpu0 = CpuMs(host.Pid());
+    if (host.Ask("connect") != "ok")
+        return r;
+
+    const int limitMs = std::max(10000, int(double(bytes) / 1048576.0 / c_slowestMbPerSec * 1000));
+    std::string done;
+    if (sc == Scenario::Up)
+        done = WaitForLine(mbLog, "sunk ", limitMs);
+    else
+    {
+        const std::string line = sc == Scenario::Down ? "received " + n
+                                 : sc == Scenario::Both ? "verified " + n
+                                                        : std::string("rtt done");
+        if (host.Ask("wait-peer " + std::to_string(limitMs) + " " + line, limitMs + 5000) == "wait-peer ok")
+            done = FindLine(report, sc == Scenario::Down ? "sink " : sc == Scenario::Both ? "send " : "rtt ");
+    }
+    const std::vector<double> start = Numbers(FindLine(mbLog, "start "));
+    const pid_t mbPid = start.empty() ? 0 : pid_t(start.back());
+    const double cpuMs = CpuMs(host.Pid()) - hostCpu0 + (mbPid > 0 ? CpuMs(mbPid) : 0);
+    host.Ask("terminate");
+    host.Ask("stop-peer");
+    host.Ask("quit", 5000);
+
+    const std::vector<double> v = Numbers(done);
+    if (v.size() < 2)
+        return r;
+    r.ok = true;
+    if (sc == Scenario::Rtt)
+    {
+        r.p50Us = v[1] / 1000.0;
+        r.p99Us = v.size() > 2 ? v[2] / 1000.0 : 0;
+    }
+    else
+    {
+        r.mbPerSec = v[0] / 1048576.0 / (v[1] / 1e9);
+        r.mbRelayed = double(bytes) / 1048576.0 * (sc == Scenario::Both ? 2 : 1);
+        r.cpuMsPerMb = cpuMs / r.mbRelayed;
+    }
+    r.logBytes = inst.LogBytes();
+    return r;
+}
+
+// Every core busy while it lives.
+class Saturation
+{
+public:
+    Saturation()
+    {
+        const unsigned n = std::max(1u, std::thread::hardware_concurrency());
+        for (unsigned i = 0; i < n; ++i)
+            m_threads.emplace_back(
+                [this]
+                {
+                    volatile uint64_t x = 0;
+                    while (!m_stop.load(std::memory_order_relaxed))
+                        x = x + 1;
+                });
+    }
+    ~Saturation()
+    {
+        m_stop = true;
+        for (std::thread& t : m_threads)
+            t.join();
+    }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::vector<std::thread> m_threads;
+};
+
+double Median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+struct Figures
+{
+    std::map<std::string, std::vector<double>> values; // "<relay>/<figure>"
+};
+
+void Run(const Programs& progs, const char* condition, int rounds, uint64_t bytes, Figures& f)
+{
+    const Scenario scenarios[] = {Scenario::Up, Scenario::Down, Scenario::Both, Scenario::Rtt};
+    for (int round = 0; round < rounds; ++round)
+        for (Scenario sc : scenarios)
+            for (Relay relay : {Relay::Ours, Relay::Minimal})
+            {
+                const uint64_t n = sc == Scenario::Rtt ? 2000 : sc == Scenario::Both ? bytes / 2 : bytes;
+                const Result r = Measure(progs, relay, sc, n, c_shippedLevel);
+                const std::string key = std::string(relay == Relay::Ours ? "ours" : "minimal") + "/" + condition +
+                                        "/" + Name(sc);
+                if (!r.ok)
+                {
+                    std::printf("  %-28s FAILED: not all data arrived (see the relay's log)\n", key.c_str());
+                    std::fflush(stdout);
+                    continue;
+                }
+                if (sc == Scenario::Rtt)
+                {
+                    f.values[key + "/p50"].push_back(r.p50Us);
+                    f.values[key + "/p99"].push_back(r.p99Us);
+                    std::printf("  %-28s p50 %.0f us  p99 %.0f us\n", key.c_str(), r.p50Us, r.p99Us);
+                }
+                else
+                {
+                    f.values[key + "/mbps"].push_back(r.mbPerSec);
+                    f.values[key + "/cpu"].push_back(r.cpuMsPerMb);
+                    std::printf("  %-28s %.1f MB/s each way  %.2f ms CPU/MB\n", key.c_str(), r.mbPerSec,
+                                r.cpuMsPerMb);
+                }
+                std::fflush(stdout);
+            }
+}
+
+void PrintRatios(const Figures& f, const char* condition)
+{
+    std::printf("\n%s machine: ours / minimal (medians)\n", condition);
+    const auto ratio = [&](const std::string& sc, const std::string& fig, const char* label, const char* unit)
+    {
+        const auto o = f.values.find(std::string("ours/") + condition + "/" + sc + "/" + fig);
+        const auto m = f.values.find(std::string("minimal/") + condition + "/" + sc + "/" + fig);
+        if (o == f.values.end() || m == f.values.end())
+        {
+            std::printf("  %-34s no figures\n", label);
+            return;
+        }
+        const double a = Median(o->second), b = Median(m->second);
+        std::printf("  %-34s %9.1f %-6s %9.1f %-6s ratio %.2f\n", label, a, unit, b, unit, b > 0 ? a / b : 0);
+    };
+    ratio("up", "mbps", "throughput up (far end -> bridge)", "MB/s");
+    ratio("down", "mbps", "throughput down (bridge -> far end)", "MB/s");
+    ratio("both", "mbps", "throughput both ways, each way", "MB/s");
+    ratio("rtt", "p50", "64-byte round trip p50", "us");
+    ratio("rtt", "p99", "64-byte round trip p99", "us");
+    ratio("up", "cpu", "CPU per MB up", "ms");
+    ratio("down", "cpu", "CPU per MB down", "ms");
+    ratio("both", "cpu", "CPU per MB both ways", "ms");
+}
+
+// How the log of our relay grows, both ways at once, at a level: bytes per MB relayed, from two
+// runs of different length (the start-up records cancel out); -1 when a run failed.
+double LogBytesPerMb(const Programs& progs, int level, uint64_t bytes)
+{
+    const Result small = Measure(progs, Relay::Ours, Scenario::Both, bytes / 4, level);
+    const Result big = Measure(progs, Relay::Ours, Scenario::Both, bytes, level);
+    if (!small.ok || !big.ok)
+        return -1;
+    return std::max(0.0, (double(big.logBytes) - double(small.logBytes)) / (big.mbRelayed - small.mbRelayed));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int rounds = 3;
+    uint64_t mb = 64;
+    for (int i = 1; i + 1 < argc; i += 2)
+    {
+        if (std::strcmp(argv[i], "--rounds") == 0)
+            rounds = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--mb") == 0)
+            mb = std::max(1, std::atoi(argv[i + 1]));
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    Programs progs;
+    progs.build = fs::canonical("/proc/self/exe").parent_path().parent_path();
+    for (const fs::path& p : {progs.Plugin(), progs.Minimal(), progs.MediaBridge(), progs.VcHost(), progs.StlPeer()})
+        if (!fs::exists(p))
+        {
+            std::printf("bench_relay: not built: %s\n", p.c_str());
+            return 1;
+        }
+
+    const uint64_t bytes = mb * 1024 * 1024;
+    std::printf("Relay benchmark: our library vs a minimal relay, %d rounds, %llu MiB per throughput run,\n"
+                "log level %d (shipped); figures are medians; the machine may be shared.\n",
+                rounds, (unsigned long long)mb, c_shippedLevel);
+    Figures f;
+    std::printf("\nquiet machine\n");
+    Run(progs, "quiet", rounds, bytes, f);
+    {
+        Saturation busy;
+        std::printf("\nsaturated machine (%u spinning threads)\n", std::max(1u, std::thread::hardware_concurrency()));
+        Run(progs, "saturated", rounds, bytes / 4, f);
+    }
+    PrintRatios(f, "quiet");
+    PrintRatios(f, "saturated");
+
+    // The README's bound: log growth per hour at 1 MB/s each way (2 MB relayed per second).
+    const double shipped = LogBytesPerMb(progs, c_shippedLevel, bytes / 2);
+    const double info = LogBytesPerMb(progs, 7, bytes / 4);
+    const double perHourMb = shipped * 2 * 3600 / 1048576.0;
+    std::printf("\nlog size: level %d %.0f bytes per MB relayed (%.2f MB per hour at 1 MB/s each way, "
+                "bound %.1f MB): %s\n",
+                c_shippedLevel, shipped, perHourMb, c_logBoundMbPerHour,
+                shipped >= 0 && perHourMb <= c_logBoundMbPerHour ? "within" : "EXCEEDED");
+    std::printf("log size: level 7 %.0f bytes per MB relayed (%.0f MB per hour at 1 MB/s each way)\n", info,
+                info * 2 * 3600 / 1048576.0);
+    return shipped >= 0 && perHourMb <= c_logBoundMbPerHour ? 0 : 1;
+}

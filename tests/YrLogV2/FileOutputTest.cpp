@@ -1,0 +1,164 @@
+// The buffered file output: when records reach the file, and the size cap.
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include "LogTestUtils.h"
+#include "Platform/Halt.h"
+
+using namespace YrLogV2;
+using YrLogV2Test::LogFixture;
+
+namespace
+{
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Bounded: gives up after five seconds.
+bool WaitForText(const QString& path, const QByteArray& text)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!ReadAll(path).contains(text))
+    {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// The folder of the test; a death test's child, which runs the test again from the start, finds
+// its parent's folder through the environment.
+const char c_folderVariable[] = "YR_FILE_OUTPUT_TEST_DIR";
+
+QString TestFolder()
+{
+    const char* p = std::getenv(c_folderVariable);
+    return p ? QString::fromLocal8Bit(p) : QString();
+}
+
+class FileOutputTest : public LogFixture
+{
+protected:
+    void SetUp() override
+    {
+        LogFixture::SetUp();
+        ASSERT_TRUE(m_dir.isValid());
+        // A parent's folder exists while its child runs; an earlier test's folder is gone.
+        if (TestFolder().isEmpty() || !QDir(TestFolder()).exists())
+            ::setenv(c_folderVariable, m_dir.path().toLocal8Bit().constData(), 1);
+    }
+
+    QTemporaryDir m_dir;
+};
+
+} // namespace
+
+TEST_F(FileOutputTest, InfoIsBufferedThenWrittenByTheTimerWarningAtOnce)
+{
+    std::shared_ptr<IFileOutput> file = CreateFileOutput(m_dir.path());
+    auto link = LogRoot::Instance().AttachOutput(file);
+    Log log(LogRoot::RootLog(), "FileOutTimer");
+
+    log.Add(Info, "buffered {}", 1);
+    log.Add(Warning, "important {}", 2);
+    // The warning takes the buffered record with it, in order.
+    const QByteArray now = ReadAll(file->FilePath());
+    EXPECT_GT(now.indexOf("important 2"), now.indexOf("buffered 1"));
+    EXPECT_NE(-1, now.indexOf("buffered 1"));
+
+    log.Add(Info, "later {}", 3);
+    EXPECT_TRUE(WaitForText(file->FilePath(), "later 3"));
+}
+
+TEST_F(FileOutputTest, PassingTheSizeCapGoesOnInANewFileAndCallsTheCleanUp)
+{
+    FileOutputLimits limits;
+    limits.maxFileBytes = 4096;
+    int newFiles = 0;
+    limits.onNewFile = [&newFiles] { ++newFiles; };
+    std::shared_ptr<IFileOutput> file = CreateFileOutput(m_dir.path(), limits);
+    const QString first = file->FilePath();
+    auto link = LogRoot::Instance().AttachOutput(file);
+    Log log(LogRoot::RootLog(), "FileOutCap");
+
+    const std::string text(100, 'x');
+    for (int i = 0; i < 100; ++i)
+        log.Add(Info, "{} {}", i, text);
+    link.reset();
+    const QString last = file->FilePath();
+    file.reset();
+
+    EXPECT_GE(newFiles, 2);
+    const QStringList files = QDir(m_dir.path()).entryList({"log_*.log"}, QDir::Files);
+    EXPECT_EQ(newFiles + 1, files.size());
+    EXPECT_NE(first, last);
+    EXPECT_TRUE(QFileInfo(last).fileName().endsWith(QString("_%1.log").arg(newFiles + 1)));
+    for (const QString& name : files)
+    {
+        const QByteArray data = ReadAll(m_dir.filePath(name));
+        EXPECT_TRUE(data.startsWith("\xEF\xBB\xBF")) << name.toStdString();
+        // A file ends at the first record that passes the cap.
+        EXPECT_LT(data.size(), 4096 + 200) << name.toStdString();
+    }
+    QByteArray all;
+    for (const QString& name : files)
+        all += ReadAll(m_dir.filePath(name));
+    for (int i = 0; i < 100; ++i)
+        EXPECT_TRUE(all.contains(QByteArray::number(i) + " xxx")) << i;
+}
+
+namespace
+{
+
+// Logs one Info record and halts at once: the buffered record must be in the file.
+void LogThenHalt(const QString& folder)
+{
+    std::shared_ptr<IFileOutput> file = CreateFileOutput(folder);
+    auto link = LogRoot::Instance().AttachOutput(file);
+    Log log(LogRoot::RootLog(), "FileOutHalt");
+    log.Add(Info, "the last record before the halt");
+    Platform::Halt(L"halted right after logging", L"test", nullptr);
+}
+
+} // namespace
+
+TEST_F(FileOutputTest, AHaltRightAfterLoggingKeepsTheLastRecord)
+{
+    EXPECT_EXIT(LogThenHalt(TestFolder()), ::testing::ExitedWithCode(Platform::c_haltExitCode),
+                "halted right after logging");
+    const QStringList files = QDir(TestFolder()).entryList({"log_*.log"}, QDir::Files);
+    ASSERT_EQ(1, files.size());
+    EXPECT_TRUE(ReadAll(QDir(TestFolder()).filePath(files[0])).contains("FileOutHalt: the last record before the halt"));
+}
+
+namespace
+{
+
+// Logs and leaves through exit() with the output still attached (the root keeps it alive).
+void LogThenExit(const QString& folder)
+{
+    static std::unique_ptr<Utils::IVirtualDestroy> link;
+    link = LogRoot::Instance().AttachOutput(CreateFileOutput(folder));
+    Log log(LogRoot::RootLog(), "FileOutExit");
+    log.Add(Info, "the last record before exit");
+    std::exit(0);
+}
+
+} // namespace
+
+TEST_F(FileOutputTest, ProcessExitWritesTheBufferOut)
+{
+    EXPECT_EXIT(LogThenExit(TestFolder()), ::testing::ExitedWithCode(0), "");
+    const QStringList files = QDir(TestFolder()).entryList({"log_*.log"}, QDir::Files);
+    ASSERT_EQ(1, files.size());
+    EXPECT_TRUE(ReadAll(QDir(TestFolder()).filePath(files[0])).contains("FileOutExit: the last record before exit"));
+}
