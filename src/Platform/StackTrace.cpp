@@ -5,6 +5,7 @@
 #include <gelf.h>
 #include <pwd.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <unwind.h>
 #include <atomic>
@@ -118,26 +119,17 @@ struct RawWalk
     uintptr_t lastIp = 0;
 };
 
-_Unwind_Reason_Code CollectFrame(struct _Unwind_Context* ctx, void* arg)
+// Adds one program counter; false when the walk has to stop (endless recursion, frame limit).
+// exact: the faulting instruction itself rather than a return address.
+bool AddFrame(RawWalk& w, uintptr_t ip, bool exact)
 {
-    RawWalk& w = *static_cast<RawWalk*>(arg);
-    int beforeInsn = 0;
-    uintptr_t ip = _Unwind_GetIPInfo(ctx, &beforeInsn);
-    if (ip == 0)
-        return _URC_END_OF_STACK;
-    if (!w.started)
-    {
-        if (w.context != nullptr && ip != w.startIp)
-            return _URC_NO_REASON;
-        w.started = true;
-    }
-    else if (ip == w.lastIp)
+    if (w.started && ip == w.lastIp)
     {
         // One call site calling itself again and again: an endless (or runaway) recursion.
         if (w.repeats > StackWalker::c_repeatLimit)
         {
             w.endless = true;
-            return _URC_END_OF_STACK;
+            return false;
         }
         ++w.repeats;
     }
@@ -145,16 +137,103 @@ _Unwind_Reason_Code CollectFrame(struct _Unwind_Context* ctx, void* arg)
     {
         w.repeats = 0;
     }
+    w.started = true;
     w.lastIp = ip;
-    // A return address points after the call; the call itself is one byte earlier. A faulting
-    // frame (signal frame) gives the exact instruction.
-    w.pcs.push_back(beforeInsn ? ip : ip - 1);
+    // A return address points after the call; the call itself is one byte earlier.
+    w.pcs.push_back(exact ? ip : ip - 1);
     if (w.pcs.size() >= StackWalker::c_maxFrames)
     {
         w.cut = true;
-        return _URC_END_OF_STACK;
+        return false;
     }
-    return _URC_NO_REASON;
+    return true;
+}
+
+_Unwind_Reason_Code CollectFrame(struct _Unwind_Context* ctx, void* arg)
+{
+    RawWalk& w = *static_cast<RawWalk*>(arg);
+    int beforeInsn = 0;
+    uintptr_t ip = _Unwind_GetIPInfo(ctx, &beforeInsn);
+    if (ip == 0)
+        return _URC_END_OF_STACK;
+    if (!w.started && w.context != nullptr && ip != w.startIp)
+        return _URC_NO_REASON;
+    // A faulting frame (signal frame) gives the exact instruction.
+    return AddFrame(w, ip, beforeInsn != 0) ? _URC_NO_REASON : _URC_END_OF_STACK;
+}
+
+// ---- walking another thread's stack from its context ----
+//
+// libgcc's unwinder walks only the calling thread's own stack. The fault reporter runs on a
+// thread of its own, so a fault's stack is walked with libdw's unwinder, which starts from
+// registers given to it and reads the (stopped) thread's stack through the kernel.
+
+struct ContextWalk
+{
+    const ucontext_t* context;
+    pid_t tid;
+    bool given;
+    RawWalk* walk;
+};
+
+pid_t ContextNextThread(Dwfl*, void* dwflArg, void** threadArg)
+{
+    ContextWalk& c = *static_cast<ContextWalk*>(dwflArg);
+    if (c.given)
+        return 0;
+    c.given = true;
+    *threadArg = &c;
+    return c.tid;
+}
+
+// The stack may end in unmapped memory: the kernel answers a bad address with an error.
+bool ContextMemoryRead(Dwfl*, Dwarf_Addr address, Dwarf_Word* result, void*)
+{
+    struct iovec local = {result, sizeof(*result)};
+    struct iovec remote = {reinterpret_cast<void*>(static_cast<uintptr_t>(address)), sizeof(*result)};
+    return ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(sizeof(*result));
+}
+
+bool ContextInitialRegisters(Dwfl_Thread* thread, void* threadArg)
+{
+    const greg_t* g = static_cast<ContextWalk*>(threadArg)->context->uc_mcontext.gregs;
+    // The DWARF numbering of x86-64: rax rdx rcx rbx rsi rdi rbp rsp r8..r15 rip.
+    const Dwarf_Word regs[] = {
+        Dwarf_Word(g[REG_RAX]), Dwarf_Word(g[REG_RDX]), Dwarf_Word(g[REG_RCX]), Dwarf_Word(g[REG_RBX]),
+        Dwarf_Word(g[REG_RSI]), Dwarf_Word(g[REG_RDI]), Dwarf_Word(g[REG_RBP]), Dwarf_Word(g[REG_RSP]),
+        Dwarf_Word(g[REG_R8]),  Dwarf_Word(g[REG_R9]),  Dwarf_Word(g[REG_R10]), Dwarf_Word(g[REG_R11]),
+        Dwarf_Word(g[REG_R12]), Dwarf_Word(g[REG_R13]), Dwarf_Word(g[REG_R14]), Dwarf_Word(g[REG_R15]),
+        Dwarf_Word(g[REG_RIP])};
+    dwfl_thread_state_register_pc(thread, Dwarf_Word(g[REG_RIP]));
+    return dwfl_thread_state_registers(thread, 0, sizeof(regs) / sizeof(regs[0]), regs);
+}
+
+int ContextFrame(Dwfl_Frame* frame, void* arg)
+{
+    RawWalk& w = *static_cast<RawWalk*>(arg);
+    Dwarf_Addr pc = 0;
+    bool activation = false;
+    if (!dwfl_frame_pc(frame, &pc, &activation) || pc == 0)
+        return DWARF_CB_ABORT;
+    return AddFrame(w, static_cast<uintptr_t>(pc), activation) ? DWARF_CB_OK : DWARF_CB_ABORT;
+}
+
+// The context's stack, walked with an unwinder of its own (its state belongs to this one walk).
+void WalkFromContext(const ucontext_t* context, RawWalk& w)
+{
+    static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, FindLocalDebuginfo, nullptr, nullptr};
+    static const Dwfl_Thread_Callbacks threadCallbacks = {
+        ContextNextThread, nullptr, ContextMemoryRead, ContextInitialRegisters, nullptr, nullptr};
+    Dwfl* dwfl = dwfl_begin(&callbacks);
+    if (dwfl == nullptr)
+        return;
+    ContextWalk c{context, static_cast<pid_t>(::syscall(SYS_gettid)), false, &w};
+    dwfl_report_begin(dwfl);
+    const bool reported = dwfl_linux_proc_report(dwfl, ::getpid()) == 0;
+    dwfl_report_end(dwfl, nullptr, nullptr);
+    if (reported && dwfl_attach_state(dwfl, nullptr, ::getpid(), &threadCallbacks, &c))
+        dwfl_getthread_frames(dwfl, c.tid, &ContextFrame, &w);
+    dwfl_end(dwfl);
 }
 
 uintptr_t ContextIp(const ucontext_t* uc)
@@ -264,8 +343,12 @@ std::vector<std::pair<uint64_t, uint64_t>> StackWalker::GetCallstack(const ucont
 
     if (context != nullptr && !w.started)
     {
-        // The context's frame is not on this thread's stack: only its own instruction is known.
-        w.pcs.assign(1, static_cast<uint64_t>(w.startIp));
+        // The context belongs to another thread (the fault reporter reports for the faulting
+        // one): walk from its registers. When even that finds nothing, only its own instruction
+        // is known.
+        WalkFromContext(context, w);
+        if (w.pcs.empty())
+            w.pcs.assign(1, static_cast<uint64_t>(w.startIp));
     }
 
     std::vector<std::pair<uint64_t, uint64_t>> res;
@@ -547,10 +630,9 @@ __attribute__((noinline)) std::string GetStackTrace(bool skip)
         auto format = [symbols](const StackEntry& e, uint64_t address)
         {
             std::string name = e.undFullName.empty() ? e.name : e.undFullName;
+            // The frame's name alone: readers of reports parse these lines.
             if (name.empty())
                 name = "<undefined>";
-            if (!e.lineFileName.empty())
-                name += " at " + e.lineFileName + ":" + std::to_string(e.lineNumber);
             if (symbols)
                 return name;
             return Format("0x%016llx\t", static_cast<unsigned long long>(address)) + name;
