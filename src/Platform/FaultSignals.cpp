@@ -403,6 +403,9 @@ void StopFaultReporter()
     if (!g_reporterRunning.load())
         return;
     g_reporterRunning = false;
+    // A forked child has no reporter thread to stop.
+    if (g_reporterPid.load() != ::getpid())
+        return;
     // A fault being handed over right now is left to its own thread.
     for (;;)
     {
