@@ -322,17 +322,6 @@ StackWalker::~StackWalker()
     delete m_impl;
 }
 
-namespace
-{
-
-struct ModuleReportCtx
-{
-    StackWalker* walker;
-    void (*report)(StackWalker*, Dwfl_Module*);
-};
-
-} // namespace
-
 std::vector<std::pair<uint64_t, uint64_t>> StackWalker::GetCallstack(const ucontext_t* context)
 {
     RawWalk w;
@@ -365,6 +354,67 @@ std::vector<std::pair<uint64_t, uint64_t>> StackWalker::GetCallstack(const ucont
     return res;
 }
 
+namespace
+{
+
+// The user name for the symbol engine's start-up line; "" when it cannot be had.
+std::string EffectiveUserName()
+{
+    struct passwd pw;
+    struct passwd* ppw = nullptr;
+    char buf[1024];
+    if (getpwuid_r(geteuid(), &pw, buf, sizeof(buf), &ppw) == 0 && ppw != nullptr)
+        return ppw->pw_name;
+    return std::string();
+}
+
+// The symbol of the address into the entry; false when there is none.
+bool FillSymbol(Dwfl_Module* mod, uint64_t address, StackEntry& e)
+{
+    GElf_Off offset = 0;
+    GElf_Sym sym;
+    const char* name =
+        dwfl_module_addrinfo(mod, static_cast<GElf_Addr>(address), &offset, &sym, nullptr, nullptr, nullptr);
+    if (name == nullptr)
+        return false;
+    e.name = Cut(name);
+    e.undName = Cut(DemangleName(name));
+    e.undFullName = e.undName;
+    e.offsetFromSymbol = offset;
+    return true;
+}
+
+// The source line of the address into the entry; false when the module has no line table for it.
+bool FillLine(Dwfl_Module* mod, uint64_t address, StackEntry& e)
+{
+    Dwfl_Line* line = dwfl_module_getsrc(mod, static_cast<Dwarf_Addr>(address));
+    if (line == nullptr)
+        return false;
+    Dwarf_Addr lineAddr = 0;
+    int lineNo = 0;
+    const char* file = dwfl_lineinfo(line, &lineAddr, &lineNo, nullptr, nullptr, nullptr);
+    if (file != nullptr)
+    {
+        e.lineFileName = Cut(file);
+        e.lineNumber = static_cast<uint32_t>(lineNo);
+        e.offsetFromLine = static_cast<uint32_t>(address - lineAddr);
+    }
+    return true;
+}
+
+void FillModule(Dwfl_Module* mod, StackEntry& e)
+{
+    Dwarf_Addr start = 0;
+    const char* mainFile = nullptr;
+    const char* modName = dwfl_module_info(mod, nullptr, &start, nullptr, nullptr, nullptr, &mainFile, nullptr);
+    e.moduleName = Cut(modName ? modName : "");
+    e.baseOfImage = start;
+    e.loadedImageName = Cut(mainFile ? mainFile : "");
+    e.symTypeString = c_symTypes[c_symDeferred];
+}
+
+} // namespace
+
 int StackWalker::GetEntry(uint64_t address, StackEntry& entry, bool faultPath)
 {
     if (address == 0)
@@ -373,129 +423,98 @@ int StackWalker::GetEntry(uint64_t address, StackEntry& entry, bool faultPath)
     if (!lock.Locked())
         return 0;
 
-    Impl& d = *m_impl;
-    auto cached = d.cache.find(address);
-    if (cached != d.cache.end())
+    auto cached = m_impl->cache.find(address);
+    if (cached != m_impl->cache.end())
     {
         entry = cached->second;
         return 1;
     }
-
-    if (!d.modulesLoaded && !d.initFailed)
-    {
-        d.dwfl = dwfl_begin(&d.callbacks);
-        if (d.dwfl == nullptr)
-        {
-            d.initFailed = true;
-            ReportError("Error while initializing libdw", 0, 0);
-            return 0;
-        }
-        char userName[256] = "";
-        struct passwd pw;
-        struct passwd* ppw = nullptr;
-        char buf[1024];
-        if (getpwuid_r(geteuid(), &pw, buf, sizeof(buf), &ppw) == 0 && ppw != nullptr)
-            std::snprintf(userName, sizeof(userName), "%s", ppw->pw_name);
-        ReportSymbolInit("", 0, userName);
-    }
-    if (d.dwfl == nullptr)
+    if (!StartSymbolEngineLocked())
         return 0;
+    Dwfl_Module* mod = FindModuleLocked(address);
+    if (mod == nullptr)
+        return 0;
+    entry = DescribeAddressLocked(mod, address);
+    if (m_impl->cache.size() >= c_cacheLimit)
+        m_impl->cache.clear();
+    m_impl->cache.emplace(address, entry);
+    return 1;
+}
 
+bool StackWalker::StartSymbolEngineLocked()
+{
+    Impl& d = *m_impl;
+    if (d.dwfl != nullptr)
+        return true;
+    if (d.initFailed)
+        return false;
+    d.dwfl = dwfl_begin(&d.callbacks);
+    if (d.dwfl == nullptr)
+    {
+        d.initFailed = true;
+        ReportError("Error while initializing libdw", 0, 0);
+        return false;
+    }
+    ReportSymbolInit("", 0, EffectiveUserName().c_str());
+    return true;
+}
+
+Dwfl_Module* StackWalker::FindModuleLocked(uint64_t address)
+{
+    Impl& d = *m_impl;
     Dwfl_Module* mod = d.modulesLoaded ? dwfl_addrmodule(d.dwfl, address) : nullptr;
     if (mod == nullptr && d.misses.count(address) == 0)
     {
         // First use, or a module loaded since the last report (dlopen): report the process's
         // modules (again); modules already known are kept as they are.
         dwfl_report_begin_add(d.dwfl);
-        int rc = dwfl_linux_proc_report(d.dwfl, getpid());
+        const int rc = dwfl_linux_proc_report(d.dwfl, getpid());
         dwfl_report_end(d.dwfl, nullptr, nullptr);
         if (rc != 0)
             ReportError("dwfl_linux_proc_report", static_cast<uint32_t>(rc), 0);
         if (!d.modulesLoaded)
         {
             d.modulesLoaded = true;
-            ModuleReportCtx ctx{this, [](StackWalker* w, Dwfl_Module* m)
-                                {
-                                    Dwarf_Addr start = 0, end = 0;
-                                    const char* mainFile = nullptr;
-                                    const char* name = dwfl_module_info(m, nullptr, &start, &end, nullptr,
-                                                                        nullptr, &mainFile, nullptr);
-                                    w->ReportModuleLoad(mainFile ? mainFile : "", name ? name : "", start,
-                                                        static_cast<uint32_t>(end - start), 0,
-                                                        c_symTypes[c_symDeferred], "", 0);
-                                }};
-            dwfl_getmodules(
-                d.dwfl,
-                [](Dwfl_Module* m, void**, const char*, Dwarf_Addr, void* arg) -> int
-                {
-                    auto* c = static_cast<ModuleReportCtx*>(arg);
-                    c->report(c->walker, m);
-                    return DWARF_CB_OK;
-                },
-                &ctx, 0);
+            ReportLoadedModulesLocked();
         }
         mod = dwfl_addrmodule(d.dwfl, address);
     }
+    if (mod != nullptr)
+        return mod;
+    if (d.misses.size() >= c_cacheLimit)
+        d.misses.clear();
+    d.misses.insert(address);
+    ReportError("SymGetModuleInfo64", 0, address);
+    return nullptr;
+}
 
+void StackWalker::ReportLoadedModulesLocked()
+{
+    dwfl_getmodules(
+        m_impl->dwfl,
+        [](Dwfl_Module* m, void**, const char*, Dwarf_Addr, void* arg) -> int
+        {
+            Dwarf_Addr start = 0, end = 0;
+            const char* mainFile = nullptr;
+            const char* name = dwfl_module_info(m, nullptr, &start, &end, nullptr, nullptr, &mainFile, nullptr);
+            static_cast<StackWalker*>(arg)->ReportModuleLoad(mainFile ? mainFile : "", name ? name : "", start,
+                                                             static_cast<uint32_t>(end - start), 0,
+                                                             c_symTypes[c_symDeferred], "", 0);
+            return DWARF_CB_OK;
+        },
+        this, 0);
+}
+
+StackEntry StackWalker::DescribeAddressLocked(Dwfl_Module* mod, uint64_t address)
+{
     StackEntry e;
     e.address = address;
-    if (mod == nullptr)
-    {
-        if (d.misses.size() >= c_cacheLimit)
-            d.misses.clear();
-        d.misses.insert(address);
-        ReportError("SymGetModuleInfo64", 0, address);
-        return 0;
-    }
-
-    GElf_Off offset = 0;
-    GElf_Sym sym;
-    const char* name =
-        dwfl_module_addrinfo(mod, static_cast<GElf_Addr>(address), &offset, &sym, nullptr, nullptr, nullptr);
-    if (name != nullptr)
-    {
-        e.name = Cut(name);
-        e.undName = Cut(DemangleName(name));
-        e.undFullName = e.undName;
-        e.offsetFromSymbol = offset;
-    }
-    else
-    {
+    if (!FillSymbol(mod, address, e))
         ReportError("SymGetSymFromAddr64", 0, address);
-    }
-
-    Dwfl_Line* line = dwfl_module_getsrc(mod, static_cast<Dwarf_Addr>(address));
-    if (line != nullptr)
-    {
-        Dwarf_Addr lineAddr = 0;
-        int lineNo = 0;
-        const char* file = dwfl_lineinfo(line, &lineAddr, &lineNo, nullptr, nullptr, nullptr);
-        if (file != nullptr)
-        {
-            e.lineFileName = Cut(file);
-            e.lineNumber = static_cast<uint32_t>(lineNo);
-            e.offsetFromLine = static_cast<uint32_t>(address - lineAddr);
-        }
-    }
-    else
-    {
+    if (!FillLine(mod, address, e))
         ReportError("SymGetLineFromAddr64", 0, address);
-    }
-
-    Dwarf_Addr start = 0;
-    const char* mainFile = nullptr;
-    const char* modName =
-        dwfl_module_info(mod, nullptr, &start, nullptr, nullptr, nullptr, &mainFile, nullptr);
-    e.moduleName = Cut(modName ? modName : "");
-    e.baseOfImage = start;
-    e.loadedImageName = Cut(mainFile ? mainFile : "");
-    e.symTypeString = c_symTypes[c_symDeferred];
-
-    if (d.cache.size() >= c_cacheLimit)
-        d.cache.clear();
-    d.cache.emplace(address, e);
-    entry = e;
-    return 1;
+    FillModule(mod, e);
+    return e;
 }
 
 bool StackWalker::HasOwnSymbols()

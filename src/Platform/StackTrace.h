@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+struct Dwfl_Module;
+
 namespace Platform
 {
 
@@ -82,6 +84,12 @@ public:
     class Impl; // the libdw state and its lock
 
 private:
+    // The steps of GetEntry, under the symbol lock.
+    bool StartSymbolEngineLocked(); // the libdw session, made once; false when it cannot be
+    Dwfl_Module* FindModuleLocked(uint64_t address); // reports the modules (again) when unknown
+    void ReportLoadedModulesLocked();                // one ReportModuleLoad line per module
+    StackEntry DescribeAddressLocked(Dwfl_Module* mod, uint64_t address);
+
     Impl* m_impl;
 };
 
