@@ -1,4 +1,5 @@
 #include "Platform/FaultSignals.h"
+#include "Platform/Halt.h"
 #include <vector>
 #include <fcntl.h>
 #include <linux/futex.h>
@@ -188,7 +189,9 @@ bool AwaitTaken()
 // fault (and the filter came back); false when the caller has to run it itself.
 bool HandToReporter(int signo, const siginfo_t* si, const ucontext_t* uc)
 {
-    if (!ReporterCanTake() || uc == nullptr)
+    // A fault inside a halt stays here: the halt it would start on the reporter would wait for
+    // the one this thread is in.
+    if (!ReporterCanTake() || uc == nullptr || HaltingOnThisThread())
         return false;
     const int self = CurrentTid();
     ClaimSlot(self);

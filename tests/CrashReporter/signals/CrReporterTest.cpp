@@ -7,6 +7,7 @@
 #include "CrashReporter/CrHook.h"
 #include "CrashReporter/CrTestSupport.h"
 #include "Platform/FaultSignals.h"
+#include "Platform/Halt.h"
 #include "Utils/FuncThread.h"
 
 #include "common/RealFaults.h"
@@ -118,4 +119,22 @@ TEST_F(CrReporterScenario, FaultWhileTheMallocArenaLockIsHeld)
         },
         ::testing::ExitedWithCode(3), "Aborted! (.|\n)*EXCEPTION_ACCESS_VIOLATION");
     EXPECT_THAT(ExpectFaultReport("malloc"), MatchesRegex("main \\([0-9]+\\)"));
+}
+
+TEST_F(CrReporterScenario, FaultInsideAHaltEndsThatHalt)
+{
+    // Handed to the reporter, the fault's halt would wait for the halt it struck in until the
+    // watchdog killed the process.
+    EXPECT_EXIT(
+        {
+            InstallInternal();
+            static Utils::NotificationHandle faulty = Platform::AddExitObserver(
+                [](const Platform::ExitInformation& info)
+                {
+                    if (info.kind == 0)
+                        TestUtils::WriteNullHere();
+                });
+            Platform::Halt(L"first halt", L"", nullptr);
+        },
+        ::testing::ExitedWithCode(3), "Aborted! (.|\n)*EXCEPTION_ACCESS_VIOLATION(.|\n)*Recursive exit!");
 }
