@@ -428,6 +428,12 @@ bool FaultReporterRunning()
     return g_reporterRunning.load();
 }
 
+bool IsFaultReporterThread()
+{
+    const int reporter = g_reporterTid.load();
+    return reporter != 0 && reporter == CurrentTid();
+}
+
 void* ReportedThreadId()
 {
     const int tid = t_reportedTid != 0 ? t_reportedTid : CurrentTid();

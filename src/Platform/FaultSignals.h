@@ -60,6 +60,9 @@ void StopFaultReporter();
 
 bool FaultReporterRunning();
 
+// True on the reporter's thread.
+bool IsFaultReporterThread();
+
 // The thread a report is about: on the reporter while it reports a fault, the faulting thread;
 // anywhere else the calling thread. Same form as Thread::GetCurrentThreadID.
 void* ReportedThreadId();

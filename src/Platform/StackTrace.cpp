@@ -21,6 +21,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include "Platform/DebugOutput.h"
+#include "Platform/FaultSignals.h"
 
 namespace Platform
 {
@@ -631,10 +632,26 @@ StackEntry GetFrameEntry(uint64_t address)
     return e;
 }
 
+namespace
+{
+
+// The fault reporter resolves with a walker of its own, made on its first fault: whatever the
+// symbol engine allocates, grows or frees for it lies in the reporter's heap arena, never in the
+// arena of a faulting thread that may hold that arena's lock.
+StackWalker& FaultPathWalker()
+{
+    if (!IsFaultReporterThread())
+        return GetStackWalker();
+    static StackWalker* const walker = new StackWalker();
+    return *walker;
+}
+
+} // namespace
+
 StackEntry GetFrameEntryNoWait(uint64_t address)
 {
     StackEntry e;
-    if (GetStackWalker().GetEntry(address, e, true) < 1)
+    if (FaultPathWalker().GetEntry(address, e, true) < 1)
         e = StackEntry();
     return e;
 }
