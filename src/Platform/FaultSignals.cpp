@@ -247,8 +247,10 @@ void* ReporterMain(void*)
     ::pthread_sigmask(SIG_SETMASK, &all, nullptr);
     EnsureAltSignalStack();
     // The first allocation gives this thread a heap arena of its own, apart from the arena of
-    // whichever thread may later fault while holding its lock.
-    std::free(std::malloc(64));
+    // whichever thread may later fault while holding its lock. (Through a volatile, so that the
+    // pair is not optimised away.)
+    void* volatile first = std::malloc(64);
+    std::free(first);
     g_reporterTid = CurrentTid();
     FutexWakeAll(g_reporterTid);
 
@@ -272,7 +274,6 @@ void* ReporterMain(void*)
     }
     return nullptr;
 }
-
 
 void Dispatch(int signo, siginfo_t* si, void* ucv)
 {
