@@ -33,6 +33,14 @@ int ThreadCount()
     return n;
 }
 
+// The kernel lists a joined thread a moment longer: waits (bounded) until it has gone.
+bool ThreadCountBecomes(int count)
+{
+    for (int i = 0; i < 2000 && ThreadCount() != count; ++i)
+        ::usleep(1000);
+    return ThreadCount() == count;
+}
+
 void* volatile g_faultingThread = nullptr;
 
 // Ends the child with what the filter saw: 10 on the reporter for the faulting thread, 20 on the
@@ -56,7 +64,7 @@ void TellWhereFilter(const WinExcept::ExceptionPointers& ep)
     if (stopReporterFirst)
     {
         Platform::StopFaultReporter();
-        if (ThreadCount() != before || Platform::FaultReporterRunning())
+        if (!ThreadCountBecomes(before) || Platform::FaultReporterRunning())
             _exit(4);
     }
     g_faultingThread = CurrentTid();
