@@ -15,6 +15,7 @@
 #include "CrashReporter/spec/CrPlatform_linux.h"
 #include "ESS/Assert.h"
 #include "ESS/Exception.h"
+#include "Platform/FaultSignals.h"
 #include "Platform/Halt.h"
 #include "Platform/StackTrace.h"
 #include "Platform/SysInfo.h"
@@ -23,6 +24,7 @@
 #include "Utils/FileSystem.h"
 #include "Utils/StringUtils.h"
 #include "Utils/TextFileWriter.h"
+#include "Utils/ThreadNames.h"
 
 namespace CrashReporter
 {
@@ -112,6 +114,18 @@ QString WithCrLf(const std::wstring& text)
 std::wstring Widen(const std::string& text)
 {
     return Utils::StdStringToWString(text);
+}
+
+// The thread the report is about in the form of ESS::CurrentThreadText: the faulting thread when
+// the fault reporter writes the report for it.
+std::string ReportedThreadText()
+{
+    void* const id = Platform::ReportedThreadId();
+    if (id == Platform::Thread::GetCurrentThreadID())
+        return ESS::CurrentThreadText();
+    const std::string text = Platform::ThreadIdToString(id);
+    const std::string name = Utils::ThreadNames::Instance().GetName(id);
+    return name.empty() ? text : name + " (" + text + ")";
 }
 
 void WriteSection(Utils::TextFileWriter& file, const std::string& name, const std::wstring& text)
@@ -214,7 +228,7 @@ private:
         if (!ciUrl.empty())
             WriteSection(file, "jenkins", Widen(ciUrl));
         WriteSection(file, "os-version", Platform::GetOsVersion().Name());
-        WriteSection(file, "thread", Utils::LocaleStringToUnicode(ESS::CurrentThreadText()));
+        WriteSection(file, "thread", Utils::LocaleStringToUnicode(ReportedThreadText()));
         WriteSection(file, "text-brief", info.brief);
         WriteSection(file, "text", info.description);
         WriteSection(file, "user", Platform::GetUserName(false) + L"@" + Platform::GetComputerName());
@@ -266,6 +280,11 @@ bool AddAttachment(const std::wstring& path, const std::string& name)
         return false;
     hook->Add(Attachment{path, name});
     return true;
+}
+
+void StopFaultReporter()
+{
+    Platform::StopFaultReporter();
 }
 
 fs::path MakeVersionFolder(const fs::path& folder)

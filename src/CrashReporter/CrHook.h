@@ -33,6 +33,10 @@ bool IsHookInstalled();
 // nothing remembered, when no hook is installed.
 bool AddAttachment(const std::wstring& path, const std::string& name);
 
+// Stops and joins the thread that reports faults for the other threads (the library is being
+// unloaded); a fault after this is reported on the faulting thread. Idempotent.
+void StopFaultReporter();
+
 // folder / the full version text ("1.0.0.17"): reports of different versions stay apart.
 boost::filesystem::path MakeVersionFolder(const boost::filesystem::path& folder);
 

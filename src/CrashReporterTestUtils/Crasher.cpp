@@ -1,7 +1,11 @@
 #include "CrashReporterTestUtils/Crasher.h"
 
+#include <unistd.h>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <new>
 #include <vector>
 #include <QObject>
@@ -11,6 +15,7 @@
 #include "CrashReporterTestUtils/ExceptionMsg.h"
 #include "ESS/Assert.h"
 #include "ESS/HaltOnUnexpected.h"
+#include "Platform/FaultSignals.h"
 #include "Platform/OsTryCatch.h"
 #include "Utils/FuncThread.h"
 #include "Utils/IExecutor.h"
@@ -98,10 +103,41 @@ public:
     explicit RawCrashThread(const CrashType& type) : m_type(type) {}
 
 private:
-    void run() override { Crasher::DoCrash(m_type); }
+    void run() override
+    {
+        // A thread of the program: it gets an alternate signal stack, so that even its stack
+        // overflow reaches the fault handler and is reported.
+        Platform::EnsureAltSignalStack();
+        Crasher::DoCrash(m_type);
+    }
 
     CrashType m_type;
 };
+
+// Set while an exception leaves the crash on the target thread: that thread's own handling
+// halts the process, which the caller then waits for.
+class EscapeMark
+{
+public:
+    explicit EscapeMark(std::atomic<bool>& escaped) : m_escaped(escaped), m_before(std::uncaught_exceptions()) {}
+    ~EscapeMark()
+    {
+        if (std::uncaught_exceptions() > m_before)
+            m_escaped = true;
+    }
+
+private:
+    std::atomic<bool>& m_escaped;
+    const int m_before;
+};
+
+// The crash was aimed at another thread and is ending the process there; until it has, the
+// caller must not go on (and, say, return success from the entry).
+[[noreturn]] void AwaitProcessEnd()
+{
+    for (;;)
+        ::pause();
+}
 
 } // namespace
 
@@ -207,7 +243,18 @@ void Crasher::Crash(const std::string& threadName, const CrashType& type)
     auto i = m_threads.find(threadName);
     ESS_ASSERT(i != m_threads.end());
     const CrashType t(type);
-    i->second->RunSync([t] { DoCrash(t); }, Utils::ThreadContext::c_noLimit);
+    // RunSync comes back as soon as the exception has left the function, while the target
+    // thread is still halting.
+    const auto escaped = std::make_shared<std::atomic<bool>>(false);
+    i->second->RunSync(
+        [t, escaped]
+        {
+            EscapeMark mark(*escaped);
+            DoCrash(t);
+        },
+        Utils::ThreadContext::c_noLimit);
+    if (*escaped)
+        AwaitProcessEnd();
 }
 
 void Crasher::DoCrash(const CrashType& type)

@@ -6,6 +6,7 @@
 #include "CrashReporterTestUtils/Crasher.h"
 #include "SarvikAppSetup/AppSetup.h"
 #include "Utils/AppEntry.h"
+#include "Utils/ExeName.h"
 
 namespace CrashReporterTestUtils
 {
@@ -13,8 +14,20 @@ namespace CrashReporterTestUtils
 namespace
 {
 
+// Run by a program that made no application set-up (the entry runner): the set-up the plug-in
+// makes, so that the reports go where the plug-in's would.
+void EnsureAppSetup()
+{
+    if (SarvikAppSetup::AppSetupInstanceExists())
+        return;
+    SarvikAppSetup::AppSetupInstanceSet(SarvikAppSetup::AppSetupParams(
+        L"config.ini", L"", L"", AppUtils::SarvikAppMode::VdiModule, SarvikAppSetup::VdiMode::VMware,
+        AppUtils::ToPath(Utils::ExeName::Instance().GetExeName())));
+}
+
 int CrasherEntry(const Utils::ArgStringList& args)
 {
+    EnsureAppSetup();
     CrashReporter::HookParams params;
     const boost::filesystem::path reports =
         AppUtils::GetReportPath(SarvikAppSetup::AppSetupInstance().GetPaths());

@@ -1,9 +1,15 @@
 #include "Platform/FaultSignals.h"
+#include "Platform/Halt.h"
 #include <vector>
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <pthread.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -73,6 +79,202 @@ void Chain(int signo, siginfo_t* si, void* uc)
         ::raise(signo);
 }
 
+// ---- the reporter ----
+//
+// Everything the faulting thread does here is async-signal-safe: atomics, memcpy into the
+// reserved slot, and the futex, getpid, gettid and clock_gettime system calls.
+
+// The reporter's own stack: the report (symbol engine, Qt, the dump) needs a few hundred KiB.
+const size_t c_reporterStackSize = 8 * 1024 * 1024;
+// How long a faulting thread waits for the reporter to take its fault before it reports on its
+// own stack (the reporter is stuck or gone).
+const long c_takeWaitMs = 2000;
+
+enum SlotState : int
+{
+    c_idle = 0,     // nothing posted
+    c_posted = 1,   // a faulting thread has filled the slot
+    c_taken = 2,    // the reporter works on it
+    c_returned = 3, // the filter came back (a debugger is attached, or a test replaced the end)
+    c_stop = 4,     // the reporter is asked to end
+};
+
+// The fault handed over: filled by the faulting thread while it owns the slot. Reserved at load
+// time, so that handing a fault over needs no memory.
+struct FaultSlot
+{
+    std::atomic<int> state{c_idle};
+    std::atomic<int> owner{0}; // kernel id of the thread whose fault is in the slot, 0 for none
+    int signo = 0;
+    siginfo_t info;
+    ucontext_t context;
+};
+FaultSlot g_slot;
+
+std::mutex g_reporterLock; // serialises start and stop
+pthread_t g_reporterThread;
+std::atomic<bool> g_reporterRunning{false};
+std::atomic<int> g_reporterTid{0};
+std::atomic<int> g_reporterPid{0};
+thread_local int t_reportedTid = 0;
+
+int CurrentTid()
+{
+    return static_cast<int>(::syscall(SYS_gettid));
+}
+
+void FutexWait(std::atomic<int>& word, int value, const struct timespec* timeout)
+{
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, value, timeout, nullptr, 0);
+}
+
+void FutexWakeAll(std::atomic<int>& word)
+{
+    ::syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+long MonotonicMs()
+{
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool ReporterCanTake()
+{
+    return g_reporterRunning.load() && g_reporterPid.load() == ::getpid() &&
+           g_reporterTid.load() != CurrentTid();
+}
+
+// One fault at a time: a thread that faults while another one's fault is reported waits for that
+// report (which normally ends the process).
+void ClaimSlot(int self)
+{
+    for (;;)
+    {
+        int expected = 0;
+        if (g_slot.owner.compare_exchange_strong(expected, self))
+            return;
+        FutexWait(g_slot.owner, expected, nullptr);
+    }
+}
+
+void ReleaseSlot()
+{
+    g_slot.owner.store(0);
+    FutexWakeAll(g_slot.owner);
+}
+
+// Waits until the reporter has taken the posted fault; false (and the fault taken back) when it
+// does not within the limit.
+bool AwaitTaken()
+{
+    const long end = MonotonicMs() + c_takeWaitMs;
+    for (;;)
+    {
+        if (g_slot.state.load() != c_posted)
+            return true;
+        const long left = end - MonotonicMs();
+        if (left <= 0)
+        {
+            int expected = c_posted;
+            return !g_slot.state.compare_exchange_strong(expected, c_idle);
+        }
+        const struct timespec ts = {left / 1000, (left % 1000) * 1000000};
+        FutexWait(g_slot.state, c_posted, &ts);
+    }
+}
+
+// On the faulting thread, inside the handler. True when the reporter ran the filter for the
+// fault (and the filter came back); false when the caller has to run it itself.
+bool HandToReporter(int signo, const siginfo_t* si, const ucontext_t* uc)
+{
+    // A fault inside a halt stays here: the halt it would start on the reporter would wait for
+    // the one this thread is in.
+    if (!ReporterCanTake() || uc == nullptr || HaltingOnThisThread())
+        return false;
+    const int self = CurrentTid();
+    ClaimSlot(self);
+    g_slot.signo = signo;
+    if (si != nullptr)
+        std::memcpy(&g_slot.info, si, sizeof(g_slot.info));
+    else
+        std::memset(&g_slot.info, 0, sizeof(g_slot.info));
+    // The copy's floating-point pointer still points into this thread's signal frame, which
+    // stays put while this thread waits.
+    std::memcpy(&g_slot.context, uc, sizeof(g_slot.context));
+    int expected = c_idle;
+    if (!g_slot.state.compare_exchange_strong(expected, c_posted))
+    {
+        ReleaseSlot(); // the reporter is being stopped
+        return false;
+    }
+    FutexWakeAll(g_slot.state);
+    if (!AwaitTaken())
+    {
+        ReleaseSlot();
+        return false;
+    }
+    // The report normally ends the process from the reporter; the watchdog that the filter arms
+    // bounds this wait.
+    for (int s = g_slot.state.load(); s != c_returned; s = g_slot.state.load())
+        FutexWait(g_slot.state, s, nullptr);
+    g_slot.state.store(c_idle);
+    ReleaseSlot();
+    return true;
+}
+
+// On the reporter: runs the filter with the posted fault as if on the faulting thread.
+void ReportPostedFault()
+{
+    const WinExcept::ExceptionPointers ep =
+        WinExcept::MakeFaultPointers(g_slot.signo, &g_slot.info, &g_slot.context);
+    t_reportedTid = g_slot.owner.load();
+    t_inAnalysis = true;
+    if (UnhandledFaultFilter filter = g_filter.load())
+        filter(ep);
+    t_inAnalysis = false;
+    t_reportedTid = 0;
+}
+
+void* ReporterMain(void*)
+{
+    // Host signals go to the host's threads; only faults of its own reach this one.
+    sigset_t all;
+    sigfillset(&all);
+    for (int s : c_signals)
+        sigdelset(&all, s);
+    ::pthread_sigmask(SIG_SETMASK, &all, nullptr);
+    EnsureAltSignalStack();
+    // The first allocation gives this thread a heap arena of its own, apart from the arena of
+    // whichever thread may later fault while holding its lock. (Through a volatile, so that the
+    // pair is not optimised away.)
+    void* volatile first = std::malloc(64);
+    std::free(first);
+    g_reporterTid = CurrentTid();
+    FutexWakeAll(g_reporterTid);
+
+    for (;;)
+    {
+        const int s = g_slot.state.load();
+        if (s == c_stop)
+            break;
+        if (s != c_posted)
+        {
+            FutexWait(g_slot.state, s, nullptr);
+            continue;
+        }
+        int expected = c_posted;
+        if (!g_slot.state.compare_exchange_strong(expected, c_taken))
+            continue;
+        FutexWakeAll(g_slot.state);
+        ReportPostedFault();
+        g_slot.state.store(c_returned);
+        FutexWakeAll(g_slot.state);
+    }
+    return nullptr;
+}
+
 void Dispatch(int signo, siginfo_t* si, void* ucv)
 {
     const int savedErrno = errno;
@@ -106,7 +308,7 @@ void Dispatch(int signo, siginfo_t* si, void* ucv)
     }
 
     UnhandledFaultFilter filter = g_filter.load();
-    if (filter != nullptr && !t_inAnalysis)
+    if (filter != nullptr && !t_inAnalysis && !HandToReporter(signo, si, uc))
     {
         t_inAnalysis = true;
         WinExcept::ExceptionPointers ep = WinExcept::MakeFaultPointers(signo, si, uc);
@@ -118,6 +320,7 @@ void Dispatch(int signo, siginfo_t* si, void* ucv)
     errno = savedErrno;
 }
 
+
 size_t PageSize()
 {
     static const size_t s = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
@@ -127,7 +330,11 @@ size_t PageSize()
 // Removes the handlers when the module that installed them goes away.
 struct Uninstaller
 {
-    ~Uninstaller() { RemoveFaultDispatcher(); }
+    ~Uninstaller()
+    {
+        StopFaultReporter();
+        RemoveFaultDispatcher();
+    }
 } g_uninstaller;
 
 } // namespace
@@ -169,6 +376,69 @@ void RemoveFaultDispatcher()
 bool FaultDispatcherInstalled()
 {
     return g_installed.load();
+}
+
+bool StartFaultReporter()
+{
+    std::lock_guard<std::mutex> lock(g_reporterLock);
+    if (g_reporterRunning.load())
+        return true;
+    pthread_attr_t attr;
+    if (::pthread_attr_init(&attr) != 0)
+        return false;
+    ::pthread_attr_setstacksize(&attr, c_reporterStackSize);
+    g_reporterTid = 0;
+    g_slot.state = c_idle;
+    const bool made = ::pthread_create(&g_reporterThread, &attr, &ReporterMain, nullptr) == 0;
+    ::pthread_attr_destroy(&attr);
+    if (!made)
+        return false;
+    // Faults are handed over only once the reporter has its arena.
+    while (g_reporterTid.load() == 0)
+        FutexWait(g_reporterTid, 0, nullptr);
+    g_reporterPid = ::getpid();
+    g_reporterRunning = true;
+    return true;
+}
+
+void StopFaultReporter()
+{
+    std::lock_guard<std::mutex> lock(g_reporterLock);
+    if (!g_reporterRunning.load())
+        return;
+    g_reporterRunning = false;
+    // A forked child has no reporter thread to stop.
+    if (g_reporterPid.load() != ::getpid())
+        return;
+    // A fault being handed over right now is left to its own thread.
+    for (;;)
+    {
+        int expected = c_idle;
+        if (g_slot.state.compare_exchange_strong(expected, c_stop))
+            break;
+        FutexWait(g_slot.state, expected, nullptr);
+    }
+    FutexWakeAll(g_slot.state);
+    ::pthread_join(g_reporterThread, nullptr);
+    g_reporterTid = 0;
+    g_slot.state = c_idle;
+}
+
+bool FaultReporterRunning()
+{
+    return g_reporterRunning.load();
+}
+
+bool IsFaultReporterThread()
+{
+    const int reporter = g_reporterTid.load();
+    return reporter != 0 && reporter == CurrentTid();
+}
+
+void* ReportedThreadId()
+{
+    const int tid = t_reportedTid != 0 ? t_reportedTid : CurrentTid();
+    return reinterpret_cast<void*>(static_cast<uintptr_t>(tid));
 }
 
 UnhandledFaultFilter SetUnhandledFaultFilter(UnhandledFaultFilter filter)

@@ -43,6 +43,30 @@ private:
     bool m_installed;
 };
 
+// The fault reporter: a thread with a large stack of its own, made in advance, that runs the
+// unhandled-fault filter for a fault of any other thread. The faulting thread's handler only copies
+// the fault (signal, its information, the registers) into memory reserved here, wakes the reporter
+// and waits: the report needs neither the faulting thread's stack (a small alternate stack, an
+// overflow) nor the heap arena that thread may hold locked (a fault inside malloc). The reporter
+// takes its own heap arena when it starts. Without a running reporter (not started, stopped, a
+// forked child, a fault of the reporter itself) the filter runs on the faulting thread as before.
+//
+// Threads: start and stop on any thread, not concurrently with each other; stop only while no
+// fault is being reported.
+bool StartFaultReporter();
+
+// Stops the reporter and joins its thread (the library is going away). Idempotent.
+void StopFaultReporter();
+
+bool FaultReporterRunning();
+
+// True on the reporter's thread.
+bool IsFaultReporterThread();
+
+// The thread a report is about: on the reporter while it reports a fault, the faulting thread;
+// anywhere else the calling thread. Same form as Thread::GetCurrentThreadID.
+void* ReportedThreadId();
+
 // Gives the calling thread an alternate signal stack of at least AltSignalStackScope::c_size
 // unless it has one; it lasts until the thread ends.
 void EnsureAltSignalStack();

@@ -243,6 +243,11 @@ void Abort(const std::wstring& description, const std::wstring& brief,
     Halt(description, brief, extra);
 }
 
+bool HaltingOnThisThread() noexcept
+{
+    return t_haltDepth > 0;
+}
+
 bool IsDebuggerPresent()
 {
     return ReadTracerPid();

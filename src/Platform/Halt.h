@@ -51,6 +51,10 @@ void TerminateSelf() noexcept;
 using TerminateSelfHandler = void (*)();
 TerminateSelfHandler SetTerminateSelfHandler(TerminateSelfHandler handler);
 
+// True while the calling thread is inside Halt (its observers, its notice). A fault there is
+// handled on that thread: a halt of another thread would wait for this one's.
+bool HaltingOnThisThread() noexcept;
+
 // True when a tracer (debugger) is attached to the process.
 bool IsDebuggerPresent();
 

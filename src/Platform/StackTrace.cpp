@@ -5,6 +5,7 @@
 #include <gelf.h>
 #include <pwd.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <unwind.h>
 #include <atomic>
@@ -20,6 +21,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include "Platform/DebugOutput.h"
+#include "Platform/FaultSignals.h"
 
 namespace Platform
 {
@@ -118,26 +120,17 @@ struct RawWalk
     uintptr_t lastIp = 0;
 };
 
-_Unwind_Reason_Code CollectFrame(struct _Unwind_Context* ctx, void* arg)
+// Adds one program counter; false when the walk has to stop (endless recursion, frame limit).
+// exact: the faulting instruction itself rather than a return address.
+bool AddFrame(RawWalk& w, uintptr_t ip, bool exact)
 {
-    RawWalk& w = *static_cast<RawWalk*>(arg);
-    int beforeInsn = 0;
-    uintptr_t ip = _Unwind_GetIPInfo(ctx, &beforeInsn);
-    if (ip == 0)
-        return _URC_END_OF_STACK;
-    if (!w.started)
-    {
-        if (w.context != nullptr && ip != w.startIp)
-            return _URC_NO_REASON;
-        w.started = true;
-    }
-    else if (ip == w.lastIp)
+    if (w.started && ip == w.lastIp)
     {
         // One call site calling itself again and again: an endless (or runaway) recursion.
         if (w.repeats > StackWalker::c_repeatLimit)
         {
             w.endless = true;
-            return _URC_END_OF_STACK;
+            return false;
         }
         ++w.repeats;
     }
@@ -145,16 +138,103 @@ _Unwind_Reason_Code CollectFrame(struct _Unwind_Context* ctx, void* arg)
     {
         w.repeats = 0;
     }
+    w.started = true;
     w.lastIp = ip;
-    // A return address points after the call; the call itself is one byte earlier. A faulting
-    // frame (signal frame) gives the exact instruction.
-    w.pcs.push_back(beforeInsn ? ip : ip - 1);
+    // A return address points after the call; the call itself is one byte earlier.
+    w.pcs.push_back(exact ? ip : ip - 1);
     if (w.pcs.size() >= StackWalker::c_maxFrames)
     {
         w.cut = true;
-        return _URC_END_OF_STACK;
+        return false;
     }
-    return _URC_NO_REASON;
+    return true;
+}
+
+_Unwind_Reason_Code CollectFrame(struct _Unwind_Context* ctx, void* arg)
+{
+    RawWalk& w = *static_cast<RawWalk*>(arg);
+    int beforeInsn = 0;
+    uintptr_t ip = _Unwind_GetIPInfo(ctx, &beforeInsn);
+    if (ip == 0)
+        return _URC_END_OF_STACK;
+    if (!w.started && w.context != nullptr && ip != w.startIp)
+        return _URC_NO_REASON;
+    // A faulting frame (signal frame) gives the exact instruction.
+    return AddFrame(w, ip, beforeInsn != 0) ? _URC_NO_REASON : _URC_END_OF_STACK;
+}
+
+// ---- walking another thread's stack from its context ----
+//
+// libgcc's unwinder walks only the calling thread's own stack. The fault reporter runs on a
+// thread of its own, so a fault's stack is walked with libdw's unwinder, which starts from
+// registers given to it and reads the (stopped) thread's stack through the kernel.
+
+struct ContextWalk
+{
+    const ucontext_t* context;
+    pid_t tid;
+    bool given;
+    RawWalk* walk;
+};
+
+pid_t ContextNextThread(Dwfl*, void* dwflArg, void** threadArg)
+{
+    ContextWalk& c = *static_cast<ContextWalk*>(dwflArg);
+    if (c.given)
+        return 0;
+    c.given = true;
+    *threadArg = &c;
+    return c.tid;
+}
+
+// The stack may end in unmapped memory: the kernel answers a bad address with an error.
+bool ContextMemoryRead(Dwfl*, Dwarf_Addr address, Dwarf_Word* result, void*)
+{
+    struct iovec local = {result, sizeof(*result)};
+    struct iovec remote = {reinterpret_cast<void*>(static_cast<uintptr_t>(address)), sizeof(*result)};
+    return ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(sizeof(*result));
+}
+
+bool ContextInitialRegisters(Dwfl_Thread* thread, void* threadArg)
+{
+    const greg_t* g = static_cast<ContextWalk*>(threadArg)->context->uc_mcontext.gregs;
+    // The DWARF numbering of x86-64: rax rdx rcx rbx rsi rdi rbp rsp r8..r15 rip.
+    const Dwarf_Word regs[] = {
+        Dwarf_Word(g[REG_RAX]), Dwarf_Word(g[REG_RDX]), Dwarf_Word(g[REG_RCX]), Dwarf_Word(g[REG_RBX]),
+        Dwarf_Word(g[REG_RSI]), Dwarf_Word(g[REG_RDI]), Dwarf_Word(g[REG_RBP]), Dwarf_Word(g[REG_RSP]),
+        Dwarf_Word(g[REG_R8]),  Dwarf_Word(g[REG_R9]),  Dwarf_Word(g[REG_R10]), Dwarf_Word(g[REG_R11]),
+        Dwarf_Word(g[REG_R12]), Dwarf_Word(g[REG_R13]), Dwarf_Word(g[REG_R14]), Dwarf_Word(g[REG_R15]),
+        Dwarf_Word(g[REG_RIP])};
+    dwfl_thread_state_register_pc(thread, Dwarf_Word(g[REG_RIP]));
+    return dwfl_thread_state_registers(thread, 0, sizeof(regs) / sizeof(regs[0]), regs);
+}
+
+int ContextFrame(Dwfl_Frame* frame, void* arg)
+{
+    RawWalk& w = *static_cast<RawWalk*>(arg);
+    Dwarf_Addr pc = 0;
+    bool activation = false;
+    if (!dwfl_frame_pc(frame, &pc, &activation) || pc == 0)
+        return DWARF_CB_ABORT;
+    return AddFrame(w, static_cast<uintptr_t>(pc), activation) ? DWARF_CB_OK : DWARF_CB_ABORT;
+}
+
+// The context's stack, walked with an unwinder of its own (its state belongs to this one walk).
+void WalkFromContext(const ucontext_t* context, RawWalk& w)
+{
+    static const Dwfl_Callbacks callbacks = {dwfl_linux_proc_find_elf, FindLocalDebuginfo, nullptr, nullptr};
+    static const Dwfl_Thread_Callbacks threadCallbacks = {
+        ContextNextThread, nullptr, ContextMemoryRead, ContextInitialRegisters, nullptr, nullptr};
+    Dwfl* dwfl = dwfl_begin(&callbacks);
+    if (dwfl == nullptr)
+        return;
+    ContextWalk c{context, static_cast<pid_t>(::syscall(SYS_gettid)), false, &w};
+    dwfl_report_begin(dwfl);
+    const bool reported = dwfl_linux_proc_report(dwfl, ::getpid()) == 0;
+    dwfl_report_end(dwfl, nullptr, nullptr);
+    if (reported && dwfl_attach_state(dwfl, nullptr, ::getpid(), &threadCallbacks, &c))
+        dwfl_getthread_frames(dwfl, c.tid, &ContextFrame, &w);
+    dwfl_end(dwfl);
 }
 
 uintptr_t ContextIp(const ucontext_t* uc)
@@ -243,17 +323,6 @@ StackWalker::~StackWalker()
     delete m_impl;
 }
 
-namespace
-{
-
-struct ModuleReportCtx
-{
-    StackWalker* walker;
-    void (*report)(StackWalker*, Dwfl_Module*);
-};
-
-} // namespace
-
 std::vector<std::pair<uint64_t, uint64_t>> StackWalker::GetCallstack(const ucontext_t* context)
 {
     RawWalk w;
@@ -264,8 +333,12 @@ std::vector<std::pair<uint64_t, uint64_t>> StackWalker::GetCallstack(const ucont
 
     if (context != nullptr && !w.started)
     {
-        // The context's frame is not on this thread's stack: only its own instruction is known.
-        w.pcs.assign(1, static_cast<uint64_t>(w.startIp));
+        // The context belongs to another thread (the fault reporter reports for the faulting
+        // one): walk from its registers. When even that finds nothing, only its own instruction
+        // is known.
+        WalkFromContext(context, w);
+        if (w.pcs.empty())
+            w.pcs.assign(1, static_cast<uint64_t>(w.startIp));
     }
 
     std::vector<std::pair<uint64_t, uint64_t>> res;
@@ -282,6 +355,67 @@ std::vector<std::pair<uint64_t, uint64_t>> StackWalker::GetCallstack(const ucont
     return res;
 }
 
+namespace
+{
+
+// The user name for the symbol engine's start-up line; "" when it cannot be had.
+std::string EffectiveUserName()
+{
+    struct passwd pw;
+    struct passwd* ppw = nullptr;
+    char buf[1024];
+    if (getpwuid_r(geteuid(), &pw, buf, sizeof(buf), &ppw) == 0 && ppw != nullptr)
+        return ppw->pw_name;
+    return std::string();
+}
+
+// The symbol of the address into the entry; false when there is none.
+bool FillSymbol(Dwfl_Module* mod, uint64_t address, StackEntry& e)
+{
+    GElf_Off offset = 0;
+    GElf_Sym sym;
+    const char* name =
+        dwfl_module_addrinfo(mod, static_cast<GElf_Addr>(address), &offset, &sym, nullptr, nullptr, nullptr);
+    if (name == nullptr)
+        return false;
+    e.name = Cut(name);
+    e.undName = Cut(DemangleName(name));
+    e.undFullName = e.undName;
+    e.offsetFromSymbol = offset;
+    return true;
+}
+
+// The source line of the address into the entry; false when the module has no line table for it.
+bool FillLine(Dwfl_Module* mod, uint64_t address, StackEntry& e)
+{
+    Dwfl_Line* line = dwfl_module_getsrc(mod, static_cast<Dwarf_Addr>(address));
+    if (line == nullptr)
+        return false;
+    Dwarf_Addr lineAddr = 0;
+    int lineNo = 0;
+    const char* file = dwfl_lineinfo(line, &lineAddr, &lineNo, nullptr, nullptr, nullptr);
+    if (file != nullptr)
+    {
+        e.lineFileName = Cut(file);
+        e.lineNumber = static_cast<uint32_t>(lineNo);
+        e.offsetFromLine = static_cast<uint32_t>(address - lineAddr);
+    }
+    return true;
+}
+
+void FillModule(Dwfl_Module* mod, StackEntry& e)
+{
+    Dwarf_Addr start = 0;
+    const char* mainFile = nullptr;
+    const char* modName = dwfl_module_info(mod, nullptr, &start, nullptr, nullptr, nullptr, &mainFile, nullptr);
+    e.moduleName = Cut(modName ? modName : "");
+    e.baseOfImage = start;
+    e.loadedImageName = Cut(mainFile ? mainFile : "");
+    e.symTypeString = c_symTypes[c_symDeferred];
+}
+
+} // namespace
+
 int StackWalker::GetEntry(uint64_t address, StackEntry& entry, bool faultPath)
 {
     if (address == 0)
@@ -290,129 +424,98 @@ int StackWalker::GetEntry(uint64_t address, StackEntry& entry, bool faultPath)
     if (!lock.Locked())
         return 0;
 
-    Impl& d = *m_impl;
-    auto cached = d.cache.find(address);
-    if (cached != d.cache.end())
+    auto cached = m_impl->cache.find(address);
+    if (cached != m_impl->cache.end())
     {
         entry = cached->second;
         return 1;
     }
-
-    if (!d.modulesLoaded && !d.initFailed)
-    {
-        d.dwfl = dwfl_begin(&d.callbacks);
-        if (d.dwfl == nullptr)
-        {
-            d.initFailed = true;
-            ReportError("Error while initializing libdw", 0, 0);
-            return 0;
-        }
-        char userName[256] = "";
-        struct passwd pw;
-        struct passwd* ppw = nullptr;
-        char buf[1024];
-        if (getpwuid_r(geteuid(), &pw, buf, sizeof(buf), &ppw) == 0 && ppw != nullptr)
-            std::snprintf(userName, sizeof(userName), "%s", ppw->pw_name);
-        ReportSymbolInit("", 0, userName);
-    }
-    if (d.dwfl == nullptr)
+    if (!StartSymbolEngineLocked())
         return 0;
+    Dwfl_Module* mod = FindModuleLocked(address);
+    if (mod == nullptr)
+        return 0;
+    entry = DescribeAddressLocked(mod, address);
+    if (m_impl->cache.size() >= c_cacheLimit)
+        m_impl->cache.clear();
+    m_impl->cache.emplace(address, entry);
+    return 1;
+}
 
+bool StackWalker::StartSymbolEngineLocked()
+{
+    Impl& d = *m_impl;
+    if (d.dwfl != nullptr)
+        return true;
+    if (d.initFailed)
+        return false;
+    d.dwfl = dwfl_begin(&d.callbacks);
+    if (d.dwfl == nullptr)
+    {
+        d.initFailed = true;
+        ReportError("Error while initializing libdw", 0, 0);
+        return false;
+    }
+    ReportSymbolInit("", 0, EffectiveUserName().c_str());
+    return true;
+}
+
+Dwfl_Module* StackWalker::FindModuleLocked(uint64_t address)
+{
+    Impl& d = *m_impl;
     Dwfl_Module* mod = d.modulesLoaded ? dwfl_addrmodule(d.dwfl, address) : nullptr;
     if (mod == nullptr && d.misses.count(address) == 0)
     {
         // First use, or a module loaded since the last report (dlopen): report the process's
         // modules (again); modules already known are kept as they are.
         dwfl_report_begin_add(d.dwfl);
-        int rc = dwfl_linux_proc_report(d.dwfl, getpid());
+        const int rc = dwfl_linux_proc_report(d.dwfl, getpid());
         dwfl_report_end(d.dwfl, nullptr, nullptr);
         if (rc != 0)
             ReportError("dwfl_linux_proc_report", static_cast<uint32_t>(rc), 0);
         if (!d.modulesLoaded)
         {
             d.modulesLoaded = true;
-            ModuleReportCtx ctx{this, [](StackWalker* w, Dwfl_Module* m)
-                                {
-                                    Dwarf_Addr start = 0, end = 0;
-                                    const char* mainFile = nullptr;
-                                    const char* name = dwfl_module_info(m, nullptr, &start, &end, nullptr,
-                                                                        nullptr, &mainFile, nullptr);
-                                    w->ReportModuleLoad(mainFile ? mainFile : "", name ? name : "", start,
-                                                        static_cast<uint32_t>(end - start), 0,
-                                                        c_symTypes[c_symDeferred], "", 0);
-                                }};
-            dwfl_getmodules(
-                d.dwfl,
-                [](Dwfl_Module* m, void**, const char*, Dwarf_Addr, void* arg) -> int
-                {
-                    auto* c = static_cast<ModuleReportCtx*>(arg);
-                    c->report(c->walker, m);
-                    return DWARF_CB_OK;
-                },
-                &ctx, 0);
+            ReportLoadedModulesLocked();
         }
         mod = dwfl_addrmodule(d.dwfl, address);
     }
+    if (mod != nullptr)
+        return mod;
+    if (d.misses.size() >= c_cacheLimit)
+        d.misses.clear();
+    d.misses.insert(address);
+    ReportError("SymGetModuleInfo64", 0, address);
+    return nullptr;
+}
 
+void StackWalker::ReportLoadedModulesLocked()
+{
+    dwfl_getmodules(
+        m_impl->dwfl,
+        [](Dwfl_Module* m, void**, const char*, Dwarf_Addr, void* arg) -> int
+        {
+            Dwarf_Addr start = 0, end = 0;
+            const char* mainFile = nullptr;
+            const char* name = dwfl_module_info(m, nullptr, &start, &end, nullptr, nullptr, &mainFile, nullptr);
+            static_cast<StackWalker*>(arg)->ReportModuleLoad(mainFile ? mainFile : "", name ? name : "", start,
+                                                             static_cast<uint32_t>(end - start), 0,
+                                                             c_symTypes[c_symDeferred], "", 0);
+            return DWARF_CB_OK;
+        },
+        this, 0);
+}
+
+StackEntry StackWalker::DescribeAddressLocked(Dwfl_Module* mod, uint64_t address)
+{
     StackEntry e;
     e.address = address;
-    if (mod == nullptr)
-    {
-        if (d.misses.size() >= c_cacheLimit)
-            d.misses.clear();
-        d.misses.insert(address);
-        ReportError("SymGetModuleInfo64", 0, address);
-        return 0;
-    }
-
-    GElf_Off offset = 0;
-    GElf_Sym sym;
-    const char* name =
-        dwfl_module_addrinfo(mod, static_cast<GElf_Addr>(address), &offset, &sym, nullptr, nullptr, nullptr);
-    if (name != nullptr)
-    {
-        e.name = Cut(name);
-        e.undName = Cut(DemangleName(name));
-        e.undFullName = e.undName;
-        e.offsetFromSymbol = offset;
-    }
-    else
-    {
+    if (!FillSymbol(mod, address, e))
         ReportError("SymGetSymFromAddr64", 0, address);
-    }
-
-    Dwfl_Line* line = dwfl_module_getsrc(mod, static_cast<Dwarf_Addr>(address));
-    if (line != nullptr)
-    {
-        Dwarf_Addr lineAddr = 0;
-        int lineNo = 0;
-        const char* file = dwfl_lineinfo(line, &lineAddr, &lineNo, nullptr, nullptr, nullptr);
-        if (file != nullptr)
-        {
-            e.lineFileName = Cut(file);
-            e.lineNumber = static_cast<uint32_t>(lineNo);
-            e.offsetFromLine = static_cast<uint32_t>(address - lineAddr);
-        }
-    }
-    else
-    {
+    if (!FillLine(mod, address, e))
         ReportError("SymGetLineFromAddr64", 0, address);
-    }
-
-    Dwarf_Addr start = 0;
-    const char* mainFile = nullptr;
-    const char* modName =
-        dwfl_module_info(mod, nullptr, &start, nullptr, nullptr, nullptr, &mainFile, nullptr);
-    e.moduleName = Cut(modName ? modName : "");
-    e.baseOfImage = start;
-    e.loadedImageName = Cut(mainFile ? mainFile : "");
-    e.symTypeString = c_symTypes[c_symDeferred];
-
-    if (d.cache.size() >= c_cacheLimit)
-        d.cache.clear();
-    d.cache.emplace(address, e);
-    entry = e;
-    return 1;
+    FillModule(mod, e);
+    return e;
 }
 
 bool StackWalker::HasOwnSymbols()
@@ -529,10 +632,26 @@ StackEntry GetFrameEntry(uint64_t address)
     return e;
 }
 
+namespace
+{
+
+// The fault reporter resolves with a walker of its own, made on its first fault: whatever the
+// symbol engine allocates, grows or frees for it lies in the reporter's heap arena, never in the
+// arena of a faulting thread that may hold that arena's lock.
+StackWalker& FaultPathWalker()
+{
+    if (!IsFaultReporterThread())
+        return GetStackWalker();
+    static StackWalker* const walker = new StackWalker();
+    return *walker;
+}
+
+} // namespace
+
 StackEntry GetFrameEntryNoWait(uint64_t address)
 {
     StackEntry e;
-    if (GetStackWalker().GetEntry(address, e, true) < 1)
+    if (FaultPathWalker().GetEntry(address, e, true) < 1)
         e = StackEntry();
     return e;
 }
@@ -547,10 +666,9 @@ __attribute__((noinline)) std::string GetStackTrace(bool skip)
         auto format = [symbols](const StackEntry& e, uint64_t address)
         {
             std::string name = e.undFullName.empty() ? e.name : e.undFullName;
+            // The frame's name alone: readers of reports parse these lines.
             if (name.empty())
                 name = "<undefined>";
-            if (!e.lineFileName.empty())
-                name += " at " + e.lineFileName + ":" + std::to_string(e.lineNumber);
             if (symbols)
                 return name;
             return Format("0x%016llx\t", static_cast<unsigned long long>(address)) + name;

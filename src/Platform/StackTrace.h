@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+struct Dwfl_Module;
+
 namespace Platform
 {
 
@@ -13,8 +15,8 @@ namespace Platform
 void CaptureStackTrace(std::string& out);
 std::string CaptureStackTrace();
 
-// The calling thread's stack. With symbols each line is "name at file:line" (or the name alone
-// when no line is known), without them "0x<16 hex digits>\t" + name. skip drops the lines up to
+// The calling thread's stack. With symbols each line is the frame's name alone, without them
+// "0x<16 hex digits>\t" + name. skip drops the lines up to
 // and including this function (only with symbols).
 std::string GetStackTrace(bool skip);
 
@@ -35,9 +37,10 @@ struct StackEntry
     std::string loadedImageName;
 };
 
-// Program counters of the calling thread's stack, innermost first. With a context (one taken on
-// this thread whose frame is still live: a fault signal's, or getcontext's) the list starts at
-// the context's instruction. Addresses of calls are the call instruction's (return address - 1);
+// Program counters of the calling thread's stack, innermost first. With a context the list starts
+// at the context's instruction: a context of this thread whose frame is still live (a fault
+// signal's, getcontext's), or the context of another thread of this process that stays stopped
+// while it is walked (a fault handed to the fault reporter). Addresses of calls are the call instruction's (return address - 1);
 // a faulting frame's is the exact faulting instruction.
 std::vector<uint64_t> GetStackFrames(const ucontext_t* context);
 
@@ -81,6 +84,12 @@ public:
     class Impl; // the libdw state and its lock
 
 private:
+    // The steps of GetEntry, under the symbol lock.
+    bool StartSymbolEngineLocked(); // the libdw session, made once; false when it cannot be
+    Dwfl_Module* FindModuleLocked(uint64_t address); // reports the modules (again) when unknown
+    void ReportLoadedModulesLocked();                // one ReportModuleLoad line per module
+    StackEntry DescribeAddressLocked(Dwfl_Module* mod, uint64_t address);
+
     Impl* m_impl;
 };
 

@@ -230,10 +230,9 @@ std::string StackTextFromContext(const ucontext_t* context)
         // This runs inside fault handlers: never wait long for the symbol engine.
         Platform::StackEntry e = Platform::GetFrameEntryNoWait(a);
         std::string line = e.undFullName.empty() ? e.name : e.undFullName;
+        // The frame's name alone: readers of reports parse these lines. File and line go to the dump.
         if (line.empty())
             line = "<undef>";
-        if (!e.lineFileName.empty())
-            line += " at " + e.lineFileName + ":" + std::to_string(e.lineNumber);
         if (!res.empty())
             res += "\n";
         res += line;

@@ -13,6 +13,7 @@
 #include "Utils/StringUtils.h"
 #include "YrLogV2/Log.h"
 #include "YrLogV2/LogOutput.h"
+#include "common/EntryHostRun.h"
 #include "common/RegexLiteral.h"
 
 using namespace CrTest;
@@ -218,6 +219,20 @@ TEST_F(CrasherScenario, EntryForeignTypeOnTheMessageThread)
                 ::testing::MatchesRegex("HostiCoreCrasherThread/main \\([0-9]+\\)"));
 }
 
+TEST_F(CrasherScenario, EntryWaitsForTheMessageThreadToHalt)
+{
+    // The exception leaves the crash on the message thread before that thread has halted: the
+    // entry must not return (and the process end well) meanwhile.
+    EXPECT_EXIT(
+        {
+            StartChildApp();
+            Utils::RunEntry("CrasherEntry", {"ESS", "iCore"});
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(3), "Aborted! (.|\n)*CustomException");
+    EXPECT_THAT(TheReport().Text("thread"), ::testing::HasSubstr("iCoreCrasherThread"));
+}
+
 TEST_F(CrasherScenario, EntryUnknownThread)
 {
     EXPECT_EXIT(
@@ -287,4 +302,62 @@ TEST_F(CrasherScenario, OutOfMemoryIsReported)
         ::testing::ExitedWithCode(3), "std::bad_alloc");
     EXPECT_EQ(TheReport().Text("text-brief"), "Unhandled system exception");
 #endif
+}
+
+// ---- through the entry runner, as a user starts it ----
+
+class CrasherEntryHost : public ScenarioTest
+{
+protected:
+    void SetUp() override
+    {
+        ScenarioTest::SetUp();
+        if (!TestUtils::EntryHostBuilt())
+            GTEST_SKIP() << "the entry host is not built";
+    }
+
+    // The runner keeps its reports below the user's data folder (the temporary folder for a
+    // system account): here, the test's own.
+    TestUtils::EntryHostRun Run(const QStringList& args)
+    {
+        fs::create_directories(Root() / "data");
+        const QString data = QString::fromStdString((Root() / "data").string());
+        QProcessEnvironment env;
+        env.insert("XDG_DATA_HOME", data);
+        env.insert("TMPDIR", data);
+        return TestUtils::RunEntryHost("CrasherEntry", QByteArray(), env, args);
+    }
+
+    std::vector<fs::path> Reports() const
+    {
+        std::vector<fs::path> res;
+        boost::system::error_code ec;
+        for (fs::recursive_directory_iterator i(Root() / "data", ec), end; !ec && i != end; i.increment(ec))
+        {
+            if (i->path().extension() == ".crash")
+                res.push_back(i->path());
+        }
+        return res;
+    }
+};
+
+TEST_F(CrasherEntryHost, WithoutArgumentsPrintsTheUsage)
+{
+    const TestUtils::EntryHostRun r = Run(QStringList());
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(255, r.exitCode);
+    EXPECT_TRUE(r.out.startsWith("Extra args: crash_type [thread_name]\n\nthreads:\n")) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("  'iCore'\n"));
+    EXPECT_TRUE(Reports().empty());
+}
+
+TEST_F(CrasherEntryHost, CrashKindEndsWithAReport)
+{
+    const TestUtils::EntryHostRun r = Run(QStringList() << "Assert");
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(3, r.exitCode);
+    EXPECT_TRUE(r.err.contains("Aborted! ")) << r.err.toStdString();
+    const std::vector<fs::path> reports = Reports();
+    ASSERT_EQ(1u, reports.size());
+    EXPECT_EQ(ParseReport(reports[0]).Text("text-brief"), c_message);
 }

@@ -91,8 +91,9 @@ TEST(StackTraceTest, SymbolisedTraceStartsAtTheCaller)
         const std::string trace = FrameB(viaGate);
         std::vector<std::string> lines = Lines(trace);
         ASSERT_GE(lines.size(), 3u) << trace;
+        // The frame's name alone: no file and line.
         EXPECT_THAT(lines[0], HasSubstr("FrameA"));
-        EXPECT_THAT(lines[0], HasSubstr("StackTraceTest.cpp:"));
+        EXPECT_THAT(lines[0], Not(HasSubstr(".cpp:")));
         EXPECT_THAT(lines[1], HasSubstr("FrameB"));
         EXPECT_THAT(trace, Not(HasSubstr("Platform::GetStackTrace")));
         EXPECT_THAT(trace, Not(HasSubstr("Platform::CaptureStackTrace")));

@@ -226,8 +226,7 @@ TEST(PlatformThreadDeathTest, EscapingExceptionHaltsWithNameTextAndStack)
         "Aborted! .*Halt on unexpected exception at location Platform::Thread\n"
         ".*Exception type 'std::runtime_error' info 'boom'"
         ".*in thread Thrower/main \\([0-9]+\\)"
-        ".*\\* Stack trace \\*\n(.*\n)*Platform::Thread::ThreadEntry\\(\\) at "
-        "[^\n]*/Platform/Thread.cpp:[0-9]+\n");
+        ".*\\* Stack trace \\*\n(.*\n)*Platform::Thread::ThreadEntry\\(\\)\n");
 }
 
 __attribute__((noinline)) void CheckOnWorker(int value)
@@ -248,8 +247,8 @@ TEST(PlatformThreadDeathTest, FailedAssertionHaltsWithTheThreadsNameAndStack)
         ::testing::ExitedWithCode(3),
         "\n>>>\nvalue == 1\n<<<\n"
         ".*in thread Asserter/main \\([0-9]+\\)"
-        "(.|\n)*\n[^\n]*CheckOnWorker[^\n]* at [^\n]*/ThreadTest.cpp:[0-9]+\n"
-        "(.|\n)*Platform::Thread::ThreadEntry\\(\\) at [^\n]*/Platform/Thread.cpp:[0-9]+\n");
+        "(.|\n)*\n[^\n]*CheckOnWorker\\(int\\)[^\n]*\n" // the optimiser may name a clone
+        "(.|\n)*Platform::Thread::ThreadEntry\\(\\)\n");
 }
 
 TEST(PlatformThreadDeathTest, GetIdBeforeStartHalts)

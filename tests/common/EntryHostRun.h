@@ -28,9 +28,11 @@ inline bool EntryHostBuilt()
 #endif
 }
 
-// "/entry name" with the given standard input (then closed) and extra environment variables.
+// "/entry name" and the entry's arguments, with the given standard input (then closed) and extra
+// environment variables.
 inline EntryHostRun RunEntryHost(const QString& entry, const QByteArray& input = QByteArray(),
-                                 const QProcessEnvironment& extraEnv = QProcessEnvironment())
+                                 const QProcessEnvironment& extraEnv = QProcessEnvironment(),
+                                 const QStringList& args = QStringList())
 {
     EntryHostRun res;
 #ifdef YR_ENTRY_HOST_PATH
@@ -38,7 +40,7 @@ inline EntryHostRun RunEntryHost(const QString& entry, const QByteArray& input =
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(extraEnv);
     p.setProcessEnvironment(env);
-    p.start(YR_ENTRY_HOST_PATH, QStringList() << "/entry" << entry);
+    p.start(YR_ENTRY_HOST_PATH, QStringList() << "/entry" << entry << args);
     if (!p.waitForStarted(10000))
         return res;
     if (!input.isEmpty())
@@ -58,6 +60,7 @@ inline EntryHostRun RunEntryHost(const QString& entry, const QByteArray& input =
     (void)entry;
     (void)input;
     (void)extraEnv;
+    (void)args;
 #endif
     return res;
 }

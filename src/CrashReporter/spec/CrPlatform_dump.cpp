@@ -30,9 +30,12 @@
 #include <string>
 #include "CrashReporter/CrHook.h"
 #include "ESS/Exception.h"
+#include "Platform/FaultSignals.h"
 #include "Platform/StackTrace.h"
+#include "Platform/Thread.h"
 #include "Platform/SysInfo.h"
 #include "Utils/StringUtils.h"
+#include "Utils/ThreadNames.h"
 
 namespace CrashReporter
 {
@@ -56,9 +59,10 @@ const char* const c_registerNames[] = {"r8",  "r9",  "r10",    "r11", "r12",    
                                        "rip", "efl", "csgsfs", "err", "trapno", "oldmask", "cr2"};
 static_assert(sizeof(c_registerNames) / sizeof(c_registerNames[0]) == NGREG, "one name per register");
 
-pid_t CurrentTid()
+// The thread whose failure is dumped: the faulting thread when the fault reporter dumps for it.
+pid_t ReportedTid()
 {
-    return static_cast<pid_t>(::syscall(SYS_gettid));
+    return static_cast<pid_t>(reinterpret_cast<uintptr_t>(Platform::ReportedThreadId()));
 }
 
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -348,9 +352,16 @@ void WriteThreadList(FdWriter& w, pid_t skipTid)
     }
 }
 
+// fork without the fork handlers: those take every malloc arena lock, and the faulting thread
+// may hold one for good. The child only unwinds and ends.
+pid_t ForkBare()
+{
+    return static_cast<pid_t>(::syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, 0));
+}
+
 void WriteOtherThreads(FdWriter& w)
 {
-    const pid_t self = CurrentTid();
+    const pid_t self = ReportedTid();
     const pid_t pid = ::getpid();
     w.Flush();
     int sync[2];
@@ -359,7 +370,7 @@ void WriteOtherThreads(FdWriter& w)
         WriteThreadList(w, self);
         return;
     }
-    const pid_t child = ::fork();
+    const pid_t child = ForkBare();
     if (child < 0)
     {
         ::close(sync[0]);
@@ -422,7 +433,7 @@ void WriteHeader(FdWriter& w, bool full)
     }
     w.Line("time: " + time);
     w.Line("executable: " + Utils::WStringToStdString(Platform::GetExePath()));
-    w.Line("dumping thread: " + std::to_string(CurrentTid()));
+    w.Line("dumping thread: " + std::to_string(ReportedTid()));
 }
 
 void WriteException(FdWriter& w, const WinExcept::ExceptionPointers& ep)
@@ -458,12 +469,15 @@ void WriteRegisters(FdWriter& w, const ucontext_t& uc)
 
 void WriteOwnStack(FdWriter& w, const ucontext_t* context)
 {
-    w.Section(Format("thread %d \"%s\" (dumping)", static_cast<int>(CurrentTid()),
-                     ThreadComm(::getpid(), CurrentTid()).c_str()));
+    const pid_t tid = ReportedTid();
+    w.Section(Format("thread %d \"%s\" (dumping)", static_cast<int>(tid), ThreadComm(::getpid(), tid).c_str()));
     std::string name;
     try
     {
-        name = ESS::CurrentThreadText();
+        void* const id = reinterpret_cast<void*>(static_cast<uintptr_t>(tid));
+        const std::string idText = Platform::ThreadIdToString(id);
+        const std::string registered = Utils::ThreadNames::Instance().GetName(id);
+        name = registered.empty() ? idText : registered + " (" + idText + ")";
     }
     catch (...)
     {

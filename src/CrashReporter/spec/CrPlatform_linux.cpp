@@ -186,6 +186,7 @@ public:
             Platform::SetUnhandledFaultFilter(cur); // somebody installed over us: leave theirs
         if (std::get_terminate() == &OnTerminate)
             std::set_terminate(f->m_previousTerminate);
+        Platform::StopFaultReporter();
         ReleaseReserve();
     }
 } g_filterUninstaller;
@@ -235,6 +236,8 @@ bool InstallSegfaultFilter()
     Platform::InstallFaultDispatcher();
     f->m_previousFilter = Platform::SetUnhandledFaultFilter(&OnUnhandledFault);
     f->m_previousTerminate = std::set_terminate(&OnTerminate);
+    // Without the reporter thread faults are still reported, on the faulting thread's stack.
+    Platform::StartFaultReporter();
     TakeReserve();
     return true;
 }

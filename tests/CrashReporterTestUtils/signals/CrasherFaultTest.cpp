@@ -62,6 +62,16 @@ TEST_F(CrasherFaultScenario, StackOverflow)
     EXPECT_EQ(TheReport().Text("text-brief"), "Unhandled system exception");
 }
 
+TEST_F(CrasherFaultScenario, StackOverflowOnTheRawThread)
+{
+    EXPECT_EXIT(CrashWithInternalHook("+r", CrashType::StackOverflow), ::testing::ExitedWithCode(3),
+                "Aborted! (.|\n)*EXCEPTION_STACK_OVERFLOW");
+    const Report r = TheReport();
+    EXPECT_EQ(r.Text("text-brief"), "Unhandled system exception");
+    EXPECT_THAT(r.Text("text"), HasSubstr("OverflowStack"));
+    EXPECT_THAT(r.Names(), ::testing::Contains("attach-dump"));
+}
+
 TEST_F(CrasherFaultScenario, EntryLeavesFaultsToTheDumpTool)
 {
     // The entry installs the hook in the external tool's mode: no filter of ours, so the fault

@@ -35,9 +35,13 @@ REAL_FAULT int ReadAt16()
     return *reinterpret_cast<volatile int*>(reinterpret_cast<uintptr_t>(g_null) + 16);
 }
 
+// The division in assembly: a C++ division whose result is unused may be optimised away.
 REAL_FAULT int DivideByZero()
 {
-    return 7 / g_zero;
+    int quotient = 7;
+    const int divisor = g_zero;
+    asm volatile("cltd\n\tidivl %[d]" : "+a"(quotient) : [d] "r"(divisor) : "edx", "cc");
+    return quotient;
 }
 
 REAL_FAULT void IllegalInstruction()
@@ -77,8 +81,9 @@ TEST(FaultGuardTest, NullWriteIsCaughtWithItsDescription)
                                          "0x[0-9A-F]{16}; write 0x0000000000000000")))
         << ctx;
     // The stack starts at the faulting function, not in the handler.
+    // The frame's name alone, as report readers parse it.
     EXPECT_THAT(FirstLine(info->stackTrace), HasSubstr("WriteNull"));
-    EXPECT_THAT(FirstLine(info->stackTrace), HasSubstr("FaultGuardTest.cpp:"));
+    EXPECT_THAT(FirstLine(info->stackTrace), ::testing::Not(HasSubstr(".cpp:")));
     EXPECT_THAT(info->stackTrace, HasSubstr("NullWriteIsCaughtWithItsDescription"));
     EXPECT_TRUE(info->typeName.empty());
 }
