@@ -5,12 +5,23 @@
 //
 // Command line:
 //   stl_peer [--max-packet N] [--resp-timeout MS] [--ping-interval MS] [--no-echo] [--verbose]
-//            [--send N [--window W]]
+//            [--send N[,N...] [--window W] [--payload P] [--rtt K]] [--link xrdp:NAME [--counters N]]
 //
 // With --send the peer is a source instead of an echo: in every session it sends N bytes of a
-// pattern (in payloads of at most 4000 bytes, never more than W bytes, 262144 by default, ahead of
-// what has come back), expects every byte back in order and writes "verified N" when all have
-// come back equal, or "mismatch at <offset>" at the first difference.
+// pattern (in payloads of at most P bytes, 4000 by default, never more than W bytes, 262144 by
+// default, ahead of what has come back), expects every byte back in order and writes "verified N"
+// and "round N bytes <microseconds> us" when all have come back equal, or "mismatch at <offset>"
+// at the first difference. Several sizes are sent one after another, each when the one before has
+// come back. With --rtt it then sends K payloads of 64 bytes, each when the one before has come
+// back, and writes "rtt 64 bytes x K: p50 <us> us, p99 <us> us". Then it writes "finished".
+//
+// With --link xrdp:NAME the packet link is the static channel NAME of the xrdp session that
+// DISPLAY names (xrdp's channel API) instead of the pipe: the channel is a byte stream both ways.
+// The peer must be a source there (or --counters), and ends by itself: when it has finished it
+// disconnects its session and ends with exit code 0 (1 after a mismatch, or when the channel
+// failed or could not be opened). With --counters N it runs no session: it writes N 32-bit
+// little-endian counters from 0 (in writes of 1600 bytes), expects them back byte for byte (the
+// plug-in's echo test), and writes "counters verified N".
 //
 // Pipe (both directions framed the same way):
 //   each channel write is a 4-byte big-endian length L followed by L bytes.
@@ -26,6 +37,8 @@
 //                    dcRspTimeout, dcDiscRemote, dcDiscByUser); with --verbose also the session's
 //                    log records.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -36,8 +49,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 #include <QThread>
 #include "SessTranspLayer/StlConnection.h"
+#include "XrdpChannel.h"
 #include "Utils/ByteArray.h"
 #include "Utils/StringUtils.h"
 #include "YrLogV2/Log.h"
@@ -52,15 +68,27 @@ namespace
 using namespace SessTranspLayer;
 
 const uint32_t c_maxFrame = 1024 * 1024;
+const uint64_t c_rttBytes = 64;
+// How long a finished peer on a channel waits for its session's disconnect to be confirmed.
+const auto c_discWait = std::chrono::seconds(5);
+
+using Clock = std::chrono::steady_clock;
 
 struct Options
 {
     StlSettings settings;
     bool echo = true;
     bool verbose = false;
-    uint64_t sendBytes = 0; // source mode when not 0
+    std::vector<uint64_t> sends; // source mode when not empty
     uint64_t window = 256 * 1024;
+    uint64_t payload = 4000;
+    uint64_t rtt = 0;
+    std::string xrdpChannel; // the pipe when empty
+    uint64_t counters = 0;
 };
+
+// Writes one packet to the link; false when the link has failed. Called on the peer's thread.
+using LinkWrite = std::function<bool(const uint8_t* data, uint32_t size)>;
 
 // The byte at a position of the source pattern (every position differs from its neighbours).
 uint8_t PatternByte(uint64_t pos)
@@ -87,8 +115,10 @@ public:
 class Peer : public iCore::MsgObject, public IStlTransport, public IStl2Owner
 {
 public:
-    Peer(const Options& opt, YrLogV2::Log& log)
-        : m_echo(opt.echo && opt.sendBytes == 0), m_sendBytes(opt.sendBytes), m_window(opt.window)
+    Peer(const Options& opt, YrLogV2::Log& log, LinkWrite write)
+        : m_echo(opt.echo && opt.sends.empty()), m_rounds(opt.sends), m_window(opt.window),
+          m_payload(opt.payload), m_rttTotal(opt.rtt), m_disconnectWhenFinished(!opt.xrdpChannel.empty()),
+          m_write(std::move(write))
     {
         m_conn.reset(new StlConnection(opt.settings, log, *this, *this));
     }
@@ -111,11 +141,7 @@ public:
     void SetUser(IStlTransport2Owner& user) override { m_user = &user; }
     void Send(const Utils::ByteArray& data) override
     {
-        const uint32_t size = static_cast<uint32_t>(data.Size());
-        const uint8_t header[4] = {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8),
-                                   uint8_t(size)};
-        if (std::fwrite(header, 1, 4, stdout) != 4 || std::fwrite(data.Data(), 1, size, stdout) != size ||
-            std::fflush(stdout) != 0)
+        if (!m_write(data.Data(), static_cast<uint32_t>(data.Size())))
         {
             // The host has gone; the end of its input ends this program.
             if (!m_outputFailed)
@@ -124,19 +150,30 @@ public:
         }
     }
 
+    // Source mode: every round has come back (true), or a mismatch ended it (false). Any thread.
+    bool Finished(bool& ok) const
+    {
+        const int r = m_result.load();
+        ok = r == c_ok;
+        return r != c_running;
+    }
+    // The session is closed after the source has finished. Any thread.
+    bool Closed() const { return m_closed.load(); }
+
     // IStl2Owner
     void Connected(uint64_t) override
     {
         EventLine("connected");
-        if (m_sendBytes == 0)
+        if (m_rounds.empty())
             return;
-        m_sent = m_back = 0;
+        m_round = 0;
+        m_rttUs.clear();
         m_mismatch = false;
-        SendMore();
+        StartRound(m_rounds[0]);
     }
     void ReceiveData(const Utils::ByteArray& data, uint64_t) override
     {
-        if (m_sendBytes != 0)
+        if (!m_rounds.empty())
         {
             CheckBack(data);
             return;
@@ -148,16 +185,67 @@ public:
     void Disconnected(const DiscCause& cause, uint64_t) override
     {
         EventLine("disconnected " + cause.ToString());
+        if (m_result.load() != c_running)
+            m_closed = true;
     }
 
 private:
+    static const int c_running = 0;
+    static const int c_ok = 1;
+    static const int c_failed = 2;
+
+    // Source mode: one round of bytes, timed from its first payload to its last byte back.
+    void StartRound(uint64_t bytes)
+    {
+        m_roundBytes = bytes;
+        m_sent = m_back = 0;
+        m_roundStart = Clock::now();
+        SendMore();
+    }
+
+    void RoundDone()
+    {
+        const uint64_t us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - m_roundStart).count();
+        if (m_round < m_rounds.size())
+        {
+            EventLine("verified " + std::to_string(m_roundBytes));
+            EventLine("round " + std::to_string(m_roundBytes) + " bytes " + std::to_string(us) + " us");
+            ++m_round;
+        }
+        else
+        {
+            m_rttUs.push_back(us);
+        }
+        if (m_round < m_rounds.size())
+            StartRound(m_rounds[m_round]);
+        else if (m_rttUs.size() < m_rttTotal)
+            StartRound(c_rttBytes);
+        else
+            Finish(true);
+    }
+
+    void Finish(bool ok)
+    {
+        if (!m_rttUs.empty())
+        {
+            std::sort(m_rttUs.begin(), m_rttUs.end());
+            auto at = [this](double q) { return m_rttUs[std::min(m_rttUs.size() - 1, size_t(q * m_rttUs.size()))]; };
+            EventLine("rtt " + std::to_string(c_rttBytes) + " bytes x " + std::to_string(m_rttUs.size()) + ": p50 " +
+                      std::to_string(at(0.50)) + " us, p99 " + std::to_string(at(0.99)) + " us");
+        }
+        if (ok)
+            EventLine("finished");
+        m_result = ok ? c_ok : c_failed;
+        if (m_disconnectWhenFinished)
+            m_conn->Disconnect();
+    }
+
     // Source mode: the next payloads, as far as the window allows.
     void SendMore()
     {
-        const uint64_t c_payload = 4000;
-        while (!m_mismatch && m_sent < m_sendBytes && m_sent - m_back < m_window)
+        while (!m_mismatch && m_sent < m_roundBytes && m_sent - m_back < m_window)
         {
-            const uint64_t n = std::min<uint64_t>(c_payload, m_sendBytes - m_sent);
+            const uint64_t n = std::min<uint64_t>(m_payload, m_roundBytes - m_sent);
             Utils::ByteArray piece{n, n}; // capacity, size
             for (uint64_t i = 0; i < n; ++i)
                 piece.Data()[i] = PatternByte(m_sent + i);
@@ -176,26 +264,54 @@ private:
             {
                 m_mismatch = true;
                 EventLine("mismatch at " + std::to_string(m_back + i));
+                Finish(false);
                 return;
             }
         }
         m_back += data.Size();
-        if (m_back == m_sendBytes)
-            EventLine("verified " + std::to_string(m_sendBytes));
+        if (m_back == m_roundBytes)
+            RoundDone();
         else
             SendMore();
     }
 
     const bool m_echo;
-    const uint64_t m_sendBytes;
+    const std::vector<uint64_t> m_rounds;
     const uint64_t m_window;
+    const uint64_t m_payload;
+    const uint64_t m_rttTotal;
+    const bool m_disconnectWhenFinished;
+    const LinkWrite m_write;
+    size_t m_round = 0; // index in m_rounds; the round trips follow the last
+    uint64_t m_roundBytes = 0;
     uint64_t m_sent = 0;
     uint64_t m_back = 0;
+    Clock::time_point m_roundStart;
+    std::vector<uint64_t> m_rttUs;
     bool m_mismatch = false;
     std::unique_ptr<StlConnection> m_conn;
     IStlTransport2Owner* m_user = nullptr;
     bool m_outputFailed = false;
+    std::atomic<int> m_result{c_running};
+    std::atomic<bool> m_closed{false};
 };
+
+// "N[,N...]", every N from 1 to 2^32 - 1.
+bool ParseSizes(const char* text, std::vector<uint64_t>& out)
+{
+    out.clear();
+    for (const char* p = text;;)
+    {
+        char* end = nullptr;
+        const uint64_t v = std::strtoull(p, &end, 10);
+        if (end == p || v == 0 || v > 0xFFFFFFFFull || (*end != ',' && *end != 0))
+            return false;
+        out.push_back(v);
+        if (*end == 0)
+            return true;
+        p = end + 1;
+    }
+}
 
 bool ParseOptions(int argc, char** argv, Options& opt)
 {
@@ -225,19 +341,142 @@ bool ParseOptions(int argc, char** argv, Options& opt)
             opt.echo = false;
         else if (a == "--verbose")
             opt.verbose = true;
-        else if (a == "--send" && number(v))
-            opt.sendBytes = v;
+        else if (a == "--send" && i + 1 < argc && ParseSizes(argv[++i], opt.sends))
+            continue;
         else if (a == "--window" && number(v))
             opt.window = v;
+        else if (a == "--payload" && number(v))
+            opt.payload = v;
+        else if (a == "--rtt" && number(v))
+            opt.rtt = v;
+        else if (a == "--counters" && number(v))
+            opt.counters = v;
+        else if (a == "--link" && i + 1 < argc && std::strncmp(argv[i + 1], "xrdp:", 5) == 0 && argv[i + 1][5] != 0)
+            opt.xrdpChannel = argv[++i] + 5;
         else
             return false;
     }
-    return true;
+    // On a channel the peer must have work of its own to end by itself.
+    if (!opt.xrdpChannel.empty())
+        return opt.counters != 0 || !opt.sends.empty();
+    return opt.counters == 0 && (opt.rtt == 0 || !opt.sends.empty());
 }
 
 bool ReadAll(uint8_t* p, size_t n)
 {
     return std::fread(p, 1, n, stdin) == n;
+}
+
+bool PipeWrite(const uint8_t* data, uint32_t size)
+{
+    const uint8_t header[4] = {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8), uint8_t(size)};
+    return std::fwrite(header, 1, 4, stdout) == 4 && std::fwrite(data, 1, size, stdout) == size &&
+           std::fflush(stdout) == 0;
+}
+
+void Deliver(const iCore::MsgPostTarget& target, Peer* peer, const Utils::ByteArray& data)
+{
+    target.Put(new iCore::MsgFunctor<std::function<void()>>([peer, data] { peer->OnInput(data); }));
+}
+
+// The client's writes from the pipe, until its end; the exit code.
+int PipeLoop(const iCore::MsgPostTarget& target, Peer* peer)
+{
+    for (;;)
+    {
+        uint8_t header[4];
+        if (!ReadAll(header, 1))
+            return 0; // end of input between frames
+        if (!ReadAll(header + 1, 3))
+            return 2;
+        const uint32_t size = (uint32_t(header[0]) << 24) | (uint32_t(header[1]) << 16) |
+                              (uint32_t(header[2]) << 8) | header[3];
+        if (size > c_maxFrame)
+        {
+            EventLine("frame of " + std::to_string(size) + " bytes refused");
+            return 2;
+        }
+        Utils::ByteArray data{uint64_t(size), uint64_t(size)}; // capacity, size
+        if (size != 0 && !ReadAll(data.Data(), size))
+            return 2;
+        Deliver(target, peer, data);
+    }
+}
+
+// The client's bytes from the channel, until the source has finished and its session has closed;
+// the exit code.
+int ChannelLoop(XrdpChannel& channel, const iCore::MsgPostTarget& target, Peer* peer)
+{
+    const uint32_t c_readSize = 65536;
+    std::vector<uint8_t> buf(c_readSize);
+    Clock::time_point finishedAt;
+    for (;;)
+    {
+        bool ok = false;
+        if (peer->Finished(ok))
+        {
+            if (finishedAt == Clock::time_point())
+                finishedAt = Clock::now();
+            if (peer->Closed() || Clock::now() - finishedAt > c_discWait)
+                return ok ? 0 : 1;
+        }
+        const int n = channel.Read(buf.data(), c_readSize, 100);
+        if (n < 0)
+        {
+            EventLine("channel closed");
+            Deliver(target, peer, Utils::ByteArray());
+            return 1;
+        }
+        if (n > 0)
+        {
+            Utils::ByteArray data{uint64_t(n), uint64_t(n)}; // capacity, size
+            std::memcpy(data.Data(), buf.data(), n);
+            Deliver(target, peer, data);
+        }
+    }
+}
+
+// Without a session: counters out, the same bytes expected back (the plug-in's echo test).
+int CounterLoop(XrdpChannel& channel, uint64_t counters)
+{
+    const uint64_t c_write = 1600;
+    const uint64_t c_window = 16000;
+    std::vector<uint8_t> out(counters * 4);
+    for (uint64_t i = 0; i < counters; ++i)
+        for (int b = 0; b < 4; ++b)
+            out[i * 4 + b] = uint8_t(i >> (8 * b));
+    std::vector<uint8_t> buf(65536);
+    uint64_t sent = 0;
+    uint64_t back = 0;
+    while (back < out.size())
+    {
+        while (sent < out.size() && sent - back < c_window)
+        {
+            const uint64_t n = std::min(c_write, out.size() - sent);
+            if (!channel.Write(out.data() + sent, uint32_t(n)))
+            {
+                EventLine("channel write failed");
+                return 1;
+            }
+            sent += n;
+        }
+        const int n = channel.Read(buf.data(), uint32_t(buf.size()), 1000);
+        if (n < 0)
+        {
+            EventLine("channel closed");
+            return 1;
+        }
+        for (int i = 0; i < n; ++i, ++back)
+        {
+            if (back >= sent || buf[i] != out[back])
+            {
+                EventLine("mismatch at " + std::to_string(back));
+                return 1;
+            }
+        }
+    }
+    EventLine("counters verified " + std::to_string(counters));
+    return 0;
 }
 
 } // namespace
@@ -249,11 +488,28 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, opt))
     {
         std::cerr << "usage: stl_peer [--max-packet N] [--resp-timeout MS] [--ping-interval MS] [--no-echo] "
-                     "[--verbose] [--send N [--window W]]"
+                     "[--verbose] [--send N[,N...] [--window W] [--payload P] [--rtt K]] "
+                     "[--link xrdp:NAME [--counters N]]"
                   << std::endl;
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
+
+    XrdpChannel channel;
+    LinkWrite write = PipeWrite;
+    if (!opt.xrdpChannel.empty())
+    {
+        std::string error;
+        if (!channel.Open(opt.xrdpChannel, error))
+        {
+            EventLine("channel open failed: " + error);
+            return 1;
+        }
+        EventLine("channel open " + opt.xrdpChannel);
+        if (opt.counters != 0)
+            return CounterLoop(channel, opt.counters);
+        write = [&channel](const uint8_t* data, uint32_t size) { return channel.Write(data, size); };
+    }
 
     std::unique_ptr<Utils::IVirtualDestroy> logLink;
     if (opt.verbose)
@@ -275,42 +531,17 @@ int main(int argc, char** argv)
         [&](iCore::MsgThread& t)
         {
             thread = &t;
-            peer = new Peer(opt, log);
+            peer = new Peer(opt, log, write);
         }));
     const iCore::MsgPostTarget target = peer->PostTarget();
     EventLine("stl_peer ready");
 
-    int rc = 0;
-    for (;;)
-    {
-        uint8_t header[4];
-        if (!ReadAll(header, 1))
-            break; // end of input between frames
-        if (!ReadAll(header + 1, 3))
-        {
-            rc = 2;
-            break;
-        }
-        const uint32_t size = (uint32_t(header[0]) << 24) | (uint32_t(header[1]) << 16) |
-                              (uint32_t(header[2]) << 8) | header[3];
-        if (size > c_maxFrame)
-        {
-            EventLine("frame of " + std::to_string(size) + " bytes refused");
-            rc = 2;
-            break;
-        }
-        Utils::ByteArray data{uint64_t(size), uint64_t(size)}; // capacity, size
-        if (size != 0 && !ReadAll(data.Data(), size))
-        {
-            rc = 2;
-            break;
-        }
-        Peer* p = peer;
-        target.Put(new iCore::MsgFunctor<std::function<void()>>([p, data] { p->OnInput(data); }));
-    }
+    const int rc = opt.xrdpChannel.empty() ? PipeLoop(target, peer) : ChannelLoop(channel, target, peer);
 
+    // The peer goes before the channel it writes to.
     iCore::MsgThreadFnBlocked(*thread, [&](iCore::MsgThread&) { delete peer; });
     runner.reset();
+    channel.Close();
     logLink.reset();
     return rc;
 }
