@@ -171,7 +171,7 @@ void DriverCore::ClientObjects::DestroyRemaining()
 
 DriverCore::DriverCore(const CHANNEL_ENTRY_POINTS* pEntryPoints)
     : m_extended(false), m_connectionHandle(nullptr), m_log(YrLogV2::LogRoot::RootLog(), "DriverCore"),
-      m_channelHandle(0), m_listener(nullptr), m_recvTotal(0)
+      m_channelHandle(0), m_openedHandle(0), m_listener(nullptr), m_recvTotal(0)
 {
     std::memset(&m_entryPoints, 0, sizeof(m_entryPoints));
     std::memset(&m_entryPointsEx, 0, sizeof(m_entryPointsEx));
@@ -182,7 +182,7 @@ DriverCore::DriverCore(const CHANNEL_ENTRY_POINTS* pEntryPoints)
 
 DriverCore::DriverCore(const CHANNEL_ENTRY_POINTS_EX* pEntryPointsEx, void* pInitHandle)
     : m_extended(true), m_connectionHandle(pInitHandle), m_log(YrLogV2::LogRoot::RootLog(), "DriverCore"),
-      m_channelHandle(0), m_listener(nullptr), m_recvTotal(0)
+      m_channelHandle(0), m_openedHandle(0), m_listener(nullptr), m_recvTotal(0)
 {
     std::memset(&m_entryPoints, 0, sizeof(m_entryPoints));
     std::memset(&m_entryPointsEx, 0, sizeof(m_entryPointsEx));
@@ -302,6 +302,7 @@ void DriverCore::ConnectionEventProcImpl(void* connectionHandle, uint32_t event,
 
 void DriverCore::OnConnected(void* pData, uint32_t dataLength)
 {
+    uint32_t keptHandle = 0;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_channelHandle != 0)
@@ -310,23 +311,36 @@ void DriverCore::OnConnected(void* pData, uint32_t dataLength)
                       Shared::Constants::c_channelName);
             return;
         }
+        keptHandle = m_openedHandle;
     }
 
     uint32_t handle = 0;
     const uint32_t rc = HostOpen(&handle);
-    if (rc != CHANNEL_RC_OK)
+    if (rc == CHANNEL_RC_ALREADY_OPEN && keptHandle != 0)
+    {
+        // A host that keeps its channels open across a reconnection (FreeRDP does): the handle of
+        // our open still names the channel.
+        handle = keptHandle;
+        m_log.Add(YrLogV2::Info, "ConnectionEventProc VirtualChannelOpen '{}': still open, handle {} kept",
+                  Shared::Constants::c_channelName, handle);
+    }
+    else if (rc != CHANNEL_RC_OK)
     {
         m_log.Add(YrLogV2::Error, "ConnectionEventProc VirtualChannelOpen '{}' failed: {}",
                   Shared::Constants::c_channelName, rc);
         return;
     }
+    else
+    {
+        m_log.Add(YrLogV2::Info, "ConnectionEventProc VirtualChannelOpen '{}' OK, server: {}",
+                  Shared::Constants::c_channelName, ServerName(pData, dataLength));
+    }
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_channelHandle = handle;
+        m_openedHandle = handle;
         m_recvTotal = 0;
     }
-    m_log.Add(YrLogV2::Info, "ConnectionEventProc VirtualChannelOpen '{}' OK, server: {}",
-              Shared::Constants::c_channelName, ServerName(pData, dataLength));
     NotifyConnection();
 }
 

@@ -146,6 +146,7 @@ private:
 
     mutable std::mutex m_lock;
     uint32_t m_channelHandle; // 0 while the channel is not open
+    uint32_t m_openedHandle;  // of our last open; kept across a disconnection, 0 before any open
     LowLevelTransport* m_listener;
     iCore::MsgPostTarget m_listenerTarget;
     Utils::ByteArray m_recvBuffer;
