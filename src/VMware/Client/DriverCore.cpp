@@ -170,20 +170,42 @@ void DriverCore::ClientObjects::DestroyRemaining()
 // ---------------------------------------------------------------------------------------------
 
 DriverCore::DriverCore(const CHANNEL_ENTRY_POINTS* pEntryPoints)
-    : m_connectionHandle(nullptr), m_log(YrLogV2::LogRoot::RootLog(), "DriverCore"), m_channelHandle(0),
-      m_listener(nullptr), m_recvTotal(0)
+    : m_extended(false), m_connectionHandle(nullptr), m_log(YrLogV2::LogRoot::RootLog(), "DriverCore"),
+      m_channelHandle(0), m_openedHandle(0), m_listener(nullptr), m_recvTotal(0)
 {
     std::memset(&m_entryPoints, 0, sizeof(m_entryPoints));
+    std::memset(&m_entryPointsEx, 0, sizeof(m_entryPointsEx));
     ESS_ASSERT(pEntryPoints);
     m_entryPoints = *pEntryPoints;
+    RegisterChannel();
+}
 
+DriverCore::DriverCore(const CHANNEL_ENTRY_POINTS_EX* pEntryPointsEx, void* pInitHandle)
+    : m_extended(true), m_connectionHandle(pInitHandle), m_log(YrLogV2::LogRoot::RootLog(), "DriverCore"),
+      m_channelHandle(0), m_openedHandle(0), m_listener(nullptr), m_recvTotal(0)
+{
+    std::memset(&m_entryPoints, 0, sizeof(m_entryPoints));
+    std::memset(&m_entryPointsEx, 0, sizeof(m_entryPointsEx));
+    ESS_ASSERT(pEntryPointsEx);
+    // Only the fields of our layout: a host's longer table (and its own size field) is not ours
+    // to copy, and the host may free it when the entry returns.
+    std::memcpy(&m_entryPointsEx, pEntryPointsEx, sizeof(m_entryPointsEx));
+    RegisterChannel();
+}
+
+void DriverCore::RegisterChannel()
+{
     CHANNEL_DEF def;
     std::memset(&def, 0, sizeof(def));
     Shared::ArrCopy(def.name, Shared::Constants::c_channelName);
     def.options = 0;
 
-    const uint32_t rc = m_entryPoints.pVirtualChannelInit(
-        &m_connectionHandle, &def, 1, VIRTUAL_CHANNEL_VERSION_WIN2000, &ConnectionEventProc);
+    const uint32_t rc =
+        m_extended
+            ? m_entryPointsEx.pVirtualChannelInitEx(this, nullptr, m_connectionHandle, &def, 1,
+                                                    VIRTUAL_CHANNEL_VERSION_WIN2000, &ConnectionEventProcEx)
+            : m_entryPoints.pVirtualChannelInit(&m_connectionHandle, &def, 1, VIRTUAL_CHANNEL_VERSION_WIN2000,
+                                                &ConnectionEventProc);
     if (rc != CHANNEL_RC_OK)
     {
         ESS_THROW_MSG(ESS::Exception,
@@ -191,6 +213,24 @@ DriverCore::DriverCore(const CHANNEL_ENTRY_POINTS* pEntryPoints)
                                                             Shared::Constants::c_channelName, rc)));
     }
     m_log.Add(YrLogV2::Info, "CreateDriver VirtualChannelInit '{}' OK", Shared::Constants::c_channelName);
+}
+
+uint32_t DriverCore::HostOpen(uint32_t* pHandle)
+{
+    char name[CHANNEL_NAME_LEN + 1];
+    std::memset(name, 0, sizeof(name));
+    Shared::ArrCopy(name, Shared::Constants::c_channelName);
+    if (m_extended)
+        return m_entryPointsEx.pVirtualChannelOpenEx(m_connectionHandle, pHandle, name, &ChannelEventProcEx);
+    return m_entryPoints.pVirtualChannelOpen(m_connectionHandle, pHandle, name, &ChannelEventProc);
+}
+
+uint32_t DriverCore::HostWrite(uint32_t handle, void* pBytes, uint32_t size)
+{
+    // The bytes' address is also the write's user data: it names the item in the results.
+    if (m_extended)
+        return m_entryPointsEx.pVirtualChannelWriteEx(m_connectionHandle, handle, pBytes, size, pBytes);
+    return m_entryPoints.pVirtualChannelWrite(handle, pBytes, size, pBytes);
 }
 
 DriverCore::~DriverCore()
@@ -215,6 +255,22 @@ void DriverCore::ChannelEventProc(uint32_t openHandle, uint32_t event, void* pDa
         p->ChannelEventProcImpl(openHandle, event, pData, dataLength, totalLength, dataFlags);
 }
 
+void DriverCore::ConnectionEventProcEx(void* userParam, void* initHandle, uint32_t event, void* pData,
+                                       uint32_t dataLength)
+{
+    DriverCore* p = g_core.get();
+    if (p != nullptr && p == userParam)
+        p->ConnectionEventProcImpl(initHandle, event, pData, dataLength);
+}
+
+void DriverCore::ChannelEventProcEx(void* userParam, uint32_t openHandle, uint32_t event, void* pData,
+                                    uint32_t dataLength, uint32_t totalLength, uint32_t dataFlags)
+{
+    DriverCore* p = g_core.get();
+    if (p != nullptr && p == userParam)
+        p->ChannelEventProcImpl(openHandle, event, pData, dataLength, totalLength, dataFlags);
+}
+
 void DriverCore::ConnectionEventProcImpl(void* connectionHandle, uint32_t event, void* pData,
                                          uint32_t dataLength)
 {
@@ -230,7 +286,7 @@ void DriverCore::ConnectionEventProcImpl(void* connectionHandle, uint32_t event,
         m_log.Add(YrLogV2::Info, "ConnectionEventProc Remote side initialized");
         break;
     case CHANNEL_EVENT_CONNECTED:
-        OnConnected(connectionHandle, pData, dataLength);
+        OnConnected(pData, dataLength);
         break;
     case CHANNEL_EVENT_DISCONNECTED:
         OnDisconnected();
@@ -244,8 +300,9 @@ void DriverCore::ConnectionEventProcImpl(void* connectionHandle, uint32_t event,
     }
 }
 
-void DriverCore::OnConnected(void* connectionHandle, void* pData, uint32_t dataLength)
+void DriverCore::OnConnected(void* pData, uint32_t dataLength)
 {
+    uint32_t keptHandle = 0;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_channelHandle != 0)
@@ -254,27 +311,36 @@ void DriverCore::OnConnected(void* connectionHandle, void* pData, uint32_t dataL
                       Shared::Constants::c_channelName);
             return;
         }
+        keptHandle = m_openedHandle;
     }
 
-    char name[CHANNEL_NAME_LEN + 1];
-    std::memset(name, 0, sizeof(name));
-    Shared::ArrCopy(name, Shared::Constants::c_channelName);
     uint32_t handle = 0;
-    // Called without the mutex: the host may take its own locks and call us back meanwhile.
-    const uint32_t rc = m_entryPoints.pVirtualChannelOpen(connectionHandle, &handle, name, &ChannelEventProc);
-    if (rc != CHANNEL_RC_OK)
+    const uint32_t rc = HostOpen(&handle);
+    if (rc == CHANNEL_RC_ALREADY_OPEN && keptHandle != 0)
+    {
+        // A host that keeps its channels open across a reconnection (FreeRDP does): the handle of
+        // our open still names the channel.
+        handle = keptHandle;
+        m_log.Add(YrLogV2::Info, "ConnectionEventProc VirtualChannelOpen '{}': still open, handle {} kept",
+                  Shared::Constants::c_channelName, handle);
+    }
+    else if (rc != CHANNEL_RC_OK)
     {
         m_log.Add(YrLogV2::Error, "ConnectionEventProc VirtualChannelOpen '{}' failed: {}",
                   Shared::Constants::c_channelName, rc);
         return;
     }
+    else
+    {
+        m_log.Add(YrLogV2::Info, "ConnectionEventProc VirtualChannelOpen '{}' OK, server: {}",
+                  Shared::Constants::c_channelName, ServerName(pData, dataLength));
+    }
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_channelHandle = handle;
+        m_openedHandle = handle;
         m_recvTotal = 0;
     }
-    m_log.Add(YrLogV2::Info, "ConnectionEventProc VirtualChannelOpen '{}' OK, server: {}",
-              Shared::Constants::c_channelName, ServerName(pData, dataLength));
     NotifyConnection();
 }
 
@@ -461,7 +527,7 @@ void DriverCore::WriteData(const Utils::ByteArray& data, const SendCallback& cal
         handle = m_channelHandle;
     }
 
-    const uint32_t rc = m_entryPoints.pVirtualChannelWrite(handle, pBytes, size, pBytes);
+    const uint32_t rc = HostWrite(handle, pBytes, size);
     if (rc == CHANNEL_RC_OK)
         return;
     m_log.Add(YrLogV2::Error, "VirtualChannelWrite to channel '{}', handle: {} failed: {}",

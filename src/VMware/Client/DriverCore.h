@@ -69,12 +69,20 @@ public:
     // Copies the table and registers the channel; throws ESS::Exception when VirtualChannelInit
     // fails.
     explicit DriverCore(const CHANNEL_ENTRY_POINTS* pEntryPoints);
+    // The same through the extended table and the init handle the host passed to the entry.
+    DriverCore(const CHANNEL_ENTRY_POINTS_EX* pEntryPointsEx, void* pInitHandle);
     ~DriverCore();
 
     // The host's callbacks; they reach the process-wide driver g_core and do nothing without one.
     static void ConnectionEventProc(void* initHandle, uint32_t event, void* pData, uint32_t dataLength);
     static void ChannelEventProc(uint32_t openHandle, uint32_t event, void* pData, uint32_t dataLength,
                                  uint32_t totalLength, uint32_t dataFlags);
+    // The extended callbacks; the user parameter is the driver that registered, and a call for
+    // any other driver than g_core does nothing.
+    static void ConnectionEventProcEx(void* userParam, void* initHandle, uint32_t event, void* pData,
+                                      uint32_t dataLength);
+    static void ChannelEventProcEx(void* userParam, uint32_t openHandle, uint32_t event, void* pData,
+                                   uint32_t dataLength, uint32_t totalLength, uint32_t dataFlags);
 
     void ConnectionEventProcImpl(void* connectionHandle, uint32_t event, void* pData, uint32_t dataLength);
     void ChannelEventProcImpl(uint32_t channelHandle, uint32_t event, void* pData, uint32_t dataLength,
@@ -116,20 +124,29 @@ private:
     void DropPartialPacket(const char* reason, uint32_t dataLength, uint32_t totalLength,
                            uint32_t flags); // mutex held
 
-    void OnConnected(void* connectionHandle, void* pData, uint32_t dataLength);
+    void OnConnected(void* pData, uint32_t dataLength);
     void OnDisconnected();
     void OnTerminated();
 
     void UnregisterListener(LowLevelTransport* pListener);
     void AnnounceOpen(LowLevelTransport* pListener);
 
+    // The host's functions through whichever table it gave. Called without the mutex: the host
+    // may take its own locks and call us back meanwhile.
+    void RegisterChannel();
+    uint32_t HostOpen(uint32_t* pHandle);
+    uint32_t HostWrite(uint32_t handle, void* pBytes, uint32_t size);
+
+    const bool m_extended; // the host gave the extended table
     CHANNEL_ENTRY_POINTS m_entryPoints;
-    void* m_connectionHandle;
+    CHANNEL_ENTRY_POINTS_EX m_entryPointsEx;
+    void* m_connectionHandle; // the init handle: set by VirtualChannelInit, or given to the entry
     YrLogV2::Log m_log;
     ClientObjects m_clientObjects;
 
     mutable std::mutex m_lock;
     uint32_t m_channelHandle; // 0 while the channel is not open
+    uint32_t m_openedHandle;  // of our last open; kept across a disconnection, 0 before any open
     LowLevelTransport* m_listener;
     iCore::MsgPostTarget m_listenerTarget;
     Utils::ByteArray m_recvBuffer;
