@@ -1,5 +1,6 @@
 #include "XrdpChannel.h"
 #include <dlfcn.h>
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -86,15 +87,18 @@ bool XrdpChannel::Write(const uint8_t* p, uint32_t n)
     const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(c_writeLimitMs);
     while (m_handle != nullptr)
     {
+        // A Windows BOOL: 0 is failure. What went out may be less than asked while the socket is full.
         unsigned int written = 0;
-        if (m_write(m_handle, reinterpret_cast<const char*>(p), n, &written) != 0)
+        if (m_write(m_handle, reinterpret_cast<const char*>(p), n, &written) == 0)
             return false;
-        if (written == n)
+        p += written;
+        n -= std::min(written, n);
+        if (n == 0)
             return true;
-        // Nothing went out: the socket is full for now (the library sends a write whole or not at all).
         if (std::chrono::steady_clock::now() > limit)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (written == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return false;
 }
