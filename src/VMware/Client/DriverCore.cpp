@@ -1,8 +1,10 @@
 #include "VMware/Client/DriverCore.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <utility>
 #include "ESS/Assert.h"
 #include "ESS/Exception.h"
 #include <fmt/format.h>
@@ -431,6 +433,16 @@ void DriverCore::DropPartialPacket(const char* reason, uint32_t dataLength, uint
     m_recvTotal = 0;
 }
 
+void DriverCore::GrowReceiveBufferLocked(uint64_t needed)
+{
+    if (m_recvBuffer.Capacity() >= needed)
+        return;
+    // Doubling, never past the announced total: joining a message costs a bounded number of
+    // copies of it, whatever its chunk count.
+    const uint64_t capacity = std::min<uint64_t>(m_recvTotal, std::max(needed, 2 * m_recvBuffer.Capacity()));
+    m_recvBuffer = Utils::ByteArray(std::as_const(m_recvBuffer).Data(), m_recvBuffer.Size(), capacity);
+}
+
 void DriverCore::OnDataReceived(const void* pData, uint32_t dataLength, uint32_t totalLength,
                                 uint32_t dataFlags)
 {
@@ -445,7 +457,7 @@ void DriverCore::OnDataReceived(const void* pData, uint32_t dataLength, uint32_t
     // The host's chunks are outside input: a broken sequence drops the packet, never the host.
     if (pData == nullptr || dataLength == 0)
         return DropPartialPacket("no data", dataLength, totalLength, dataFlags);
-    if (totalLength == 0 || totalLength > Shared::Constants::c_defaultBufferLength)
+    if (totalLength == 0 || totalLength > Shared::Constants::c_largestReceivedMessage)
         return DropPartialPacket("bad total length", dataLength, totalLength, dataFlags);
 
     if ((dataFlags & CHANNEL_FLAG_FIRST) != 0)
@@ -454,8 +466,11 @@ void DriverCore::OnDataReceived(const void* pData, uint32_t dataLength, uint32_t
             m_log.Add(YrLogV2::Warning, "Unfinished packet of {} bytes dropped", m_recvBuffer.Size());
         if (dataLength > totalLength)
             return DropPartialPacket("chunk above total", dataLength, totalLength, dataFlags);
-        // Reserved to the announced length: the following chunks never reallocate.
-        m_recvBuffer = Utils::ByteArray(pData, dataLength, totalLength);
+        // A packet of one chunk's size is reserved whole, as most are; a merged message grows as
+        // its chunks come, so an announced total that never arrives costs nothing.
+        const uint64_t reserve = std::min<uint64_t>(
+            totalLength, std::max<uint64_t>(dataLength, Shared::Constants::c_defaultBufferLength));
+        m_recvBuffer = Utils::ByteArray(pData, dataLength, reserve);
         m_recvTotal = totalLength;
     }
     else
@@ -464,6 +479,7 @@ void DriverCore::OnDataReceived(const void* pData, uint32_t dataLength, uint32_t
             return DropPartialPacket("no first chunk", dataLength, totalLength, dataFlags);
         if (totalLength != m_recvTotal || m_recvBuffer.Size() + dataLength > m_recvTotal)
             return DropPartialPacket("chunks above total", dataLength, totalLength, dataFlags);
+        GrowReceiveBufferLocked(m_recvBuffer.Size() + dataLength);
         m_recvBuffer.Append(pData, dataLength, false);
     }
 

@@ -88,7 +88,8 @@ public:
     void ChannelEventProcImpl(uint32_t channelHandle, uint32_t event, void* pData, uint32_t dataLength,
                               uint32_t totalLength, uint32_t dataFlags);
 
-    // A chunk of a write of the peer (host thread).
+    // A chunk of a message of the peer: one write of it, or several that its server merged (host
+    // thread).
     void OnDataReceived(const void* pData, uint32_t dataLength, uint32_t totalLength, uint32_t dataFlags);
     // The host's result of one of our writes (host thread).
     void OnWriteCompleted(uint32_t eventType, void* pUserData);
@@ -123,6 +124,7 @@ private:
     void PostConnection(bool connected);          // mutex held, listener present
     void DropPartialPacket(const char* reason, uint32_t dataLength, uint32_t totalLength,
                            uint32_t flags); // mutex held
+    void GrowReceiveBufferLocked(uint64_t needed);
 
     void OnConnected(void* pData, uint32_t dataLength);
     void OnDisconnected();
