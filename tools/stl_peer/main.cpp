@@ -236,8 +236,9 @@ private:
         if (ok)
             EventLine("finished");
         m_result = ok ? c_ok : c_failed;
+        // Posted: the session refuses a call from inside its own event.
         if (m_disconnectWhenFinished)
-            m_conn->Disconnect();
+            PostTarget().Put(new iCore::MsgFunctor<std::function<void()>>([this] { m_conn->Disconnect(); }));
     }
 
     // Source mode: the next payloads, as far as the window allows.
