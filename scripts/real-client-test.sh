@@ -149,7 +149,7 @@ inner() {
       # The session's channel server may still be starting, or may not yet know the channel of a
       # new connection (it then closes the channel at once).
       if ((rc != 0 && SECONDS < end)) && { grep -q '^channel open failed' "$out.err" ||
-        { grep -q '^channel closed' "$out.err" && ! grep -q -E '^(connected|mismatch)' "$out.err"; }; }; then
+        { grep -q -E '^channel (closed|write failed)' "$out.err" && ! grep -q -E '^(connected|mismatch)' "$out.err"; }; }; then
         cat "$out.err" >>"$out.retried"
         sleep 0.5
         continue
