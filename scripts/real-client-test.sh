@@ -73,6 +73,7 @@ inner() {
       fail "overlay on $1"
   }
   overlay /run run
+  overlay /var/lib/xkb xkb # the X servers' compiled keymaps
   # A private /tmp for the X servers' sockets and locks; the temp folder itself stays in place.
   mkdir -p /run/yr-dir && mount --bind "$dir" /run/yr-dir &&
     mount -t tmpfs -o mode=1777 yr-tmp /tmp && mkdir -p "$dir" && mount --bind /run/yr-dir "$dir" ||
@@ -237,8 +238,11 @@ sesman_listening() { ss -Hltn 'sport = :3350' | grep -q .; }
 
 write_xrdp_config() {
   local dir=$1 logs=$2 etc=$1/etc-xrdp
+  # Files of the copy may be links into the machine's configuration: never write through them.
+  rm -f "$etc/rsakeys.ini" "$etc/xrdp.ini" "$etc/sesman.ini" "$etc/startwm.sh"
+  # New names: the package's cert.pem and key.pem are links to the machine's own certificate.
   openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
-    -keyout "$etc/key.pem" -out "$etc/cert.pem" >/dev/null 2>&1 || return 1
+    -keyout "$etc/test-key.pem" -out "$etc/test-cert.pem" >/dev/null 2>&1 || return 1
   xrdp-keygen xrdp "$etc/rsakeys.ini" >/dev/null 2>&1
   cat >"$etc/xrdp.ini" <<EOF
 [Globals]
@@ -250,8 +254,8 @@ tcp_nodelay=true
 tcp_keepalive=true
 security_layer=tls
 crypt_level=high
-certificate=$etc/cert.pem
-key_file=$etc/key.pem
+certificate=$etc/test-cert.pem
+key_file=$etc/test-key.pem
 ssl_protocols=TLSv1.2, TLSv1.3
 autorun=Xvnc
 allow_channels=true
