@@ -219,6 +219,7 @@ inner() {
   wait_for 60 "the second client's channel to open" plugin_open
   run_peer echo 60 --counters 10000
   wait_for 10 "the echo entry's report" grep -q 'Packet received, percent: 100' "$logs/xfreerdp.log"
+  ! grep -q 'Test failed' "$logs/xfreerdp.log" || fail "the echo entry: $(grep -m1 'Test failed' "$logs/xfreerdp.log")"
   step "echo entry: 10000 counters echoed byte-exact, the plug-in saw them all in order"
   stop "$client_pid"
   client_pid=
