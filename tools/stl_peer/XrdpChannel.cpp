@@ -8,7 +8,7 @@ namespace
 {
 
 const unsigned int c_currentSession = 0xFFFFFFFFu; // WTS_CURRENT_SESSION
-const int c_virtualFileHandle = 1;                  // WTSVirtualFileHandle
+const int c_virtualFileHandle = 1;                 // WTSVirtualFileHandle
 
 // Debian installs the library in a folder of its own, outside the loader's search path.
 const char* const c_libNames[] = {"libxrdpapi.so.0", "/usr/lib/x86_64-linux-gnu/xrdp/libxrdpapi.so.0"};

@@ -29,13 +29,14 @@ public:
 
 private:
     using OpenExFn = void* (*)(unsigned int sessionId, const char* name, unsigned int flags);
-    using ReadFn = int (*)(void* handle, unsigned int timeoutMs, char* buf, unsigned int size, unsigned int* read);
+    using ReadFn = int (*)(void* handle, unsigned int timeoutMs, char* buf, unsigned int size,
+                           unsigned int* read);
     using WriteFn = int (*)(void* handle, const char* buf, unsigned int length, unsigned int* written);
     using CloseFn = int (*)(void* handle);
     using QueryFn = int (*)(void* handle, int virtualClass, void** buffer, unsigned int* bytes);
     using FreeFn = void (*)(void* memory);
 
-    static const uint32_t c_writeLimitMs = 30000;
+    static constexpr uint32_t c_writeLimitMs = 30000;
 
     bool Load(std::string& error);
 

@@ -49,7 +49,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 #include <QThread>
 #include "SessTranspLayer/StlConnection.h"
@@ -205,7 +204,8 @@ private:
 
     void RoundDone()
     {
-        const uint64_t us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - m_roundStart).count();
+        const uint64_t us =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - m_roundStart).count();
         if (m_round < m_rounds.size())
         {
             EventLine("verified " + std::to_string(m_roundBytes));
@@ -229,9 +229,10 @@ private:
         if (!m_rttUs.empty())
         {
             std::sort(m_rttUs.begin(), m_rttUs.end());
-            auto at = [this](double q) { return m_rttUs[std::min(m_rttUs.size() - 1, size_t(q * m_rttUs.size()))]; };
-            EventLine("rtt " + std::to_string(c_rttBytes) + " bytes x " + std::to_string(m_rttUs.size()) + ": p50 " +
-                      std::to_string(at(0.50)) + " us, p99 " + std::to_string(at(0.99)) + " us");
+            auto at = [this](double q)
+            { return m_rttUs[std::min(m_rttUs.size() - 1, size_t(q * m_rttUs.size()))]; };
+            EventLine("rtt " + std::to_string(c_rttBytes) + " bytes x " + std::to_string(m_rttUs.size()) +
+                      ": p50 " + std::to_string(at(0.50)) + " us, p99 " + std::to_string(at(0.99)) + " us");
         }
         if (ok)
             EventLine("finished");
@@ -352,7 +353,8 @@ bool ParseOptions(int argc, char** argv, Options& opt)
             opt.rtt = v;
         else if (a == "--counters" && number(v))
             opt.counters = v;
-        else if (a == "--link" && i + 1 < argc && std::strncmp(argv[i + 1], "xrdp:", 5) == 0 && argv[i + 1][5] != 0)
+        else if (a == "--link" && i + 1 < argc && std::strncmp(argv[i + 1], "xrdp:", 5) == 0 &&
+                 argv[i + 1][5] != 0)
             opt.xrdpChannel = argv[++i] + 5;
         else
             return false;
