@@ -368,7 +368,7 @@ outer() {
   }
   [[ $(id -u) == 0 ]] || skip "the real-client test needs root (namespaces, mounts, a PAM user)"
   local missing=() c
-  for c in xrdp xrdp-sesman xrdp-keygen Xvnc xfreerdp Xvfb unshare setpriv openssl ip ss; do
+  for c in xrdp xrdp-sesman xrdp-keygen Xvnc xfreerdp Xvfb unshare setpriv openssl ip ss ps pgrep; do
     command -v "$c" >/dev/null || missing+=("$c")
   done
   [[ -e $xrdpapi ]] || missing+=("$xrdpapi")
