@@ -29,7 +29,7 @@ readonly total_limit=420 # seconds for everything inside the namespaces
 # Inside the namespaces (the script runs itself with --inner).
 
 inner() {
-  local dir=$1 build=$2
+  local dir=$1
   local logs=$dir/logs
   local user=yrtnrc pass uid
   local peer=$dir/bin/stl_peer
@@ -394,7 +394,7 @@ outer() {
 
   echo "Real-client test ($build, temp folder $dir)"
   unshare --mount --net --pid --fork --mount-proc --propagation private \
-    timeout --kill-after=10 "$total_limit" bash "$0" --inner "$dir" "$build"
+    timeout --kill-after=10 "$total_limit" bash "$0" --inner "$dir"
   local rc=$?
   ((rc == 124 || rc == 137)) && echo "FAIL: the test ran over ${total_limit}s"
   local left
@@ -413,7 +413,7 @@ outer() {
 }
 
 if [[ ${1:-} == --inner ]]; then
-  inner "$2" "$3"
+  inner "$2"
 else
   outer "$@"
 fi
