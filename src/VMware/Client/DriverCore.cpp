@@ -77,7 +77,7 @@ public:
         // The user's callback stays here, on this thread; the driver keeps only a poster that
         // any thread may call, copy or destroy. A result for a transport that is gone is dropped.
         const uint64_t id = ++m_lastId;
-        m_pending.emplace(id, callback);
+        m_pending.emplace(id, PendingSend{callback, m_connections});
         const iCore::MsgPostTarget target = PostTarget();
         LowLevelTransport* const self = this;
         m_core.WriteData(data,
@@ -97,6 +97,9 @@ public:
     // Messages posted by the driver.
     void DeliverConnected(bool connected)
     {
+        if (connected && !m_connected)
+            ++m_connections;
+        m_connected = connected;
         m_events.OnConnected(connected, connected ? Shared::Constants::c_defaultBufferLength : 0);
     }
 
@@ -111,9 +114,18 @@ private:
             m_log.Add(YrLogV2::Warning, "OnPacketWriteResult cannot find SendData");
             return;
         }
-        const SendCallback callback = it->second;
+        const PendingSend pending = it->second;
         m_pending.erase(it);
-        callback(r.result);
+        // A write of a connection the user has since seen end and come back: its failure belongs
+        // to the connection that is gone, and must not end the session begun on the new one.
+        if (r.result == VdiCommon::SendDataRes(VdiCommon::SendDataRes::Failed) &&
+            pending.connection != m_connections)
+        {
+            m_log.Add(YrLogV2::Info, "A write of an earlier connection failed, reported as not delivered");
+            pending.callback(VdiCommon::SendDataRes::RemoteNotReady);
+            return;
+        }
+        pending.callback(r.result);
     }
 
     DriverCore& m_core;
@@ -121,7 +133,14 @@ private:
     VdiCommon::ILowLevelTransportEvents& m_events;
     boost::function<void()> m_onDestroy;
     uint64_t m_lastId;
-    std::map<uint64_t, SendCallback> m_pending; // callbacks of writes without a result yet
+    struct PendingSend
+    {
+        SendCallback callback;
+        uint64_t connection; // m_connections when it was sent
+    };
+    std::map<uint64_t, PendingSend> m_pending; // writes without a result yet
+    bool m_connected = false;                  // as last delivered to the user
+    uint64_t m_connections = 0;                // connections delivered to the user so far
 };
 
 // ---------------------------------------------------------------------------------------------
