@@ -599,27 +599,6 @@ DriverCore::SendItem DriverCore::TakeSendData(const void* pUserData)
     return SendItem();
 }
 
-DriverCore::SendItem DriverCore::GetSendData(const void* pUserData) const
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    for (const SendItem& item : m_sendDataList)
-    {
-        if (!item.first.IsNull() && static_cast<const void*>(item.first.Data()) == pUserData)
-            return item;
-    }
-    return SendItem();
-}
-
-bool DriverCore::RemoveSendData(const void* pUserData)
-{
-    SendItem item;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        item = TakeSendData(pUserData);
-    }
-    return !item.first.IsNull();
-}
-
 bool DriverCore::IsOpen() const
 {
     std::lock_guard<std::mutex> lock(m_lock);

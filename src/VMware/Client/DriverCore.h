@@ -98,11 +98,6 @@ public:
     // list is full or the host refuses the write, else the host's result later.
     void WriteData(const Utils::ByteArray& data, const SendCallback& callback);
 
-    // The outstanding list; each takes the driver's mutex. An item is found by the address of its
-    // bytes, which is also the user data of its write.
-    SendItem GetSendData(const void* pUserData) const;
-    bool RemoveSendData(const void* pUserData);
-
     // Announces the current open state to the listener.
     void NotifyConnection();
 
@@ -120,6 +115,7 @@ private:
     friend class LowLevelTransport;
 
     SendItem& PutDataToSend(SendItem&& item);     // mutex held
+    // Takes the outstanding item whose bytes are at the write's user data out of the list.
     SendItem TakeSendData(const void* pUserData); // mutex held
     void PostConnection(bool connected);          // mutex held, listener present
     void DropPartialPacket(const char* reason, uint32_t dataLength, uint32_t totalLength,
