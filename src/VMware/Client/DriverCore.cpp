@@ -52,19 +52,15 @@ public:
     LowLevelTransport(DriverCore& core, YrLogV2::Log& log, VdiCommon::ILowLevelTransportEvents& events)
         : m_core(core), m_log(log, "LowLevelTransport"), m_events(events), m_lastId(0)
     {
-        m_onDestroy = [this]
-        {
-            m_core.UnregisterListener(this);
-            if (m_core.OutstandingWrites() != 0)
-                m_core.m_log.Add(YrLogV2::Warning, "Send data list isn't empty");
-        };
     }
 
     ~LowLevelTransport() override
     {
         // Unregistering first: from here on the driver posts nothing new to this object, and what
         // is already queued dies with it (the message-object teardown below).
-        m_onDestroy();
+        m_core.UnregisterListener(this);
+        if (m_core.OutstandingWrites() != 0)
+            m_core.m_log.Add(YrLogV2::Warning, "Send data list isn't empty");
     }
 
     void SendPacket(const Utils::ByteArray& data, const SendCallback& callback) override
@@ -131,7 +127,6 @@ private:
     DriverCore& m_core;
     YrLogV2::Log m_log;
     VdiCommon::ILowLevelTransportEvents& m_events;
-    boost::function<void()> m_onDestroy;
     uint64_t m_lastId;
     struct PendingSend
     {
