@@ -369,11 +369,10 @@ void DriverCore::OnDisconnected()
     {
         // The rest of that write will never come.
         m_log.Add(YrLogV2::Warning, "Unfinished packet of {} bytes dropped", m_recvBuffer.Size());
-        m_recvBuffer = Utils::ByteArray();
-        m_recvTotal = 0;
+        ResetPacketLocked();
     }
     if (m_listener != nullptr)
-        PostConnection(false);
+        PostConnectionLocked(false);
     else
         m_log.Add(YrLogV2::Info, "Connection happened before listener connected");
 }
@@ -396,15 +395,23 @@ void DriverCore::NotifyConnection()
 {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_listener != nullptr)
-        PostConnection(m_channelHandle != 0);
+        PostConnectionLocked(m_channelHandle != 0);
     else
         m_log.Add(YrLogV2::Info, "Connection happened before listener connected");
 }
 
-void DriverCore::PostConnection(bool connected)
+void DriverCore::PostConnectionLocked(bool connected)
 {
-    m_listenerTarget.Put(new iCore::MsgParam<LowLevelTransport, bool>(
-        m_listener, &LowLevelTransport::DeliverConnected, connected));
+    PostToListenerLocked(&LowLevelTransport::DeliverConnected, connected);
+}
+
+template <class TArg, class TParam>
+void DriverCore::PostToListenerLocked(void (LowLevelTransport::*fn)(TArg), TParam&& param)
+{
+    auto msg = std::make_unique<iCore::MsgParam<LowLevelTransport, TArg>>(m_listener, fn,
+                                                                          std::forward<TParam>(param));
+    // The target owns the message from here, also when it drops it for a listener that is gone.
+    m_listenerTarget.Put(msg.release());
 }
 
 void DriverCore::ChannelEventProcImpl(uint32_t channelHandle, uint32_t event, void* pData,
@@ -438,13 +445,59 @@ void DriverCore::ChannelEventProcImpl(uint32_t channelHandle, uint32_t event, vo
     }
 }
 
-void DriverCore::DropPartialPacket(const char* reason, uint32_t dataLength, uint32_t totalLength,
-                                   uint32_t flags)
+void DriverCore::OnDataReceived(const void* pData, uint32_t dataLength, uint32_t totalLength,
+                                uint32_t dataFlags)
 {
-    m_log.Add(YrLogV2::Warning, "Broken chunk dropped ({}): length {}, total {}, flags {}", reason,
-              dataLength, totalLength, flags);
-    m_recvBuffer = Utils::ByteArray();
-    m_recvTotal = 0;
+    const Chunk chunk{pData, dataLength, totalLength, dataFlags};
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!CheckChunkLocked(chunk))
+        return;
+    const bool joined =
+        (dataFlags & CHANNEL_FLAG_FIRST) != 0 ? StartPacketLocked(chunk) : AppendChunkLocked(chunk);
+    if (joined && (dataFlags & CHANNEL_FLAG_LAST) != 0)
+        DeliverPacketLocked(chunk);
+}
+
+bool DriverCore::CheckChunkLocked(const Chunk& chunk)
+{
+    if (m_listener == nullptr)
+    {
+        m_log.Add(YrLogV2::Warning, "Data received but there wasn't initializing, ignore the data");
+        ResetPacketLocked();
+        return false;
+    }
+    // The host's chunks are outside input: a broken sequence drops the packet, never the host.
+    if (chunk.data == nullptr || chunk.length == 0)
+        return DropPartialPacketLocked("no data", chunk);
+    if (chunk.total == 0 || chunk.total > Shared::Constants::c_largestReceivedMessage)
+        return DropPartialPacketLocked("bad total length", chunk);
+    return true;
+}
+
+bool DriverCore::StartPacketLocked(const Chunk& chunk)
+{
+    if (m_recvTotal != 0)
+        m_log.Add(YrLogV2::Warning, "Unfinished packet of {} bytes dropped", m_recvBuffer.Size());
+    if (chunk.length > chunk.total)
+        return DropPartialPacketLocked("chunk above total", chunk);
+    // A packet of one chunk's size is reserved whole, as most are; a merged message grows as its
+    // chunks come, so an announced total that never arrives costs nothing.
+    const uint64_t reserve = std::min<uint64_t>(
+        chunk.total, std::max<uint64_t>(chunk.length, Shared::Constants::c_defaultBufferLength));
+    m_recvBuffer = Utils::ByteArray(chunk.data, chunk.length, reserve);
+    m_recvTotal = chunk.total;
+    return true;
+}
+
+bool DriverCore::AppendChunkLocked(const Chunk& chunk)
+{
+    if (m_recvTotal == 0)
+        return DropPartialPacketLocked("no first chunk", chunk);
+    if (chunk.total != m_recvTotal || m_recvBuffer.Size() + chunk.length > m_recvTotal)
+        return DropPartialPacketLocked("chunks above total", chunk);
+    GrowReceiveBufferLocked(m_recvBuffer.Size() + chunk.length);
+    m_recvBuffer.Append(chunk.data, chunk.length, false);
+    return true;
 }
 
 void DriverCore::GrowReceiveBufferLocked(uint64_t needed)
@@ -457,56 +510,30 @@ void DriverCore::GrowReceiveBufferLocked(uint64_t needed)
     m_recvBuffer = Utils::ByteArray(std::as_const(m_recvBuffer).Data(), m_recvBuffer.Size(), capacity);
 }
 
-void DriverCore::OnDataReceived(const void* pData, uint32_t dataLength, uint32_t totalLength,
-                                uint32_t dataFlags)
+void DriverCore::DeliverPacketLocked(const Chunk& lastChunk)
 {
-    std::lock_guard<std::mutex> lock(m_lock);
-    if (m_listener == nullptr)
+    if (m_recvBuffer.Size() != m_recvTotal)
     {
-        m_log.Add(YrLogV2::Warning, "Data received but there wasn't initializing, ignore the data");
-        m_recvBuffer = Utils::ByteArray();
-        m_recvTotal = 0;
+        DropPartialPacketLocked("packet below total", lastChunk);
         return;
     }
-    // The host's chunks are outside input: a broken sequence drops the packet, never the host.
-    if (pData == nullptr || dataLength == 0)
-        return DropPartialPacket("no data", dataLength, totalLength, dataFlags);
-    if (totalLength == 0 || totalLength > Shared::Constants::c_largestReceivedMessage)
-        return DropPartialPacket("bad total length", dataLength, totalLength, dataFlags);
+    Utils::ByteArray packet = std::move(m_recvBuffer);
+    ResetPacketLocked();
+    PostToListenerLocked(&LowLevelTransport::DeliverPacket, std::move(packet));
+}
 
-    if ((dataFlags & CHANNEL_FLAG_FIRST) != 0)
-    {
-        if (m_recvTotal != 0)
-            m_log.Add(YrLogV2::Warning, "Unfinished packet of {} bytes dropped", m_recvBuffer.Size());
-        if (dataLength > totalLength)
-            return DropPartialPacket("chunk above total", dataLength, totalLength, dataFlags);
-        // A packet of one chunk's size is reserved whole, as most are; a merged message grows as
-        // its chunks come, so an announced total that never arrives costs nothing.
-        const uint64_t reserve = std::min<uint64_t>(
-            totalLength, std::max<uint64_t>(dataLength, Shared::Constants::c_defaultBufferLength));
-        m_recvBuffer = Utils::ByteArray(pData, dataLength, reserve);
-        m_recvTotal = totalLength;
-    }
-    else
-    {
-        if (m_recvTotal == 0)
-            return DropPartialPacket("no first chunk", dataLength, totalLength, dataFlags);
-        if (totalLength != m_recvTotal || m_recvBuffer.Size() + dataLength > m_recvTotal)
-            return DropPartialPacket("chunks above total", dataLength, totalLength, dataFlags);
-        GrowReceiveBufferLocked(m_recvBuffer.Size() + dataLength);
-        m_recvBuffer.Append(pData, dataLength, false);
-    }
+bool DriverCore::DropPartialPacketLocked(const char* reason, const Chunk& chunk)
+{
+    m_log.Add(YrLogV2::Warning, "Broken chunk dropped ({}): length {}, total {}, flags {}", reason,
+              chunk.length, chunk.total, chunk.flags);
+    ResetPacketLocked();
+    return false;
+}
 
-    if ((dataFlags & CHANNEL_FLAG_LAST) != 0)
-    {
-        if (m_recvBuffer.Size() != m_recvTotal)
-            return DropPartialPacket("packet below total", dataLength, totalLength, dataFlags);
-        Utils::ByteArray packet = m_recvBuffer;
-        m_recvBuffer = Utils::ByteArray();
-        m_recvTotal = 0;
-        m_listenerTarget.Put(new iCore::MsgParam<LowLevelTransport, const Utils::ByteArray&>(
-            m_listener, &LowLevelTransport::DeliverPacket, std::move(packet)));
-    }
+void DriverCore::ResetPacketLocked()
+{
+    m_recvBuffer = Utils::ByteArray();
+    m_recvTotal = 0;
 }
 
 void DriverCore::OnWriteCompleted(uint32_t eventType, void* pUserData)
@@ -525,7 +552,7 @@ void DriverCore::OnWriteCompleted(uint32_t eventType, void* pUserData)
             m_log.Add(YrLogV2::Warning, "Data sending result without initializing");
         // Taken out whether or not a listener is there: the host has let go of the bytes, so
         // the item has nothing left to wait for and must not hold a place in the list.
-        item = TakeSendData(pUserData);
+        item = TakeSendDataLocked(pUserData);
     }
     if (item.first.IsNull())
     {
@@ -565,7 +592,7 @@ void DriverCore::WriteData(const Utils::ByteArray& data, const SendCallback& cal
     SendItem item;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        item = TakeSendData(pBytes);
+        item = TakeSendDataLocked(pBytes);
     }
     if (!item.first.IsNull())
         item.second(VdiCommon::SendDataRes::Failed);
@@ -580,7 +607,7 @@ DriverCore::SendItem& DriverCore::PutDataToSend(SendItem&& item)
     return m_sendDataList.back();
 }
 
-DriverCore::SendItem DriverCore::TakeSendData(const void* pUserData)
+DriverCore::SendItem DriverCore::TakeSendDataLocked(const void* pUserData)
 {
     for (auto it = m_sendDataList.begin(); it != m_sendDataList.end(); ++it)
     {
@@ -633,7 +660,7 @@ void DriverCore::AnnounceOpen(LowLevelTransport* pListener)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_channelHandle != 0 && m_listener != nullptr)
-        PostConnection(true);
+        PostConnectionLocked(true);
 }
 
 // ---------------------------------------------------------------------------------------------

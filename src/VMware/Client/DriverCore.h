@@ -114,13 +114,31 @@ public:
 private:
     friend class LowLevelTransport;
 
-    SendItem& PutDataToSend(SendItem&& item);     // mutex held
+    // One chunk of DATA_RECEIVED, as the host gave it.
+    struct Chunk
+    {
+        const void* data;
+        uint32_t length;
+        uint32_t total;
+        uint32_t flags;
+    };
+
+    // The helpers below expect the mutex held; those named ...Locked say so.
+    SendItem& PutDataToSend(SendItem&& item);
     // Takes the outstanding item whose bytes are at the write's user data out of the list.
-    SendItem TakeSendData(const void* pUserData); // mutex held
-    void PostConnection(bool connected);          // mutex held, listener present
-    void DropPartialPacket(const char* reason, uint32_t dataLength, uint32_t totalLength,
-                           uint32_t flags); // mutex held
+    SendItem TakeSendDataLocked(const void* pUserData);
+    void PostConnectionLocked(bool connected); // listener present
+    template <class TArg, class TParam>
+    void PostToListenerLocked(void (LowLevelTransport::*fn)(TArg), TParam&& param); // listener present
+
+    // Reassembly steps; each false one has dropped the packet with a Warning.
+    bool CheckChunkLocked(const Chunk& chunk);  // a listener, data, a total in range
+    bool StartPacketLocked(const Chunk& chunk); // a FIRST chunk
+    bool AppendChunkLocked(const Chunk& chunk); // a following chunk of the same total
     void GrowReceiveBufferLocked(uint64_t needed);
+    void DeliverPacketLocked(const Chunk& lastChunk); // posts a whole packet to the listener
+    bool DropPartialPacketLocked(const char* reason, const Chunk& chunk);
+    void ResetPacketLocked();
 
     void OnConnected(void* pData, uint32_t dataLength);
     void OnDisconnected();
