@@ -213,8 +213,8 @@ protected:
         const std::string missing = m_progs.Missing();
         if (!missing.empty())
             GTEST_SKIP() << "not built: " << missing;
-        m_dir.reset(new InstallDir(m_progs));
-        m_waiter.reset(new FileWaiter({m_dir->Dir(), m_dir->Dir() / "logs"}));
+        m_dir = std::make_unique<InstallDir>(m_progs);
+        m_waiter = std::make_unique<FileWaiter>(std::vector<fs::path>{m_dir->Dir(), m_dir->Dir() / "logs"});
     }
 
     // Loads the plug-in, opens the channel and starts the far end with these arguments.

@@ -79,8 +79,10 @@ public:
         m_core.WriteData(data,
                          [target, self, id](const VdiCommon::SendDataRes& res)
                          {
-                             target.Put(new iCore::MsgParam<LowLevelTransport, const SendResult&>(
-                                 self, &LowLevelTransport::OnSendResult, SendResult{id, res}));
+                             auto msg =
+                                 std::make_unique<iCore::MsgParam<LowLevelTransport, const SendResult&>>(
+                                     self, &LowLevelTransport::OnSendResult, SendResult{id, res});
+                             target.Put(msg.release()); // owned by the target from here
                          });
     }
 
@@ -676,7 +678,7 @@ CreateLowLevelTransport(iCore::MsgThread& thread, YrLogV2::Log& log,
                         VdiCommon::ILowLevelTransportEvents& events)
 {
     ESS_ASSERT(g_core);
-    std::unique_ptr<DriverCore::LowLevelTransport> p(new DriverCore::LowLevelTransport(*g_core, log, events));
+    auto p = std::make_unique<DriverCore::LowLevelTransport>(*g_core, log, events);
     g_core->RegisterListener(p.get());
     return p;
 }
