@@ -29,7 +29,12 @@ namespace Client
 // message thread. Posts go through the listener's post target, so a post to a listener that is
 // being destroyed is dropped, never delivered to freed memory. The channel state, the reassembly
 // buffer, the listener link and the outstanding-write list are guarded by one mutex; the host is
-// never called with it held.
+// never called with it held. Writes come on the writer's thread: through the extended table any
+// thread may write; a host that keeps classic open handles per thread (FreeRDP) refuses classic
+// writes from threads of ours, so such a host is served through the extended table.
+//
+// Reconnection: a host may keep the channel open across DISCONNECTED; its open at the next
+// CONNECTED then answers ALREADY_OPEN, and the driver goes on with the handle of its last open.
 class DriverCore : boost::noncopyable
 {
 public:
