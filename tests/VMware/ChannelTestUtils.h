@@ -221,9 +221,9 @@ class UserThread
 public:
     explicit UserThread(const std::string& name = "ChUser")
     {
-        m_runner.reset(new iCore::ThreadRunnerFunc(
+        m_runner = std::make_unique<iCore::ThreadRunnerFunc>(
             iCore::ThreadRunnerFuncProfile(0, name, QThread::InheritPriority, c_waitMs, c_waitMs, false),
-            [this](iCore::MsgThread& t) { m_thread = &t; }));
+            [this](iCore::MsgThread& t) { m_thread = &t; });
     }
 
     // Runs fn on the thread and returns after it ran; also every message posted to the thread
@@ -274,8 +274,8 @@ protected:
     void CreateUser(bool start = true)
     {
         if (!m_userThread)
-            m_userThread.reset(new UserThread());
-        m_userThread->Run([this] { m_user.reset(new ChannelUser(m_rec)); });
+            m_userThread = std::make_unique<UserThread>();
+        m_userThread->Run([this] { m_user = std::make_unique<ChannelUser>(m_rec); });
         if (start)
             m_userThread->Run([this] { m_user->Start(); });
     }

@@ -165,7 +165,7 @@ TEST_F(ChannelTest, ANewTransportReplacesTheOldOneAndTheOldOneCannotUnregisterIt
     std::unique_ptr<ChannelUser> other;
     CreateUser();
     ASSERT_TRUE(m_rec.WaitEvents(1));
-    m_userThread->Run([&] { other.reset(new ChannelUser(second)); });
+    m_userThread->Run([&] { other = std::make_unique<ChannelUser>(second); });
     // The first one goes: the second must stay registered.
     DestroyUser();
     EXPECT_TRUE(g_core->HasListener());

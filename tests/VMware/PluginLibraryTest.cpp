@@ -324,6 +324,20 @@ TEST(PluginLibraryTest, UnderFreeRdpTheExtendedEntryStartsItOnceAndTheLibraryLoa
     EXPECT_EQ(2u, ProcTest::CountOf(dir.LogText(), "InitializeDriver: the plug-in is started already"));
 }
 
+TEST(PluginLibraryTest, UnderFreeRdpTheEchoEntryEchoesFromItsOwnThread)
+{
+    PluginDir dir("VMwareClientEntryPoint = VMwareEchoTest\nVdiCrashHookEnabled = false\n");
+    const HostRun r =
+        RunHost({"load " + dir.Lib().string(), "entry", "initialized", "connect", "deliver 0000000001000000",
+                 "wait-results 1 10000", "stats", "terminate", "unload", "problems"},
+                dir.Dir(), {"--host", "freerdp"});
+    ASSERT_EQ(0, r.exitCode) << r.errors;
+    EXPECT_TRUE(r.Has("results ok")) << r.errors;
+    EXPECT_TRUE(r.Has("stats accepted=1 refused=0 completed=1 cancelled=0 outstanding=0 max=1 merged=0"))
+        << r.errors;
+    EXPECT_TRUE(r.Has("problems 0"));
+}
+
 TEST(PluginLibraryTest, AFailedRegistrationStartsNothing)
 {
     PluginDir dir("VdiCrashHookEnabled = false\n");

@@ -63,4 +63,27 @@ TEST_F(ReconnectTest, AWriteWhileDisconnectedFailsAsAWrite)
     EXPECT_EQ(SendDataRes::Ok, m_rec.Results().back());
 }
 
+TEST_F(ReconnectTest, AFailedWriteOfTheConnectionBeforeDoesNotFailTheNewOne)
+{
+    // The user writes while the host has already disconnected and connected again, before it has
+    // heard of either: its write fails, but the result arrives after the new connection.
+    m_userThread->Run(
+        [this]
+        {
+            m_host->Disconnect();
+            m_host->Connect();
+            m_host->SetWriteMode(VcHost::Host::WriteMode::Refuse);
+            m_user->Send(MakePacket(10, 1));
+        });
+    ASSERT_TRUE(m_rec.WaitResults(1));
+    EXPECT_EQ((std::vector<std::string>{"connected 1600", "disconnected 0", "connected 1600"}),
+              m_rec.Events());
+    EXPECT_EQ(std::vector<int>{SendDataRes::RemoteNotReady}, m_rec.Results());
+
+    // A write of the new connection that fails still fails.
+    Send(MakePacket(10, 2));
+    ASSERT_TRUE(m_rec.WaitResults(2));
+    EXPECT_EQ(SendDataRes::Failed, m_rec.Results().back());
+}
+
 } // namespace

@@ -132,7 +132,7 @@ Host::Host(Profile profile)
       m_initCookie(0), m_open(false), m_connected(false), m_openHandle(0), m_nextHandle(0x51),
       m_delivering(false), m_droppedClosed(0), m_merged(0), m_writerBusy(false), m_maxOutstanding(0),
       m_accepted(0), m_refused(0), m_completed(0), m_cancelled(0), m_peerPid(-1), m_peerIn(-1),
-      m_clientPosted(0), m_clientDone(0), m_stop(false)
+      m_clientPosted(0), m_clientDone(0), m_stop(false), m_stopClient(false)
 {
     Host* expected = nullptr;
     if (!g_host.compare_exchange_strong(expected, this))
@@ -167,6 +167,12 @@ void Host::StopThreads()
         m_receiver.join();
     if (m_writer.joinable())
         m_writer.join();
+    // The client thread goes last: until the other two have ended, they may still wait for it.
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_stopClient = true;
+    }
+    m_changed.notify_all();
     if (m_client.joinable())
         m_client.join();
 }
@@ -193,7 +199,7 @@ void Host::ClientLoop()
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;)
     {
-        m_changed.wait(lock, [this] { return m_stop || !m_clientTasks.empty(); });
+        m_changed.wait(lock, [this] { return m_stopClient || !m_clientTasks.empty(); });
         if (m_clientTasks.empty())
             return;
         const std::function<void()> task = std::move(m_clientTasks.front());
@@ -853,12 +859,7 @@ void Host::WriterLoop()
         lock.unlock();
 
         if (complete && peerIn >= 0)
-        {
-            const uint32_t n = static_cast<uint32_t>(copy.size());
-            const uint8_t header[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
-            if (!WriteAll(peerIn, header, 4) || !WriteAll(peerIn, copy.data(), copy.size()))
-                Problem("peer input failed");
-        }
+            SendToPeer(peerIn, copy);
         if (proc)
             RunOnClient(
                 [&]
@@ -877,6 +878,14 @@ void Host::WriterLoop()
         m_writerBusy = false;
         m_changed.notify_all();
     }
+}
+
+void Host::SendToPeer(int peerIn, const Bytes& write)
+{
+    const uint32_t n = static_cast<uint32_t>(write.size());
+    const uint8_t header[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+    if (!WriteAll(peerIn, header, 4) || !WriteAll(peerIn, write.data(), write.size()))
+        Problem("peer input failed");
 }
 
 void Host::CancelAllOutstanding()

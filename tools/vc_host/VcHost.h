@@ -225,6 +225,7 @@ private:
     void QueueMergedMessageLocked();
     void ReceiveLoop();
     void WriterLoop();
+    void SendToPeer(int peerIn, const Bytes& write); // one framed write to the peer's input
     void PeerOutLoop(int fd);
     void PeerErrLoop(int fd);
     void Problem(const std::string& text);
@@ -284,6 +285,7 @@ private:
     std::thread::id m_clientId;
 
     bool m_stop;
+    bool m_stopClient; // set after the receiver and the writer have ended
     std::thread m_receiver;
     std::thread m_writer;
     std::thread m_client; // FreeRDP profile only

@@ -18,6 +18,7 @@
 //   wait-delivered                   -> "delivered ok|timeout"
 //   release <n> complete|cancel      -> "ok"
 //   wait-outstanding <n> <ms>        -> "outstanding ok|timeout"
+//   wait-results <n> <ms>            at least n writes completed or cancelled -> "results ok|timeout"
 //   peer <path> [args...]            start the far-end peer -> "peer ok" | "peer error <text>"
 //   wait-peer <ms> <line>            -> "wait-peer ok|timeout"
 //   stop-peer                        -> "stop-peer <exit code>"
@@ -263,6 +264,13 @@ int main(int argc, char** argv)
             in >> n >> ms;
             std::cout << (host.WaitOutstanding(n, ms) ? "outstanding ok" : "outstanding timeout")
                       << std::endl;
+        }
+        else if (cmd == "wait-results")
+        {
+            uint64_t n = 0;
+            int ms = 0;
+            in >> n >> ms;
+            std::cout << (host.WaitResults(n, ms) ? "results ok" : "results timeout") << std::endl;
         }
         else if (cmd == "peer")
         {

@@ -52,19 +52,15 @@ public:
     LowLevelTransport(DriverCore& core, YrLogV2::Log& log, VdiCommon::ILowLevelTransportEvents& events)
         : m_core(core), m_log(log, "LowLevelTransport"), m_events(events), m_lastId(0)
     {
-        m_onDestroy = [this]
-        {
-            m_core.UnregisterListener(this);
-            if (m_core.OutstandingWrites() != 0)
-                m_core.m_log.Add(YrLogV2::Warning, "Send data list isn't empty");
-        };
     }
 
     ~LowLevelTransport() override
     {
         // Unregistering first: from here on the driver posts nothing new to this object, and what
         // is already queued dies with it (the message-object teardown below).
-        m_onDestroy();
+        m_core.UnregisterListener(this);
+        if (m_core.OutstandingWrites() != 0)
+            m_core.m_log.Add(YrLogV2::Warning, "Send data list isn't empty");
     }
 
     void SendPacket(const Utils::ByteArray& data, const SendCallback& callback) override
@@ -77,14 +73,16 @@ public:
         // The user's callback stays here, on this thread; the driver keeps only a poster that
         // any thread may call, copy or destroy. A result for a transport that is gone is dropped.
         const uint64_t id = ++m_lastId;
-        m_pending.emplace(id, callback);
+        m_pending.emplace(id, PendingSend{callback, m_connections});
         const iCore::MsgPostTarget target = PostTarget();
         LowLevelTransport* const self = this;
         m_core.WriteData(data,
                          [target, self, id](const VdiCommon::SendDataRes& res)
                          {
-                             target.Put(new iCore::MsgParam<LowLevelTransport, const SendResult&>(
-                                 self, &LowLevelTransport::OnSendResult, SendResult{id, res}));
+                             auto msg =
+                                 std::make_unique<iCore::MsgParam<LowLevelTransport, const SendResult&>>(
+                                     self, &LowLevelTransport::OnSendResult, SendResult{id, res});
+                             target.Put(msg.release()); // owned by the target from here
                          });
     }
 
@@ -97,6 +95,9 @@ public:
     // Messages posted by the driver.
     void DeliverConnected(bool connected)
     {
+        if (connected && !m_connected)
+            ++m_connections;
+        m_connected = connected;
         m_events.OnConnected(connected, connected ? Shared::Constants::c_defaultBufferLength : 0);
     }
 
@@ -111,17 +112,32 @@ private:
             m_log.Add(YrLogV2::Warning, "OnPacketWriteResult cannot find SendData");
             return;
         }
-        const SendCallback callback = it->second;
+        const PendingSend pending = it->second;
         m_pending.erase(it);
-        callback(r.result);
+        // A write of a connection the user has since seen end and come back: its failure belongs
+        // to the connection that is gone, and must not end the session begun on the new one.
+        if (r.result == VdiCommon::SendDataRes(VdiCommon::SendDataRes::Failed) &&
+            pending.connection != m_connections)
+        {
+            m_log.Add(YrLogV2::Info, "A write of an earlier connection failed, reported as not delivered");
+            pending.callback(VdiCommon::SendDataRes::RemoteNotReady);
+            return;
+        }
+        pending.callback(r.result);
     }
 
     DriverCore& m_core;
     YrLogV2::Log m_log;
     VdiCommon::ILowLevelTransportEvents& m_events;
-    boost::function<void()> m_onDestroy;
     uint64_t m_lastId;
-    std::map<uint64_t, SendCallback> m_pending; // callbacks of writes without a result yet
+    struct PendingSend
+    {
+        SendCallback callback;
+        uint64_t connection; // m_connections when it was sent
+    };
+    std::map<uint64_t, PendingSend> m_pending; // writes without a result yet
+    bool m_connected = false;                  // as last delivered to the user
+    uint64_t m_connections = 0;                // connections delivered to the user so far
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -355,11 +371,10 @@ void DriverCore::OnDisconnected()
     {
         // The rest of that write will never come.
         m_log.Add(YrLogV2::Warning, "Unfinished packet of {} bytes dropped", m_recvBuffer.Size());
-        m_recvBuffer = Utils::ByteArray();
-        m_recvTotal = 0;
+        ResetPacketLocked();
     }
     if (m_listener != nullptr)
-        PostConnection(false);
+        PostConnectionLocked(false);
     else
         m_log.Add(YrLogV2::Info, "Connection happened before listener connected");
 }
@@ -382,15 +397,23 @@ void DriverCore::NotifyConnection()
 {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_listener != nullptr)
-        PostConnection(m_channelHandle != 0);
+        PostConnectionLocked(m_channelHandle != 0);
     else
         m_log.Add(YrLogV2::Info, "Connection happened before listener connected");
 }
 
-void DriverCore::PostConnection(bool connected)
+void DriverCore::PostConnectionLocked(bool connected)
 {
-    m_listenerTarget.Put(new iCore::MsgParam<LowLevelTransport, bool>(
-        m_listener, &LowLevelTransport::DeliverConnected, connected));
+    PostToListenerLocked(&LowLevelTransport::DeliverConnected, connected);
+}
+
+template <class TArg, class TParam>
+void DriverCore::PostToListenerLocked(void (LowLevelTransport::*fn)(TArg), TParam&& param)
+{
+    auto msg = std::make_unique<iCore::MsgParam<LowLevelTransport, TArg>>(m_listener, fn,
+                                                                          std::forward<TParam>(param));
+    // The target owns the message from here, also when it drops it for a listener that is gone.
+    m_listenerTarget.Put(msg.release());
 }
 
 void DriverCore::ChannelEventProcImpl(uint32_t channelHandle, uint32_t event, void* pData,
@@ -424,13 +447,59 @@ void DriverCore::ChannelEventProcImpl(uint32_t channelHandle, uint32_t event, vo
     }
 }
 
-void DriverCore::DropPartialPacket(const char* reason, uint32_t dataLength, uint32_t totalLength,
-                                   uint32_t flags)
+void DriverCore::OnDataReceived(const void* pData, uint32_t dataLength, uint32_t totalLength,
+                                uint32_t dataFlags)
 {
-    m_log.Add(YrLogV2::Warning, "Broken chunk dropped ({}): length {}, total {}, flags {}", reason,
-              dataLength, totalLength, flags);
-    m_recvBuffer = Utils::ByteArray();
-    m_recvTotal = 0;
+    const Chunk chunk{pData, dataLength, totalLength, dataFlags};
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!CheckChunkLocked(chunk))
+        return;
+    const bool joined =
+        (dataFlags & CHANNEL_FLAG_FIRST) != 0 ? StartPacketLocked(chunk) : AppendChunkLocked(chunk);
+    if (joined && (dataFlags & CHANNEL_FLAG_LAST) != 0)
+        DeliverPacketLocked(chunk);
+}
+
+bool DriverCore::CheckChunkLocked(const Chunk& chunk)
+{
+    if (m_listener == nullptr)
+    {
+        m_log.Add(YrLogV2::Warning, "Data received but there wasn't initializing, ignore the data");
+        ResetPacketLocked();
+        return false;
+    }
+    // The host's chunks are outside input: a broken sequence drops the packet, never the host.
+    if (chunk.data == nullptr || chunk.length == 0)
+        return DropPartialPacketLocked("no data", chunk);
+    if (chunk.total == 0 || chunk.total > Shared::Constants::c_largestReceivedMessage)
+        return DropPartialPacketLocked("bad total length", chunk);
+    return true;
+}
+
+bool DriverCore::StartPacketLocked(const Chunk& chunk)
+{
+    if (m_recvTotal != 0)
+        m_log.Add(YrLogV2::Warning, "Unfinished packet of {} bytes dropped", m_recvBuffer.Size());
+    if (chunk.length > chunk.total)
+        return DropPartialPacketLocked("chunk above total", chunk);
+    // A packet of one chunk's size is reserved whole, as most are; a merged message grows as its
+    // chunks come, so an announced total that never arrives costs nothing.
+    const uint64_t reserve = std::min<uint64_t>(
+        chunk.total, std::max<uint64_t>(chunk.length, Shared::Constants::c_defaultBufferLength));
+    m_recvBuffer = Utils::ByteArray(chunk.data, chunk.length, reserve);
+    m_recvTotal = chunk.total;
+    return true;
+}
+
+bool DriverCore::AppendChunkLocked(const Chunk& chunk)
+{
+    if (m_recvTotal == 0)
+        return DropPartialPacketLocked("no first chunk", chunk);
+    if (chunk.total != m_recvTotal || m_recvBuffer.Size() + chunk.length > m_recvTotal)
+        return DropPartialPacketLocked("chunks above total", chunk);
+    GrowReceiveBufferLocked(m_recvBuffer.Size() + chunk.length);
+    m_recvBuffer.Append(chunk.data, chunk.length, false);
+    return true;
 }
 
 void DriverCore::GrowReceiveBufferLocked(uint64_t needed)
@@ -443,56 +512,30 @@ void DriverCore::GrowReceiveBufferLocked(uint64_t needed)
     m_recvBuffer = Utils::ByteArray(std::as_const(m_recvBuffer).Data(), m_recvBuffer.Size(), capacity);
 }
 
-void DriverCore::OnDataReceived(const void* pData, uint32_t dataLength, uint32_t totalLength,
-                                uint32_t dataFlags)
+void DriverCore::DeliverPacketLocked(const Chunk& lastChunk)
 {
-    std::lock_guard<std::mutex> lock(m_lock);
-    if (m_listener == nullptr)
+    if (m_recvBuffer.Size() != m_recvTotal)
     {
-        m_log.Add(YrLogV2::Warning, "Data received but there wasn't initializing, ignore the data");
-        m_recvBuffer = Utils::ByteArray();
-        m_recvTotal = 0;
+        DropPartialPacketLocked("packet below total", lastChunk);
         return;
     }
-    // The host's chunks are outside input: a broken sequence drops the packet, never the host.
-    if (pData == nullptr || dataLength == 0)
-        return DropPartialPacket("no data", dataLength, totalLength, dataFlags);
-    if (totalLength == 0 || totalLength > Shared::Constants::c_largestReceivedMessage)
-        return DropPartialPacket("bad total length", dataLength, totalLength, dataFlags);
+    Utils::ByteArray packet = std::move(m_recvBuffer);
+    ResetPacketLocked();
+    PostToListenerLocked(&LowLevelTransport::DeliverPacket, std::move(packet));
+}
 
-    if ((dataFlags & CHANNEL_FLAG_FIRST) != 0)
-    {
-        if (m_recvTotal != 0)
-            m_log.Add(YrLogV2::Warning, "Unfinished packet of {} bytes dropped", m_recvBuffer.Size());
-        if (dataLength > totalLength)
-            return DropPartialPacket("chunk above total", dataLength, totalLength, dataFlags);
-        // A packet of one chunk's size is reserved whole, as most are; a merged message grows as
-        // its chunks come, so an announced total that never arrives costs nothing.
-        const uint64_t reserve = std::min<uint64_t>(
-            totalLength, std::max<uint64_t>(dataLength, Shared::Constants::c_defaultBufferLength));
-        m_recvBuffer = Utils::ByteArray(pData, dataLength, reserve);
-        m_recvTotal = totalLength;
-    }
-    else
-    {
-        if (m_recvTotal == 0)
-            return DropPartialPacket("no first chunk", dataLength, totalLength, dataFlags);
-        if (totalLength != m_recvTotal || m_recvBuffer.Size() + dataLength > m_recvTotal)
-            return DropPartialPacket("chunks above total", dataLength, totalLength, dataFlags);
-        GrowReceiveBufferLocked(m_recvBuffer.Size() + dataLength);
-        m_recvBuffer.Append(pData, dataLength, false);
-    }
+bool DriverCore::DropPartialPacketLocked(const char* reason, const Chunk& chunk)
+{
+    m_log.Add(YrLogV2::Warning, "Broken chunk dropped ({}): length {}, total {}, flags {}", reason,
+              chunk.length, chunk.total, chunk.flags);
+    ResetPacketLocked();
+    return false;
+}
 
-    if ((dataFlags & CHANNEL_FLAG_LAST) != 0)
-    {
-        if (m_recvBuffer.Size() != m_recvTotal)
-            return DropPartialPacket("packet below total", dataLength, totalLength, dataFlags);
-        Utils::ByteArray packet = m_recvBuffer;
-        m_recvBuffer = Utils::ByteArray();
-        m_recvTotal = 0;
-        m_listenerTarget.Put(new iCore::MsgParam<LowLevelTransport, const Utils::ByteArray&>(
-            m_listener, &LowLevelTransport::DeliverPacket, std::move(packet)));
-    }
+void DriverCore::ResetPacketLocked()
+{
+    m_recvBuffer = Utils::ByteArray();
+    m_recvTotal = 0;
 }
 
 void DriverCore::OnWriteCompleted(uint32_t eventType, void* pUserData)
@@ -511,7 +554,7 @@ void DriverCore::OnWriteCompleted(uint32_t eventType, void* pUserData)
             m_log.Add(YrLogV2::Warning, "Data sending result without initializing");
         // Taken out whether or not a listener is there: the host has let go of the bytes, so
         // the item has nothing left to wait for and must not hold a place in the list.
-        item = TakeSendData(pUserData);
+        item = TakeSendDataLocked(pUserData);
     }
     if (item.first.IsNull())
     {
@@ -551,7 +594,7 @@ void DriverCore::WriteData(const Utils::ByteArray& data, const SendCallback& cal
     SendItem item;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        item = TakeSendData(pBytes);
+        item = TakeSendDataLocked(pBytes);
     }
     if (!item.first.IsNull())
         item.second(VdiCommon::SendDataRes::Failed);
@@ -566,7 +609,7 @@ DriverCore::SendItem& DriverCore::PutDataToSend(SendItem&& item)
     return m_sendDataList.back();
 }
 
-DriverCore::SendItem DriverCore::TakeSendData(const void* pUserData)
+DriverCore::SendItem DriverCore::TakeSendDataLocked(const void* pUserData)
 {
     for (auto it = m_sendDataList.begin(); it != m_sendDataList.end(); ++it)
     {
@@ -578,27 +621,6 @@ DriverCore::SendItem DriverCore::TakeSendData(const void* pUserData)
         }
     }
     return SendItem();
-}
-
-DriverCore::SendItem DriverCore::GetSendData(const void* pUserData) const
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    for (const SendItem& item : m_sendDataList)
-    {
-        if (!item.first.IsNull() && static_cast<const void*>(item.first.Data()) == pUserData)
-            return item;
-    }
-    return SendItem();
-}
-
-bool DriverCore::RemoveSendData(const void* pUserData)
-{
-    SendItem item;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        item = TakeSendData(pUserData);
-    }
-    return !item.first.IsNull();
 }
 
 bool DriverCore::IsOpen() const
@@ -640,7 +662,7 @@ void DriverCore::AnnounceOpen(LowLevelTransport* pListener)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_channelHandle != 0 && m_listener != nullptr)
-        PostConnection(true);
+        PostConnectionLocked(true);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -656,7 +678,7 @@ CreateLowLevelTransport(iCore::MsgThread& thread, YrLogV2::Log& log,
                         VdiCommon::ILowLevelTransportEvents& events)
 {
     ESS_ASSERT(g_core);
-    std::unique_ptr<DriverCore::LowLevelTransport> p(new DriverCore::LowLevelTransport(*g_core, log, events));
+    auto p = std::make_unique<DriverCore::LowLevelTransport>(*g_core, log, events);
     g_core->RegisterListener(p.get());
     return p;
 }

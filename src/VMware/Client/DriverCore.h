@@ -29,7 +29,12 @@ namespace Client
 // message thread. Posts go through the listener's post target, so a post to a listener that is
 // being destroyed is dropped, never delivered to freed memory. The channel state, the reassembly
 // buffer, the listener link and the outstanding-write list are guarded by one mutex; the host is
-// never called with it held.
+// never called with it held. Writes come on the writer's thread: through the extended table any
+// thread may write; a host that keeps classic open handles per thread (FreeRDP) refuses classic
+// writes from threads of ours, so such a host is served through the extended table.
+//
+// Reconnection: a host may keep the channel open across DISCONNECTED; its open at the next
+// CONNECTED then answers ALREADY_OPEN, and the driver goes on with the handle of its last open.
 class DriverCore : boost::noncopyable
 {
 public:
@@ -98,11 +103,6 @@ public:
     // list is full or the host refuses the write, else the host's result later.
     void WriteData(const Utils::ByteArray& data, const SendCallback& callback);
 
-    // The outstanding list; each takes the driver's mutex. An item is found by the address of its
-    // bytes, which is also the user data of its write.
-    SendItem GetSendData(const void* pUserData) const;
-    bool RemoveSendData(const void* pUserData);
-
     // Announces the current open state to the listener.
     void NotifyConnection();
 
@@ -119,12 +119,31 @@ public:
 private:
     friend class LowLevelTransport;
 
-    SendItem& PutDataToSend(SendItem&& item);     // mutex held
-    SendItem TakeSendData(const void* pUserData); // mutex held
-    void PostConnection(bool connected);          // mutex held, listener present
-    void DropPartialPacket(const char* reason, uint32_t dataLength, uint32_t totalLength,
-                           uint32_t flags); // mutex held
+    // One chunk of DATA_RECEIVED, as the host gave it.
+    struct Chunk
+    {
+        const void* data;
+        uint32_t length;
+        uint32_t total;
+        uint32_t flags;
+    };
+
+    // The helpers below expect the mutex held; those named ...Locked say so.
+    SendItem& PutDataToSend(SendItem&& item);
+    // Takes the outstanding item whose bytes are at the write's user data out of the list.
+    SendItem TakeSendDataLocked(const void* pUserData);
+    void PostConnectionLocked(bool connected); // listener present
+    template <class TArg, class TParam>
+    void PostToListenerLocked(void (LowLevelTransport::*fn)(TArg), TParam&& param); // listener present
+
+    // Reassembly steps; each false one has dropped the packet with a Warning.
+    bool CheckChunkLocked(const Chunk& chunk);  // a listener, data, a total in range
+    bool StartPacketLocked(const Chunk& chunk); // a FIRST chunk
+    bool AppendChunkLocked(const Chunk& chunk); // a following chunk of the same total
     void GrowReceiveBufferLocked(uint64_t needed);
+    void DeliverPacketLocked(const Chunk& lastChunk); // posts a whole packet to the listener
+    bool DropPartialPacketLocked(const char* reason, const Chunk& chunk);
+    void ResetPacketLocked();
 
     void OnConnected(void* pData, uint32_t dataLength);
     void OnDisconnected();
