@@ -199,12 +199,12 @@ inner() {
   kill -9 "$xrdp_pid" $conn
   wait "$xrdp_pid" 2>/dev/null
   step "xrdp killed (listener and connection process)"
-  local before
+  local before killed_at=$SECONDS
   before=$(count_plugin "VirtualChannelOpen '$channel'")
   start_server
   step "xrdp restarted"
   wait_for 60 "xfreerdp to reconnect" reconnected "$before"
-  step "xfreerdp reconnected by itself"
+  step "xfreerdp reconnected by itself, $((SECONDS - killed_at)) s after the kill"
   run_peer relay2 120 --send 70000,4000000 --payload 70000
   grep -q '^verified 4000000$' "$logs/peer-relay2.err" || fail "no relay after the reconnect"
   step "after the reconnect: 70000 and 4000000 bytes relayed byte-exact"
