@@ -9,6 +9,8 @@ pkgs=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libdw-dev zlib1g-dev
   libzydis-dev
+  # The real-client test: an RDP server with an Xvnc session, the RDP client under Xvfb.
+  xrdp tigervnc-standalone-server freerdp2-x11 xvfb openssl iproute2 procps
 )
 if [ "${YR_WITH_FUZZ:-0}" = 1 ]; then pkgs+=(clang libclang-rt-14-dev); fi
 

@@ -23,9 +23,10 @@ namespace VdiCommon
 class ILowLevelTransportEvents : public Utils::IBasicInterface
 {
 public:
-    // maxPacketSize: the largest packet the channel carries when connected, 0 when not.
+    // maxPacketSize: the largest packet the user may send when connected, 0 when not.
     virtual void OnConnected(bool connected, uint64_t maxPacketSize) = 0;
-    // One whole packet (1 to the largest packet size) as the peer wrote it.
+    // One whole message as the host delivered it: a write of the peer, or several writes its
+    // server merged, so it may be larger than maxPacketSize (up to the largest session frame).
     virtual void OnDataReceived(const Utils::ByteArray& packet) = 0;
 };
 

@@ -35,6 +35,11 @@ inline int32_t InitOnlyEntry(PCHANNEL_ENTRY_POINTS table)
     return VMware::Client::InitDriverInstance(table) ? 1 : 0;
 }
 
+inline int32_t InitOnlyEntryEx(PCHANNEL_ENTRY_POINTS_EX table, void* initHandle)
+{
+    return VMware::Client::InitDriverInstanceEx(table, initHandle) ? 1 : 0;
+}
+
 inline Utils::ByteArray MakePacket(size_t size, uint8_t seed)
 {
     Utils::ByteArray a(size, 0, size);
@@ -216,9 +221,9 @@ class UserThread
 public:
     explicit UserThread(const std::string& name = "ChUser")
     {
-        m_runner.reset(new iCore::ThreadRunnerFunc(
+        m_runner = std::make_unique<iCore::ThreadRunnerFunc>(
             iCore::ThreadRunnerFuncProfile(0, name, QThread::InheritPriority, c_waitMs, c_waitMs, false),
-            [this](iCore::MsgThread& t) { m_thread = &t; }));
+            [this](iCore::MsgThread& t) { m_thread = &t; });
     }
 
     // Runs fn on the thread and returns after it ran; also every message posted to the thread
@@ -244,10 +249,15 @@ private:
 class ChannelTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
+    void SetUp() override { UseProfile(VcHost::Host::Profile::Classic); }
+
+    // A fresh host of that profile, offering both entries (only one host may exist at a time).
+    void UseProfile(VcHost::Host::Profile profile)
     {
-        m_host.reset(new VcHost::Host());
+        m_host.reset();
+        m_host = std::make_unique<VcHost::Host>(profile);
         m_host->UseEntry(&InitOnlyEntry);
+        m_host->UseEntryEx(&InitOnlyEntryEx);
     }
 
     void TearDown() override
@@ -258,13 +268,14 @@ protected:
         m_host.reset();
     }
 
-    void Register() { ASSERT_EQ(1, m_host->CallEntry()); }
+    // Through the entry the host's profile calls.
+    void Register() { ASSERT_EQ(1, m_host->CallPreferredEntry()); }
 
     void CreateUser(bool start = true)
     {
         if (!m_userThread)
-            m_userThread.reset(new UserThread());
-        m_userThread->Run([this] { m_user.reset(new ChannelUser(m_rec)); });
+            m_userThread = std::make_unique<UserThread>();
+        m_userThread->Run([this] { m_user = std::make_unique<ChannelUser>(m_rec); });
         if (start)
             m_userThread->Run([this] { m_user->Start(); });
     }

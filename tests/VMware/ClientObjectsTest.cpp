@@ -55,9 +55,9 @@ std::set<std::string> ThreadIds()
 class EntryObject : public Utils::IVirtualDestroy
 {
 public:
-    explicit EntryObject(Recorder& rec) : m_thread(new UserThread("Entry"))
+    explicit EntryObject(Recorder& rec) : m_thread(std::make_unique<UserThread>("Entry"))
     {
-        m_thread->Run([&] { m_user.reset(new ChannelUser(rec)); });
+        m_thread->Run([&] { m_user = std::make_unique<ChannelUser>(rec); });
         m_thread->Run([&] { m_user->Start(); });
     }
 
@@ -76,10 +76,10 @@ TEST_F(ChannelTest, TerminateDestroysTheClientObjectsFirstAddedFirst)
 {
     Register();
     std::vector<int> order;
-    AddClientObject(std::unique_ptr<Utils::IVirtualDestroy>(new Tracked(order, 1)));
-    AddClientObject(std::unique_ptr<Utils::IVirtualDestroy>(new Tracked(order, 2)));
+    AddClientObject(std::make_unique<Tracked>(order, 1));
+    AddClientObject(std::make_unique<Tracked>(order, 2));
     AddClientObject(nullptr); // an entry that started nothing
-    AddClientObject(std::unique_ptr<Utils::IVirtualDestroy>(new Tracked(order, 3)));
+    AddClientObject(std::make_unique<Tracked>(order, 3));
     EXPECT_TRUE(order.empty());
 
     m_host->Terminate();
@@ -99,7 +99,7 @@ TEST_F(ChannelTest, TerminateStopsTheEntrysThreadsAndLaterEventsFindNoUser)
     Register();
     m_host->Connect();
     const std::set<std::string> before = ThreadIds();
-    AddClientObject(std::unique_ptr<Utils::IVirtualDestroy>(new EntryObject(m_rec)));
+    AddClientObject(std::make_unique<EntryObject>(m_rec));
     ASSERT_TRUE(m_rec.WaitEvents(1));
     EXPECT_GT(ThreadIds().size(), before.size());
 
@@ -120,7 +120,7 @@ TEST_F(ChannelTest, TerminateWithWritesOutstandingWarnsFirst)
     Register();
     m_host->Connect();
     std::vector<int> order;
-    AddClientObject(std::unique_ptr<Utils::IVirtualDestroy>(new Tracked(order, 1)));
+    AddClientObject(std::make_unique<Tracked>(order, 1));
     CreateUser();
     ASSERT_TRUE(m_rec.WaitEvents(1));
     m_host->SetWriteMode(VcHost::Host::WriteMode::Hold);
@@ -139,11 +139,11 @@ TEST_F(ChannelTest, ClientObjectsLeftAtTheDriversEndAreDestroyedInOrder)
 {
     Register();
     std::vector<int> order;
-    AddClientObject(std::unique_ptr<Utils::IVirtualDestroy>(new Tracked(order, 1)));
-    AddClientObject(std::unique_ptr<Utils::IVirtualDestroy>(new Tracked(order, 2)));
+    AddClientObject(std::make_unique<Tracked>(order, 1));
+    AddClientObject(std::make_unique<Tracked>(order, 2));
     // A new driver replaces the old one, which takes its objects with it.
     m_host.reset();
-    m_host.reset(new VcHost::Host());
+    m_host = std::make_unique<VcHost::Host>();
     m_host->UseEntry(&InitOnlyEntry);
     Register();
     EXPECT_EQ((std::vector<int>{1, 2}), order);
@@ -157,7 +157,7 @@ TEST_F(ClientObjectsDeathTest, AddingAfterTerminateHalts)
         {
             Register();
             m_host->Terminate();
-            AddClientObject(std::unique_ptr<Utils::IVirtualDestroy>(new Utils::VirtDestroyList()));
+            AddClientObject(std::make_unique<Utils::VirtDestroyList>());
         },
         ::testing::ExitedWithCode(3), "!m_cleared");
 }

@@ -107,12 +107,17 @@ TEST_F(ChannelTest, FailedOpenLeavesTheChannelClosedAndTheUserUntold)
 {
     Register();
     CreateUser();
-    m_host->SetOpenResult(CHANNEL_RC_ALREADY_OPEN);
-    m_host->Connect();
-    Flush();
-    EXPECT_FALSE(g_core->IsOpen());
-    EXPECT_TRUE(m_rec.Events().empty());
-    EXPECT_TRUE(m_log.Has("ConnectionEventProc VirtualChannelOpen 'YrTnVCh' failed: 14"));
+    // ALREADY_OPEN too: before any open of ours there is no handle to keep.
+    for (uint32_t rc : {CHANNEL_RC_NOT_CONNECTED, CHANNEL_RC_ALREADY_OPEN})
+    {
+        m_host->SetOpenResult(rc);
+        m_host->Connect();
+        Flush();
+        EXPECT_FALSE(g_core->IsOpen());
+        EXPECT_TRUE(m_rec.Events().empty());
+        EXPECT_TRUE(
+            m_log.Has("ConnectionEventProc VirtualChannelOpen 'YrTnVCh' failed: " + std::to_string(rc)));
+    }
 }
 
 TEST_F(ChannelTest, OtherEventsAreOnlyLogged)
@@ -160,7 +165,7 @@ TEST_F(ChannelTest, ANewTransportReplacesTheOldOneAndTheOldOneCannotUnregisterIt
     std::unique_ptr<ChannelUser> other;
     CreateUser();
     ASSERT_TRUE(m_rec.WaitEvents(1));
-    m_userThread->Run([&] { other.reset(new ChannelUser(second)); });
+    m_userThread->Run([&] { other = std::make_unique<ChannelUser>(second); });
     // The first one goes: the second must stay registered.
     DestroyUser();
     EXPECT_TRUE(g_core->HasListener());

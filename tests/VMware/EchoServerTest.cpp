@@ -57,7 +57,7 @@ protected:
     void Start(bool withTransport = true)
     {
         EchoWorld* w = &m_w;
-        m_runner.reset(new iCore::ThreadRunnerFunc(
+        m_runner = std::make_unique<iCore::ThreadRunnerFunc>(
             iCore::ThreadRunnerFuncProfile(0, "EchoTest", 3, 0, 10000, false),
             [w, withTransport](iCore::MsgThread& t)
             {
@@ -65,11 +65,11 @@ protected:
                 w->server = new VdiTestEchoServer(
                     [w, withTransport](const VdiCommon::LlEnvToCreate& env)
                     {
-                        return withTransport
-                                   ? std::unique_ptr<ILowLevelTransport>(new FakeLl(*w, env.m_events))
-                                   : std::unique_ptr<ILowLevelTransport>();
+                        return withTransport ? std::unique_ptr<ILowLevelTransport>(
+                                                   std::make_unique<FakeLl>(*w, env.m_events))
+                                             : std::unique_ptr<ILowLevelTransport>();
                     });
-            }));
+            });
     }
 
     void Run(const std::function<void()>& fn)

@@ -59,7 +59,7 @@ protected:
         fs::create_directories(m_dirs.back());
         const fs::path file = m_dirs.back() / "config.ini";
         std::ofstream(file.string()) << text;
-        m_cfg.reset(new AppUtils::AppConfig(QString::fromStdString(file.string())));
+        m_cfg = std::make_unique<AppUtils::AppConfig>(QString::fromStdString(file.string()));
         AppUtils::details::SetAppConfigInstance(m_cfg.get());
     }
 
@@ -73,7 +73,7 @@ protected:
         return [this, name]
         {
             m_started.push_back(name);
-            return std::unique_ptr<Utils::IVirtualDestroy>(new Utils::VirtDestroyList());
+            return std::make_unique<Utils::VirtDestroyList>();
         };
     }
 

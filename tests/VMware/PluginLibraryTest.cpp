@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
+#include "VMware/ProcessTestUtils.h"
 
 namespace fs = boost::filesystem;
 
@@ -72,7 +73,9 @@ struct HostRun
     }
 };
 
-HostRun RunHost(const std::vector<std::string>& commands, const fs::path& home)
+// hostArgs picks the host's profile ("--host freerdp"); none: the classic one.
+HostRun RunHost(const std::vector<std::string>& commands, const fs::path& home,
+                const QStringList& hostArgs = QStringList())
 {
     fs::create_directories(home / "data");
     fs::create_directories(home / "tmp");
@@ -84,7 +87,7 @@ HostRun RunHost(const std::vector<std::string>& commands, const fs::path& home)
     env.insert("TMPDIR", QString::fromStdString((home / "tmp").string()));
     env.insert("ASAN_OPTIONS", "detect_leaks=0");
     p.setProcessEnvironment(env);
-    p.start(YR_VC_HOST_PATH, QStringList());
+    p.start(YR_VC_HOST_PATH, hostArgs);
     HostRun r;
     if (!p.waitForStarted(c_runMs))
         return r;
@@ -169,14 +172,14 @@ bool ReadExports(const std::string& path, std::set<std::string>& names, bool& sy
     return true;
 }
 
-TEST(PluginLibraryTest, ExportsOnlyTheChannelEntryAndTheForwarders)
+TEST(PluginLibraryTest, ExportsOnlyTheTwoChannelEntriesAndTheForwarders)
 {
     std::set<std::string> names;
     bool symbolic = false;
     ASSERT_TRUE(ReadExports(YR_PLUGIN_PATH, names, symbolic));
-    const std::set<std::string> expected = {"VirtualChannelEntry", "RoInitialize",
-                                            "RoRegisterActivationFactories", "RoRevokeActivationFactories",
-                                            "RoUninitialize"};
+    const std::set<std::string> expected = {
+        "VirtualChannelEntry",           "VirtualChannelEntryEx",       "RoInitialize",
+        "RoRegisterActivationFactories", "RoRevokeActivationFactories", "RoUninitialize"};
     EXPECT_EQ(expected, names);
     EXPECT_TRUE(symbolic);
 }
@@ -292,6 +295,47 @@ TEST(PluginLibraryTest, BadTablesAreRefusedAndASecondEntryToo)
                    "InitDriverInstance pEntryPoints is invalid", "InitializeDriver, failed",
                    "CreateDriver VirtualChannelInit 'YrTnVCh' OK", "CreateDriver, Driver accessible.",
                    "InitializeDriver: the plug-in is started already, a second entry is refused"});
+}
+
+TEST(PluginLibraryTest, UnderFreeRdpTheExtendedEntryStartsItOnceAndTheLibraryLoadsAgain)
+{
+    PluginDir dir("VMwareClientEntryPoint = Undefined\nVdiCrashHookEnabled = false\n");
+    const std::vector<std::string> run = {"load " + dir.Lib().string(),
+                                          "entry",
+                                          "entry-classic",
+                                          "entry-ex",
+                                          "initialized",
+                                          "connect",
+                                          "open",
+                                          "terminate",
+                                          "unload"};
+    std::vector<std::string> commands = run;
+    commands.insert(commands.end(), run.begin(), run.end());
+    commands.push_back("problems");
+    const HostRun r = RunHost(commands, dir.Dir(), {"--host", "freerdp"});
+    ASSERT_EQ(0, r.exitCode) << r.errors;
+    // Either entry after the first is refused; unloaded and loaded again, the library starts anew.
+    const std::vector<std::string> once = {"load ok", "entry 1", "entry 0", "entry 0",    "ok",
+                                           "ok",      "open 1",  "ok",      "unload gone"};
+    std::vector<std::string> expected = once;
+    expected.insert(expected.end(), once.begin(), once.end());
+    expected.push_back("problems 0");
+    EXPECT_EQ(expected, r.answers) << r.errors;
+    EXPECT_EQ(2u, ProcTest::CountOf(dir.LogText(), "InitializeDriver: the plug-in is started already"));
+}
+
+TEST(PluginLibraryTest, UnderFreeRdpTheEchoEntryEchoesFromItsOwnThread)
+{
+    PluginDir dir("VMwareClientEntryPoint = VMwareEchoTest\nVdiCrashHookEnabled = false\n");
+    const HostRun r =
+        RunHost({"load " + dir.Lib().string(), "entry", "initialized", "connect", "deliver 0000000001000000",
+                 "wait-results 1 10000", "stats", "terminate", "unload", "problems"},
+                dir.Dir(), {"--host", "freerdp"});
+    ASSERT_EQ(0, r.exitCode) << r.errors;
+    EXPECT_TRUE(r.Has("results ok")) << r.errors;
+    EXPECT_TRUE(r.Has("stats accepted=1 refused=0 completed=1 cancelled=0 outstanding=0 max=1 merged=0"))
+        << r.errors;
+    EXPECT_TRUE(r.Has("problems 0"));
 }
 
 TEST(PluginLibraryTest, AFailedRegistrationStartsNothing)

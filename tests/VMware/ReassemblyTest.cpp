@@ -2,11 +2,16 @@
 
 #include <thread>
 #include "ChannelTestUtils.h"
+#include "VMware/Shared/Constants.h"
 
 using namespace VMwareTest;
 
 namespace
 {
+
+// One byte above the largest session frame, the largest message the driver takes.
+const uint32_t c_aboveLargest =
+    static_cast<uint32_t>(VMware::Shared::Constants::c_largestReceivedMessage + 1);
 
 class ReassemblyTest : public ChannelTest
 {
@@ -55,6 +60,34 @@ TEST_F(ReassemblyTest, PacketsKeepTheirOrderAndBounds)
     EXPECT_EQ(sent, m_rec.Packets());
 }
 
+TEST_F(ReassemblyTest, MessagesAServerMergedComeThroughWhole)
+{
+    // A 70000-byte stream merged as xrdp does: 32768, 32768 and 4464 bytes, in chunks of 1600.
+    const VcHost::Bytes stream = ToBytes(MakePacket(70000, 7));
+    std::vector<VcHost::Bytes> messages;
+    for (size_t off = 0; off < stream.size(); off += 32768)
+    {
+        const size_t n = std::min<size_t>(32768, stream.size() - off);
+        messages.emplace_back(stream.begin() + off, stream.begin() + off + n);
+        m_host->Deliver(messages.back());
+    }
+    DeliverAndSettle();
+    EXPECT_EQ(messages, m_rec.Packets());
+    EXPECT_FALSE(m_log.Has("Broken chunk dropped (bad total length): length 1600, total 32768, flags 1"));
+}
+
+TEST_F(ReassemblyTest, TheLargestSessionFrameIsTakenAndOneByteMoreDropped)
+{
+    const VcHost::Bytes largest = ToBytes(MakePacket(VMware::Shared::Constants::c_largestReceivedMessage, 3));
+    m_host->Deliver(largest);
+    m_host->Deliver(VcHost::Bytes(c_aboveLargest, 1));
+    DeliverAndSettle();
+    ASSERT_EQ(1u, m_rec.Packets().size());
+    EXPECT_TRUE(largest == m_rec.Packets()[0]);
+    EXPECT_EQ("Warning", m_log.TagOf("Broken chunk dropped (bad total length): length 1600, total " +
+                                     std::to_string(c_aboveLargest) + ", flags 1"));
+}
+
 TEST_F(ReassemblyTest, BrokenSequencesAreDroppedAndTheNextPacketComesThrough)
 {
     const VcHost::Bytes ten = ToBytes(MakePacket(10, 1));
@@ -66,7 +99,7 @@ TEST_F(ReassemblyTest, BrokenSequencesAreDroppedAndTheNextPacketComesThrough)
     m_host->DeliverChunk(VcHost::Bytes(), 10, CHANNEL_FLAG_ONLY);
     // Announced totals out of range.
     m_host->DeliverChunk(ten, 0, CHANNEL_FLAG_ONLY);
-    m_host->DeliverChunk(ten, 1601, CHANNEL_FLAG_FIRST);
+    m_host->DeliverChunk(ten, c_aboveLargest, CHANNEL_FLAG_FIRST);
     // Chunks adding up to more than their total, a chunk above its total, a last chunk short of it.
     m_host->DeliverChunk(ten, 15, CHANNEL_FLAG_FIRST);
     m_host->DeliverChunk(ten, 15, CHANNEL_FLAG_LAST);
@@ -85,7 +118,8 @@ TEST_F(ReassemblyTest, BrokenSequencesAreDroppedAndTheNextPacketComesThrough)
     EXPECT_EQ(std::vector<VcHost::Bytes>{good}, m_rec.Packets());
     EXPECT_TRUE(m_log.Has("Broken chunk dropped (no first chunk): length 10, total 10, flags 2"));
     EXPECT_TRUE(m_log.Has("Broken chunk dropped (no data): length 10, total 10, flags 3"));
-    EXPECT_TRUE(m_log.Has("Broken chunk dropped (bad total length): length 10, total 1601, flags 1"));
+    EXPECT_TRUE(m_log.Has("Broken chunk dropped (bad total length): length 10, total " +
+                          std::to_string(c_aboveLargest) + ", flags 1"));
     EXPECT_TRUE(m_log.Has("Broken chunk dropped (chunks above total): length 10, total 15, flags 2"));
     EXPECT_TRUE(m_log.Has("Broken chunk dropped (chunk above total): length 10, total 5, flags 1"));
     EXPECT_TRUE(m_log.Has("Broken chunk dropped (packet below total): length 10, total 30, flags 2"));

@@ -23,7 +23,7 @@ public:
         s.m_maxPacketSize = 1600;
         s.m_respTimeoutMs = 8000;
         s.m_pingIntervalMs = 12000;
-        m_conn.reset(new SessTranspLayer::StlConnection(s, m_log, *this, *this));
+        m_conn = std::make_unique<SessTranspLayer::StlConnection>(s, m_log, *this, *this);
         m_transport->Start();
     }
 
@@ -91,8 +91,8 @@ TEST_F(ChannelTest, ASessionRunsOverTheChannelToTheFarEndPeer)
     m_host->Connect();
 
     std::unique_ptr<SessionUser> user;
-    m_userThread.reset(new UserThread());
-    m_userThread->Run([&] { user.reset(new SessionUser(m_rec)); });
+    m_userThread = std::make_unique<UserThread>();
+    m_userThread->Run([&] { user = std::make_unique<SessionUser>(m_rec); });
     ASSERT_TRUE(m_rec.WaitEvents(1));
     EXPECT_EQ("session connected", m_rec.Events()[0]);
     EXPECT_TRUE(m_host->WaitPeerLine("connected", c_waitMs));

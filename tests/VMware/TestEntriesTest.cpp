@@ -34,7 +34,7 @@ protected:
         // The application's folder is the one of the program as it was started.
         fs::create_symlink(host, m_dir / "entry_host");
         std::ofstream((m_dir / "config.ini").string()) << "LogToFile=1\nLogFolder=logs\n";
-        m_waiter.reset(new FileWaiter({m_dir, m_dir / "logs"}));
+        m_waiter = std::make_unique<FileWaiter>(std::vector<fs::path>{m_dir, m_dir / "logs"});
     }
 
     void TearDown() override

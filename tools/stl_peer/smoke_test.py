@@ -20,8 +20,8 @@ def frame(src, session, num, cmd, payload=b""):
 
 
 class Peer:
-    def __init__(self, path):
-        self.p = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    def __init__(self, path, args=(), stderr=None):
+        self.p = subprocess.Popen([path, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr)
         self.buf = b""
 
     def write(self, data):
@@ -76,7 +76,29 @@ def main(path):
 
     peer.p.stdin.close()
     assert peer.p.wait(timeout=10) == 0, "exit code"
+
+    source_rounds(path)
     print("stl_peer smoke test passed")
+
+
+def source_rounds(path):
+    """A source of several sizes and round trips: each round once it all came back, then "finished"."""
+    peer = Peer(path, ["--send", "10,3000", "--payload", "1000", "--rtt", "3"], stderr=subprocess.PIPE)
+    cli, sid = 0x0102030405060708, 0x11223344
+    peer.write(frame(cli, sid, 0, CONNECT))
+    assert peer.read_packet()[2:4] == (0, CONNECTED), "connected"
+    num, back = 1, 0
+    while back < 10 + 3000 + 3 * 64:  # echo as the relay would, until every round is done
+        _, _, _, cmd, payload = peer.read_packet()
+        assert cmd == DATA and len(payload) <= 1000, "payload"
+        peer.write(frame(cli, sid, num, DATA, payload))
+        num, back = num + 1, back + len(payload)
+    peer.p.stdin.close()
+    assert peer.p.wait(timeout=10) == 0, "source exit code"
+    lines = peer.p.stderr.read().decode().splitlines()
+    for line in ("verified 10", "verified 3000", "finished"):
+        assert line in lines, "no '%s' in %s" % (line, lines)
+    assert any(l.startswith("rtt 64 bytes x 3: p50 ") for l in lines), "rtt line"
 
 
 if __name__ == "__main__":

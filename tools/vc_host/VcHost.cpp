@@ -57,6 +57,33 @@ uint32_t CWrite(uint32_t openHandle, void* pData, uint32_t dataLength, void* pUs
     return h ? h->OnWrite(openHandle, pData, dataLength, pUserData) : CHANNEL_RC_NOT_INITIALIZED;
 }
 
+uint32_t CInitEx(void* lpUserParam, void*, void* pInitHandle, PCHANNEL_DEF pChannel, int32_t channelCount,
+                 uint32_t versionRequested, PCHANNEL_INIT_EVENT_EX_FN proc)
+{
+    Host* h = g_host.load();
+    return h ? h->OnInitEx(lpUserParam, pInitHandle, pChannel, channelCount, versionRequested, proc)
+             : CHANNEL_RC_NOT_INITIALIZED;
+}
+
+uint32_t COpenEx(void* pInitHandle, uint32_t* pOpenHandle, char* pChannelName, PCHANNEL_OPEN_EVENT_EX_FN proc)
+{
+    Host* h = g_host.load();
+    return h ? h->OnOpenEx(pInitHandle, pOpenHandle, pChannelName, proc) : CHANNEL_RC_NOT_INITIALIZED;
+}
+
+uint32_t CCloseEx(void* pInitHandle, uint32_t openHandle)
+{
+    Host* h = g_host.load();
+    return h ? h->OnCloseEx(pInitHandle, openHandle) : CHANNEL_RC_NOT_INITIALIZED;
+}
+
+uint32_t CWriteEx(void* pInitHandle, uint32_t openHandle, void* pData, uint32_t dataLength, void* pUserData)
+{
+    Host* h = g_host.load();
+    return h ? h->OnWriteEx(pInitHandle, openHandle, pData, dataLength, pUserData)
+             : CHANNEL_RC_NOT_INITIALIZED;
+}
+
 bool WriteAll(int fd, const uint8_t* p, size_t n)
 {
     while (n > 0)
@@ -89,17 +116,32 @@ bool ReadAll(int fd, uint8_t* p, size_t n)
 
 } // namespace
 
-Host::Host()
-    : m_lib(nullptr), m_entry(nullptr), m_inEntry(false), m_initResult(CHANNEL_RC_OK),
-      m_openResult(CHANNEL_RC_OK), m_mode(WriteMode::Complete), m_delayMs(0),
-      m_chunkSize(CHANNEL_CHUNK_LENGTH), m_initCookie(0), m_initProc(nullptr), m_openProc(nullptr),
-      m_open(false), m_openHandle(0), m_nextHandle(0x51), m_delivering(false), m_droppedClosed(0),
-      m_writerBusy(false), m_maxOutstanding(0), m_accepted(0), m_refused(0), m_completed(0), m_cancelled(0),
-      m_peerPid(-1), m_peerIn(-1), m_stop(false)
+void Host::OpenProc::operator()(uint32_t handle, uint32_t event, void* data, uint32_t length, uint32_t total,
+                                uint32_t flags) const
+{
+    if (ex != nullptr)
+        ex(userParam, handle, event, data, length, total, flags);
+    else
+        classic(handle, event, data, length, total, flags);
+}
+
+Host::Host(Profile profile)
+    : m_profile(profile), m_lib(nullptr), m_entry(nullptr), m_entryEx(nullptr), m_inEntry(false),
+      m_initResult(CHANNEL_RC_OK), m_openResult(CHANNEL_RC_OK), m_mode(WriteMode::Complete), m_delayMs(0),
+      m_chunkSize(CHANNEL_CHUNK_LENGTH), m_mergeLimit(profile == Profile::FreeRdp ? c_freeRdpMergeLimit : 0),
+      m_initCookie(0), m_open(false), m_connected(false), m_openHandle(0), m_nextHandle(0x51),
+      m_delivering(false), m_droppedClosed(0), m_merged(0), m_writerBusy(false), m_maxOutstanding(0),
+      m_accepted(0), m_refused(0), m_completed(0), m_cancelled(0), m_peerPid(-1), m_peerIn(-1),
+      m_clientPosted(0), m_clientDone(0), m_stop(false), m_stopClient(false)
 {
     Host* expected = nullptr;
     if (!g_host.compare_exchange_strong(expected, this))
         std::abort(); // one host per process: the C functions could not tell two apart
+    if (m_profile == Profile::FreeRdp)
+    {
+        m_client = std::thread([this] { ClientLoop(); });
+        m_clientId = m_client.get_id();
+    }
     m_receiver = std::thread([this] { ReceiveLoop(); });
     m_writer = std::thread([this] { WriterLoop(); });
 }
@@ -125,6 +167,49 @@ void Host::StopThreads()
         m_receiver.join();
     if (m_writer.joinable())
         m_writer.join();
+    // The client thread goes last: until the other two have ended, they may still wait for it.
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_stopClient = true;
+    }
+    m_changed.notify_all();
+    if (m_client.joinable())
+        m_client.join();
+}
+
+void Host::RunOnClient(const std::function<void()>& fn)
+{
+    if (m_profile != Profile::FreeRdp || std::this_thread::get_id() == m_clientId)
+    {
+        fn();
+        return;
+    }
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_clientTasks.push_back(fn);
+    const uint64_t ticket = ++m_clientPosted;
+    m_changed.notify_all();
+    // Unbounded on purpose: fn refers to the caller's frame, so the caller may not leave before it
+    // ran. The client thread runs tasks until the host stops.
+    m_changed.wait(lock, [this, ticket] { return m_clientDone >= ticket; });
+}
+
+void Host::ClientLoop()
+{
+    ::pthread_setname_np(::pthread_self(), "vchost-client");
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;)
+    {
+        m_changed.wait(lock, [this] { return m_stopClient || !m_clientTasks.empty(); });
+        if (m_clientTasks.empty())
+            return;
+        const std::function<void()> task = std::move(m_clientTasks.front());
+        m_clientTasks.pop_front();
+        lock.unlock();
+        task();
+        lock.lock();
+        ++m_clientDone;
+        m_changed.notify_all();
+    }
 }
 
 void Host::Problem(const std::string& text)
@@ -158,7 +243,9 @@ bool Host::Load(const std::string& path, std::string* error)
         return false;
     }
     void* sym = ::dlsym(lib, "VirtualChannelEntry");
-    if (sym == nullptr)
+    void* symEx = ::dlsym(lib, "VirtualChannelEntryEx");
+    // FreeRDP takes a plug-in with either entry; the Horizon Client knows only the classic one.
+    if (sym == nullptr && (m_profile == Profile::Classic || symEx == nullptr))
     {
         if (error)
             *error = "no VirtualChannelEntry";
@@ -167,12 +254,18 @@ bool Host::Load(const std::string& path, std::string* error)
     }
     m_lib = lib;
     m_entry = reinterpret_cast<PVIRTUALCHANNELENTRY>(sym);
+    m_entryEx = reinterpret_cast<PVIRTUALCHANNELENTRYEX>(symEx);
     return true;
 }
 
 void Host::UseEntry(PVIRTUALCHANNELENTRY entry)
 {
     m_entry = entry;
+}
+
+void Host::UseEntryEx(PVIRTUALCHANNELENTRYEX entry)
+{
+    m_entryEx = entry;
 }
 
 bool Host::Unload()
@@ -184,14 +277,20 @@ bool Host::Unload()
     WaitDelivered(10000);
     Dl_info info;
     std::string path;
-    if (::dladdr(reinterpret_cast<void*>(m_entry), &info) != 0 && info.dli_fname != nullptr)
+    void* const anEntry =
+        m_entry != nullptr ? reinterpret_cast<void*>(m_entry) : reinterpret_cast<void*>(m_entryEx);
+    if (::dladdr(anEntry, &info) != 0 && info.dli_fname != nullptr)
         path = info.dli_fname;
     {
+        // The library's registration goes with it: a library loaded again registers afresh.
         std::lock_guard<std::mutex> lock(m_lock);
         m_open = false;
-        m_initProc = nullptr;
-        m_openProc = nullptr;
+        m_connected = false;
+        m_reg = Registration();
+        m_initProc = InitProc();
+        m_openProc = OpenProc();
         m_entry = nullptr;
+        m_entryEx = nullptr;
     }
     const int rc = ::dlclose(m_lib);
     m_lib = nullptr;
@@ -232,14 +331,59 @@ int32_t Host::CallEntry(PCHANNEL_ENTRY_POINTS table)
         Problem("CallEntry without an entry");
         return 0;
     }
+    return RunEntry([this, table] { return m_entry(table); });
+}
+
+CHANNEL_ENTRY_POINTS_EX Host::EntryPointsEx() const
+{
+    CHANNEL_ENTRY_POINTS_EX t;
+    std::memset(&t, 0, sizeof(t));
+    t.cbSize = sizeof(t);
+    t.protocolVersion = VIRTUAL_CHANNEL_VERSION_WIN2000;
+    t.pVirtualChannelInitEx = &CInitEx;
+    t.pVirtualChannelOpenEx = &COpenEx;
+    t.pVirtualChannelCloseEx = &CCloseEx;
+    t.pVirtualChannelWriteEx = &CWriteEx;
+    return t;
+}
+
+int32_t Host::CallEntryEx()
+{
+    // As FreeRDP does: the table lives on the stack of the call, so the plug-in must copy it.
+    CHANNEL_ENTRY_POINTS_EX t = EntryPointsEx();
+    return CallEntryEx(&t, InitHandle());
+}
+
+int32_t Host::CallEntryEx(PCHANNEL_ENTRY_POINTS_EX table, void* initHandle)
+{
+    if (m_entryEx == nullptr)
     {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_entryThread = std::this_thread::get_id();
-        m_inEntry = true;
+        Problem("CallEntryEx without an extended entry");
+        return 0;
     }
-    const int32_t r = m_entry(table);
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_inEntry = false;
+    return RunEntry([this, table, initHandle] { return m_entryEx(table, initHandle); });
+}
+
+int32_t Host::CallPreferredEntry()
+{
+    return PrefersEntryEx() ? CallEntryEx() : CallEntry();
+}
+
+int32_t Host::RunEntry(const std::function<int32_t()>& call)
+{
+    int32_t r = 0;
+    RunOnClient(
+        [this, &call, &r]
+        {
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                m_entryThread = std::this_thread::get_id();
+                m_inEntry = true;
+            }
+            r = call();
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_inEntry = false;
+        });
     return r;
 }
 
@@ -278,27 +422,45 @@ void Host::SetChunkSize(uint32_t size)
     m_chunkSize = (size == 0 || size > CHANNEL_CHUNK_LENGTH) ? CHANNEL_CHUNK_LENGTH : size;
 }
 
+void Host::SetMergeLimit(uint32_t bytes)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_mergeLimit = bytes;
+}
+
 // ---- init events ------------------------------------------------------------------------------
 
 void Host::RaiseInitEvent(uint32_t event, const void* data, uint32_t length)
 {
-    PCHANNEL_INIT_EVENT_FN proc = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (std::this_thread::get_id() != m_entryThread)
-            m_problems.push_back("init event " + std::to_string(event) + " raised off the entry's thread");
-        proc = m_initProc;
-    }
-    if (proc == nullptr)
-    {
-        Problem("init event " + std::to_string(event) + " without a registration");
-        return;
-    }
-    proc(&m_initCookie, event, const_cast<void*>(data), length);
+    RunOnClient(
+        [this, event, data, length]
+        {
+            InitProc proc;
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                if (std::this_thread::get_id() != m_entryThread)
+                    m_problems.push_back("init event " + std::to_string(event) +
+                                         " raised off the entry's thread");
+                proc = m_initProc;
+            }
+            if (!proc)
+            {
+                Problem("init event " + std::to_string(event) + " without a registration");
+                return;
+            }
+            if (proc.ex != nullptr)
+                proc.ex(proc.userParam, &m_initCookie, event, const_cast<void*>(data), length);
+            else
+                proc.classic(&m_initCookie, event, const_cast<void*>(data), length);
+        });
 }
 
 void Host::Connect(const std::string& serverName)
 {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_connected = true;
+    }
     RaiseInitEvent(CHANNEL_EVENT_CONNECTED, serverName.c_str(), static_cast<uint32_t>(serverName.size() + 1));
 }
 
@@ -306,7 +468,10 @@ void Host::Disconnect()
 {
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_open = false;
+        m_connected = false;
+        // FreeRDP keeps its channels open across a reconnection.
+        if (m_profile == Profile::Classic)
+            m_open = false;
     }
     CancelAllOutstanding();
     RaiseInitEvent(CHANNEL_EVENT_DISCONNECTED);
@@ -314,6 +479,11 @@ void Host::Disconnect()
 
 void Host::Terminate()
 {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_connected = false;
+        m_open = false;
+    }
     RaiseInitEvent(CHANNEL_EVENT_TERMINATED);
 }
 
@@ -341,12 +511,43 @@ uint32_t Host::OnInit(void** ppInitHandle, PCHANNEL_DEF pChannel, int32_t channe
                       uint32_t versionRequested, PCHANNEL_INIT_EVENT_FN proc)
 {
     std::lock_guard<std::mutex> lock(m_lock);
+    if (ppInitHandle == nullptr)
+    {
+        m_problems.push_back("VirtualChannelInit with bad arguments");
+        return CHANNEL_RC_BAD_CHANNEL;
+    }
+    InitProc p;
+    p.classic = proc;
+    const uint32_t rc = Register(pChannel, channelCount, versionRequested, p);
+    if (rc == CHANNEL_RC_OK)
+        *ppInitHandle = &m_initCookie;
+    return rc;
+}
+
+uint32_t Host::OnInitEx(void* lpUserParam, void* pInitHandle, PCHANNEL_DEF pChannel, int32_t channelCount,
+                        uint32_t versionRequested, PCHANNEL_INIT_EVENT_EX_FN proc)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (pInitHandle != &m_initCookie)
+    {
+        m_problems.push_back("VirtualChannelInitEx with another init handle");
+        return CHANNEL_RC_BAD_INIT_HANDLE;
+    }
+    InitProc p;
+    p.ex = proc;
+    p.userParam = lpUserParam;
+    return Register(pChannel, channelCount, versionRequested, p);
+}
+
+uint32_t Host::Register(PCHANNEL_DEF pChannel, int32_t channelCount, uint32_t versionRequested,
+                        const InitProc& proc)
+{
     if (!m_inEntry)
     {
         m_problems.push_back("VirtualChannelInit outside VirtualChannelEntry");
         return CHANNEL_RC_NOT_IN_VIRTUALCHANNELENTRY;
     }
-    if (ppInitHandle == nullptr || pChannel == nullptr || channelCount < 1 || proc == nullptr)
+    if (pChannel == nullptr || channelCount < 1 || !proc)
     {
         m_problems.push_back("VirtualChannelInit with bad arguments");
         return CHANNEL_RC_BAD_CHANNEL;
@@ -362,7 +563,6 @@ uint32_t Host::OnInit(void** ppInitHandle, PCHANNEL_DEF pChannel, int32_t channe
     m_reg.channelCount = channelCount;
     m_reg.versionRequested = versionRequested;
     m_initProc = proc;
-    *ppInitHandle = &m_initCookie;
     return CHANNEL_RC_OK;
 }
 
@@ -372,12 +572,32 @@ uint32_t Host::OnOpen(void* pInitHandle, uint32_t* pOpenHandle, char* pChannelNa
     std::lock_guard<std::mutex> lock(m_lock);
     if (pInitHandle != &m_initCookie)
         return CHANNEL_RC_BAD_INIT_HANDLE;
+    OpenProc p;
+    p.classic = proc;
+    return Open(pOpenHandle, pChannelName, p);
+}
+
+uint32_t Host::OnOpenEx(void* pInitHandle, uint32_t* pOpenHandle, char* pChannelName,
+                        PCHANNEL_OPEN_EVENT_EX_FN proc)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (pInitHandle != &m_initCookie)
+        return CHANNEL_RC_BAD_INIT_HANDLE;
+    OpenProc p;
+    p.ex = proc;
+    p.userParam = m_initProc.userParam;
+    return Open(pOpenHandle, pChannelName, p);
+}
+
+uint32_t Host::Open(uint32_t* pOpenHandle, char* pChannelName, const OpenProc& proc)
+{
     if (pOpenHandle == nullptr || pChannelName == nullptr)
         return CHANNEL_RC_BAD_CHANNEL;
-    if (proc == nullptr)
+    if (!proc)
         return CHANNEL_RC_BAD_PROC;
     if (!m_reg.done || std::string(pChannelName, ::strnlen(pChannelName, CHANNEL_NAME_LEN + 1)) != m_reg.name)
         return CHANNEL_RC_UNKNOWN_CHANNEL_NAME;
+    // The open handle is not written then: the caller keeps the one it has.
     if (m_open)
         return CHANNEL_RC_ALREADY_OPEN;
     if (m_openResult != CHANNEL_RC_OK)
@@ -399,7 +619,39 @@ uint32_t Host::OnClose(uint32_t openHandle)
     return CHANNEL_RC_OK;
 }
 
+uint32_t Host::OnCloseEx(void* pInitHandle, uint32_t openHandle)
+{
+    if (pInitHandle != &m_initCookie)
+        return CHANNEL_RC_BAD_INIT_HANDLE;
+    return OnClose(openHandle);
+}
+
 uint32_t Host::OnWrite(uint32_t openHandle, void* pData, uint32_t dataLength, void* pUserData)
+{
+    // FreeRDP finds a classic open handle in a table of the thread that raises the events; on any
+    // other thread the handle is unknown.
+    if (m_profile == Profile::FreeRdp && std::this_thread::get_id() != m_clientId)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        ++m_refused;
+        return CHANNEL_RC_BAD_CHANNEL_HANDLE;
+    }
+    return AcceptWrite(openHandle, pData, dataLength, pUserData);
+}
+
+uint32_t Host::OnWriteEx(void* pInitHandle, uint32_t openHandle, void* pData, uint32_t dataLength,
+                         void* pUserData)
+{
+    if (pInitHandle != &m_initCookie)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        ++m_refused;
+        return CHANNEL_RC_BAD_INIT_HANDLE;
+    }
+    return AcceptWrite(openHandle, pData, dataLength, pUserData);
+}
+
+uint32_t Host::AcceptWrite(uint32_t openHandle, void* pData, uint32_t dataLength, void* pUserData)
 {
     {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -407,6 +659,11 @@ uint32_t Host::OnWrite(uint32_t openHandle, void* pData, uint32_t dataLength, vo
         {
             ++m_refused;
             return CHANNEL_RC_NO_MEMORY;
+        }
+        if (m_profile == Profile::FreeRdp && !m_connected)
+        {
+            ++m_refused;
+            return CHANNEL_RC_NOT_CONNECTED;
         }
         if (!m_open || openHandle != m_openHandle)
         {
@@ -449,20 +706,51 @@ void Host::Deliver(const Bytes& packet)
         return;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        const uint32_t total = static_cast<uint32_t>(packet.size());
-        for (uint32_t off = 0; off < total; off += m_chunkSize)
-        {
-            const uint32_t n = std::min(m_chunkSize, total - off);
-            uint32_t flags = 0;
-            if (off == 0)
-                flags |= CHANNEL_FLAG_FIRST;
-            if (off + n == total)
-                flags |= CHANNEL_FLAG_LAST;
-            m_recvQueue.push_back(
-                Chunk{Bytes(packet.begin() + off, packet.begin() + off + n), total, flags, false});
-        }
+        QueueChunksLocked(packet.data(), static_cast<uint32_t>(packet.size()));
     }
     m_changed.notify_all();
+}
+
+void Host::QueueChunksLocked(const uint8_t* data, uint32_t total)
+{
+    for (uint32_t off = 0; off < total; off += m_chunkSize)
+    {
+        const uint32_t n = std::min(m_chunkSize, total - off);
+        uint32_t flags = 0;
+        if (off == 0)
+            flags |= CHANNEL_FLAG_FIRST;
+        if (off + n == total)
+            flags |= CHANNEL_FLAG_LAST;
+        m_recvQueue.push_back(Chunk{Bytes(data + off, data + off + n), total, flags, false});
+    }
+}
+
+void Host::QueueMergedMessageLocked()
+{
+    // What the peer wrote meanwhile becomes one message, up to the limit; a write that does not
+    // fit is cut, and its rest starts the next message.
+    Bytes message;
+    size_t writes = 0;
+    while (!m_peerWrites.empty() && message.size() < m_mergeLimit)
+    {
+        Bytes& w = m_peerWrites.front();
+        const size_t n = std::min(w.size(), m_mergeLimit - message.size());
+        message.insert(message.end(), w.begin(), w.begin() + static_cast<std::ptrdiff_t>(n));
+        ++writes;
+        if (n == w.size())
+            m_peerWrites.pop_front();
+        else
+            w.erase(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+    if (writes > 1)
+        ++m_merged;
+    QueueChunksLocked(message.data(), static_cast<uint32_t>(message.size()));
+}
+
+uint64_t Host::MergedMessages() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_merged;
 }
 
 void Host::DeliverChunk(const Bytes& chunk, uint32_t totalLength, uint32_t flags, bool nullData)
@@ -476,7 +764,8 @@ void Host::DeliverChunk(const Bytes& chunk, uint32_t totalLength, uint32_t flags
 
 bool Host::WaitDelivered(int timeoutMs)
 {
-    return WaitFor([this] { return m_recvQueue.empty() && !m_delivering; }, timeoutMs);
+    return WaitFor([this] { return m_recvQueue.empty() && m_peerWrites.empty() && !m_delivering; },
+                   timeoutMs);
 }
 
 uint64_t Host::DroppedWhileClosed() const
@@ -491,13 +780,15 @@ void Host::ReceiveLoop()
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;)
     {
-        m_changed.wait(lock, [this] { return m_stop || !m_recvQueue.empty(); });
+        m_changed.wait(lock, [this] { return m_stop || !m_recvQueue.empty() || !m_peerWrites.empty(); });
         if (m_stop)
             return;
+        if (m_recvQueue.empty())
+            QueueMergedMessageLocked();
         Chunk c = std::move(m_recvQueue.front());
         m_recvQueue.pop_front();
-        const bool open = m_open && m_openProc != nullptr;
-        const PCHANNEL_OPEN_EVENT_FN proc = m_openProc;
+        const bool open = m_open && m_openProc && (m_profile == Profile::Classic || m_connected);
+        const OpenProc proc = m_openProc;
         const uint32_t handle = m_openHandle;
         if (!open)
         {
@@ -507,8 +798,12 @@ void Host::ReceiveLoop()
         }
         m_delivering = true;
         lock.unlock();
-        proc(handle, CHANNEL_EVENT_DATA_RECEIVED, c.nullData ? nullptr : c.bytes.data(),
-             static_cast<uint32_t>(c.bytes.size()), c.total, c.flags);
+        RunOnClient(
+            [&]
+            {
+                proc(handle, CHANNEL_EVENT_DATA_RECEIVED, c.nullData ? nullptr : c.bytes.data(),
+                     static_cast<uint32_t>(c.bytes.size()), c.total, c.flags);
+            });
         lock.lock();
         m_delivering = false;
         m_changed.notify_all();
@@ -558,21 +853,20 @@ void Host::WriterLoop()
             copy.assign(w.data, w.data + w.length); // the plug-in keeps the bytes until now
             m_sent.push_back(copy);
         }
-        const PCHANNEL_OPEN_EVENT_FN proc = m_openProc;
+        const OpenProc proc = m_openProc;
         const int peerIn = m_peerIn;
         m_writerBusy = true;
         lock.unlock();
 
         if (complete && peerIn >= 0)
-        {
-            const uint32_t n = static_cast<uint32_t>(copy.size());
-            const uint8_t header[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
-            if (!WriteAll(peerIn, header, 4) || !WriteAll(peerIn, copy.data(), copy.size()))
-                Problem("peer input failed");
-        }
-        if (proc != nullptr)
-            proc(w.handle, complete ? CHANNEL_EVENT_WRITE_COMPLETE : CHANNEL_EVENT_WRITE_CANCELLED,
-                 w.userData, w.length, w.length, 0);
+            SendToPeer(peerIn, copy);
+        if (proc)
+            RunOnClient(
+                [&]
+                {
+                    proc(w.handle, complete ? CHANNEL_EVENT_WRITE_COMPLETE : CHANNEL_EVENT_WRITE_CANCELLED,
+                         w.userData, w.length, w.length, 0);
+                });
         else
             Problem("a write without an open procedure");
 
@@ -584,6 +878,14 @@ void Host::WriterLoop()
         m_writerBusy = false;
         m_changed.notify_all();
     }
+}
+
+void Host::SendToPeer(int peerIn, const Bytes& write)
+{
+    const uint32_t n = static_cast<uint32_t>(write.size());
+    const uint8_t header[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+    if (!WriteAll(peerIn, header, 4) || !WriteAll(peerIn, write.data(), write.size()))
+        Problem("peer input failed");
 }
 
 void Host::CancelAllOutstanding()
@@ -760,7 +1062,17 @@ void Host::PeerOutLoop(int fd)
             break;
         if (n > CHANNEL_CHUNK_LENGTH)
             Problem("peer write of " + std::to_string(n) + " bytes");
-        Deliver(packet);
+        bool merge = false;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            merge = m_mergeLimit != 0;
+            if (merge)
+                m_peerWrites.push_back(std::move(packet));
+        }
+        if (merge)
+            m_changed.notify_all();
+        else
+            Deliver(packet);
     }
     ::close(fd);
 }

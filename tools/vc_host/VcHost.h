@@ -9,10 +9,21 @@
 // refused. The channel can be connected to a far-end peer process (tools/stl_peer) through a
 // length-framed pipe.
 //
-// One Host per process: the C functions of the entry-point table reach it through a global.
+// The FreeRDP profile behaves as FreeRDP 2.11 does instead: the entry it calls is
+// VirtualChannelEntryEx when the plug-in has one (else the classic entry); the entry, every init
+// event, every chunk and every write result come on one client thread of the host; a classic
+// VirtualChannelWrite from any other thread answers CHANNEL_RC_BAD_CHANNEL_HANDLE (FreeRDP keeps
+// the classic open handles per thread), the extended write works from any thread; the channel
+// stays open across DISCONNECTED, so an open at the next CONNECTED answers CHANNEL_RC_ALREADY_OPEN;
+// writes while disconnected answer CHANNEL_RC_NOT_CONNECTED; the far-end peer's writes are merged
+// into messages of up to 32768 bytes (as a server that reads its program more slowly than it
+// writes does), each delivered in chunks of at most 1600 bytes.
+//
+// One Host per process: the C functions of the entry-point tables reach it through a global.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -47,7 +58,16 @@ public:
         uint32_t versionRequested = 0;
     };
 
-    Host();
+    enum class Profile
+    {
+        Classic, // the Horizon Client's behaviour, as the plug-in was built for
+        FreeRdp  // FreeRDP 2.11's (see above)
+    };
+
+    // Largest message the FreeRDP profile merges the peer's writes into.
+    static constexpr uint32_t c_freeRdpMergeLimit = 32768;
+
+    explicit Host(Profile profile = Profile::Classic);
     // Cancels what is outstanding (each write completed once), stops the peer and the threads,
     // and unloads the library.
     ~Host();
@@ -58,6 +78,10 @@ public:
     bool Load(const std::string& path, std::string* error = nullptr);
     // In-process use: an entry function of the caller's own code instead of a loaded library.
     void UseEntry(PVIRTUALCHANNELENTRY entry);
+    void UseEntryEx(PVIRTUALCHANNELENTRYEX entry);
+    Profile GetProfile() const { return m_profile; }
+    // The profile calls the extended entry: FreeRDP with a plug-in that has one.
+    bool PrefersEntryEx() const { return m_profile == Profile::FreeRdp && m_entryEx != nullptr; }
     // Cancels outstanding writes, stops delivering, then dlclose. True when the library is gone
     // from the process afterwards.
     bool Unload();
@@ -68,6 +92,14 @@ public:
     // VirtualChannelEntry with this host's table, or with the given one (null allowed).
     int32_t CallEntry();
     int32_t CallEntry(PCHANNEL_ENTRY_POINTS table);
+    // The extended table and the init handle the host passes with it.
+    CHANNEL_ENTRY_POINTS_EX EntryPointsEx() const;
+    void* InitHandle() { return &m_initCookie; }
+    // VirtualChannelEntryEx with this host's table and init handle, or with the given ones.
+    int32_t CallEntryEx();
+    int32_t CallEntryEx(PCHANNEL_ENTRY_POINTS_EX table, void* initHandle);
+    // The entry this profile calls (see PrefersEntryEx).
+    int32_t CallPreferredEntry();
 
     // ---- behaviour
     void SetInitResult(uint32_t rc);
@@ -75,6 +107,8 @@ public:
     void SetWriteMode(WriteMode mode);
     void SetWriteDelayMs(int ms);
     void SetChunkSize(uint32_t size); // 1..1600
+    // Merge the peer's writes into messages of up to this many bytes; 0: one message per write.
+    void SetMergeLimit(uint32_t bytes);
 
     // ---- init events, on the thread that called the entry
     void RaiseInitEvent(uint32_t event, const void* data = nullptr, uint32_t length = 0);
@@ -96,6 +130,8 @@ public:
     // Everything queued so far has been handed to the plug-in (or dropped while closed).
     bool WaitDelivered(int timeoutMs);
     uint64_t DroppedWhileClosed() const;
+    // Messages made of more than one write of the peer.
+    uint64_t MergedMessages() const;
 
     // ---- writes of the plug-in
     size_t Outstanding() const;
@@ -132,8 +168,33 @@ public:
                     PCHANNEL_OPEN_EVENT_FN proc);
     uint32_t OnClose(uint32_t openHandle);
     uint32_t OnWrite(uint32_t openHandle, void* pData, uint32_t dataLength, void* pUserData);
+    uint32_t OnInitEx(void* lpUserParam, void* pInitHandle, PCHANNEL_DEF pChannel, int32_t channelCount,
+                      uint32_t versionRequested, PCHANNEL_INIT_EVENT_EX_FN proc);
+    uint32_t OnOpenEx(void* pInitHandle, uint32_t* pOpenHandle, char* pChannelName,
+                      PCHANNEL_OPEN_EVENT_EX_FN proc);
+    uint32_t OnCloseEx(void* pInitHandle, uint32_t openHandle);
+    uint32_t OnWriteEx(void* pInitHandle, uint32_t openHandle, void* pData, uint32_t dataLength,
+                       void* pUserData);
 
 private:
+    // The plug-in's callbacks, of whichever interface it registered with.
+    struct InitProc
+    {
+        PCHANNEL_INIT_EVENT_FN classic = nullptr;
+        PCHANNEL_INIT_EVENT_EX_FN ex = nullptr;
+        void* userParam = nullptr;
+        explicit operator bool() const { return classic != nullptr || ex != nullptr; }
+    };
+    struct OpenProc
+    {
+        PCHANNEL_OPEN_EVENT_FN classic = nullptr;
+        PCHANNEL_OPEN_EVENT_EX_FN ex = nullptr;
+        void* userParam = nullptr;
+        explicit operator bool() const { return classic != nullptr || ex != nullptr; }
+        void operator()(uint32_t handle, uint32_t event, void* data, uint32_t length, uint32_t total,
+                        uint32_t flags) const;
+    };
+
     struct Write
     {
         const uint8_t* data;
@@ -151,8 +212,20 @@ private:
         bool nullData;
     };
 
+    uint32_t Register(PCHANNEL_DEF pChannel, int32_t channelCount, uint32_t versionRequested,
+                      const InitProc& proc);                                        // mutex held
+    uint32_t Open(uint32_t* pOpenHandle, char* pChannelName, const OpenProc& proc); // mutex held
+    uint32_t AcceptWrite(uint32_t openHandle, void* pData, uint32_t dataLength, void* pUserData);
+    int32_t RunEntry(const std::function<int32_t()>& call);
+    // Runs fn on the client thread (FreeRDP profile) and returns after it ran; the classic
+    // profile runs it on the calling thread.
+    void RunOnClient(const std::function<void()>& fn);
+    void ClientLoop();
+    void QueueChunksLocked(const uint8_t* data, uint32_t total);
+    void QueueMergedMessageLocked();
     void ReceiveLoop();
     void WriterLoop();
+    void SendToPeer(int peerIn, const Bytes& write); // one framed write to the peer's input
     void PeerOutLoop(int fd);
     void PeerErrLoop(int fd);
     void Problem(const std::string& text);
@@ -164,8 +237,10 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable m_changed;
 
+    const Profile m_profile;
     void* m_lib;
     PVIRTUALCHANNELENTRY m_entry;
+    PVIRTUALCHANNELENTRYEX m_entryEx;
     std::thread::id m_entryThread;
     bool m_inEntry;
 
@@ -174,18 +249,22 @@ private:
     WriteMode m_mode;
     int m_delayMs;
     uint32_t m_chunkSize;
+    uint32_t m_mergeLimit;
 
     Registration m_reg;
     char m_initCookie;
-    PCHANNEL_INIT_EVENT_FN m_initProc;
-    PCHANNEL_OPEN_EVENT_FN m_openProc;
+    InitProc m_initProc;
+    OpenProc m_openProc;
     bool m_open;
+    bool m_connected; // between CONNECTED and DISCONNECTED
     uint32_t m_openHandle;
     uint32_t m_nextHandle;
 
     std::deque<Chunk> m_recvQueue;
     bool m_delivering;
     uint64_t m_droppedClosed;
+    std::deque<Bytes> m_peerWrites; // waiting to be merged into messages
+    uint64_t m_merged;
 
     std::deque<Write> m_writes;
     bool m_writerBusy;
@@ -201,9 +280,15 @@ private:
     std::thread m_peerOut;
     std::thread m_peerErr;
 
+    std::deque<std::function<void()>> m_clientTasks;
+    uint64_t m_clientPosted, m_clientDone;
+    std::thread::id m_clientId;
+
     bool m_stop;
+    bool m_stopClient; // set after the receiver and the writer have ended
     std::thread m_receiver;
     std::thread m_writer;
+    std::thread m_client; // FreeRDP profile only
 };
 
 } // namespace VcHost

@@ -2,10 +2,15 @@
 // runs them in order on its main thread (the thread that calls VirtualChannelEntry and raises the
 // init events) and answers each on standard output with one line (a few answer with more).
 //
+//   vc_host [--host classic|freerdp]
+// --host freerdp behaves as FreeRDP 2.11 (see VcHost.h): "entry" calls VirtualChannelEntryEx
+// when the plug-in has it, and the entry and every event run on the host's client thread.
+//
 //   load <path>                      dlopen the plug-in             -> "load ok" | "load error <text>"
 //   entry [null|no-init|no-open|no-close|no-write|size0]
-//                                    VirtualChannelEntry with the full table, a null table, a table
+//                                    the profile's entry with the full table, a null table, a table
 //                                    missing one function, or one whose size field is 0 -> "entry <0|1>"
+//   entry-classic, entry-ex          the classic or the extended entry with the full table
 //   init-result <rc> | open-result <rc>   what VirtualChannelInit / VirtualChannelOpen return -> "ok"
 //   mode complete|hold|cancel|refuse, delay <ms>, chunk <n>   how writes and data go -> "ok"
 //   initialized | connect [server] | disconnect | terminate | event <n>   init events -> "ok"
@@ -13,11 +18,13 @@
 //   wait-delivered                   -> "delivered ok|timeout"
 //   release <n> complete|cancel      -> "ok"
 //   wait-outstanding <n> <ms>        -> "outstanding ok|timeout"
+//   wait-results <n> <ms>            at least n writes completed or cancelled -> "results ok|timeout"
 //   peer <path> [args...]            start the far-end peer -> "peer ok" | "peer error <text>"
 //   wait-peer <ms> <line>            -> "wait-peer ok|timeout"
 //   stop-peer                        -> "stop-peer <exit code>"
 //   stats                            -> "stats accepted=A refused=R completed=C cancelled=X outstanding=O
-//   max=M" registration                     -> "registration name=<n> options=<o> count=<c> version=<v>" open
+//   max=M merged=G" (G: messages merged from several peer writes) registration                     ->
+//   "registration name=<n> options=<o> count=<c> version=<v>" open
 //   -> "open <0|1>" threads                          -> "threads <count> <name,name,...>" (this process's
 //   threads) wait-threads <count> <ms>        -> "threads ok|timeout <count> <names>" once the count is
 //   reached qt-handler                       -> "qt-handler host|other" (whose Qt message handler is
@@ -88,8 +95,60 @@ std::string ThreadList(size_t& count)
 
 } // namespace
 
-int main()
+namespace
 {
+
+int32_t CallEntryVariant(VcHost::Host& host, const std::string& variant)
+{
+    if (host.PrefersEntryEx())
+    {
+        CHANNEL_ENTRY_POINTS_EX t = host.EntryPointsEx();
+        if (variant == "no-init")
+            t.pVirtualChannelInitEx = nullptr;
+        else if (variant == "no-open")
+            t.pVirtualChannelOpenEx = nullptr;
+        else if (variant == "no-close")
+            t.pVirtualChannelCloseEx = nullptr;
+        else if (variant == "no-write")
+            t.pVirtualChannelWriteEx = nullptr;
+        else if (variant == "size0")
+            t.cbSize = 0;
+        return host.CallEntryEx(variant == "null" ? nullptr : &t, host.InitHandle());
+    }
+    CHANNEL_ENTRY_POINTS t = host.EntryPoints();
+    if (variant == "no-init")
+        t.pVirtualChannelInit = nullptr;
+    else if (variant == "no-open")
+        t.pVirtualChannelOpen = nullptr;
+    else if (variant == "no-close")
+        t.pVirtualChannelClose = nullptr;
+    else if (variant == "no-write")
+        t.pVirtualChannelWrite = nullptr;
+    else if (variant == "size0")
+        t.cbSize = 0;
+    return host.CallEntry(variant == "null" ? nullptr : &t);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    VcHost::Host::Profile profile = VcHost::Host::Profile::Classic;
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string a = argv[i];
+        if (a == "--host" && i + 1 < argc && std::string(argv[i + 1]) == "freerdp")
+            profile = VcHost::Host::Profile::FreeRdp;
+        else if (a == "--host" && i + 1 < argc && std::string(argv[i + 1]) == "classic")
+            profile = VcHost::Host::Profile::Classic;
+        else
+        {
+            std::cerr << "usage: vc_host [--host classic|freerdp]" << std::endl;
+            return 2;
+        }
+        ++i;
+    }
+
     // The answers get the original standard output to themselves; whatever the plug-in prints
     // goes to standard error.
     std::cout.flush();
@@ -99,7 +158,7 @@ int main()
     std::streambuf* const consoleBuf = std::cout.rdbuf(&answerBuf);
 
     qInstallMessageHandler(&HostQtHandler);
-    VcHost::Host host;
+    VcHost::Host host(profile);
     std::string line;
     while (std::getline(std::cin, line))
     {
@@ -120,19 +179,12 @@ int main()
         else if (cmd == "entry")
         {
             in >> arg;
-            CHANNEL_ENTRY_POINTS t = host.EntryPoints();
-            if (arg == "no-init")
-                t.pVirtualChannelInit = nullptr;
-            else if (arg == "no-open")
-                t.pVirtualChannelOpen = nullptr;
-            else if (arg == "no-close")
-                t.pVirtualChannelClose = nullptr;
-            else if (arg == "no-write")
-                t.pVirtualChannelWrite = nullptr;
-            else if (arg == "size0")
-                t.cbSize = 0;
-            std::cout << "entry " << host.CallEntry(arg == "null" ? nullptr : &t) << std::endl;
+            std::cout << "entry " << CallEntryVariant(host, arg) << std::endl;
         }
+        else if (cmd == "entry-classic")
+            std::cout << "entry " << host.CallEntry() << std::endl;
+        else if (cmd == "entry-ex")
+            std::cout << "entry " << host.CallEntryEx() << std::endl;
         else if (cmd == "init-result" || cmd == "open-result" || cmd == "delay" || cmd == "chunk")
         {
             long v = 0;
@@ -213,6 +265,13 @@ int main()
             std::cout << (host.WaitOutstanding(n, ms) ? "outstanding ok" : "outstanding timeout")
                       << std::endl;
         }
+        else if (cmd == "wait-results")
+        {
+            uint64_t n = 0;
+            int ms = 0;
+            in >> n >> ms;
+            std::cout << (host.WaitResults(n, ms) ? "results ok" : "results timeout") << std::endl;
+        }
         else if (cmd == "peer")
         {
             std::string path;
@@ -237,7 +296,7 @@ int main()
             std::cout << "stats accepted=" << host.Accepted() << " refused=" << host.Refused()
                       << " completed=" << host.Completed() << " cancelled=" << host.Cancelled()
                       << " outstanding=" << host.Outstanding() << " max=" << host.MaxOutstanding()
-                      << std::endl;
+                      << " merged=" << host.MergedMessages() << std::endl;
         else if (cmd == "registration")
         {
             const VcHost::Host::Registration r = host.GetRegistration();

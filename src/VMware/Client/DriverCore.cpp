@@ -1,8 +1,10 @@
 #include "VMware/Client/DriverCore.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <utility>
 #include "ESS/Assert.h"
 #include "ESS/Exception.h"
 #include <fmt/format.h>
@@ -50,19 +52,15 @@ public:
     LowLevelTransport(DriverCore& core, YrLogV2::Log& log, VdiCommon::ILowLevelTransportEvents& events)
         : m_core(core), m_log(log, "LowLevelTransport"), m_events(events), m_lastId(0)
     {
-        m_onDestroy = [this]
-        {
-            m_core.UnregisterListener(this);
-            if (m_core.OutstandingWrites() != 0)
-                m_core.m_log.Add(YrLogV2::Warning, "Send data list isn't empty");
-        };
     }
 
     ~LowLevelTransport() override
     {
         // Unregistering first: from here on the driver posts nothing new to this object, and what
         // is already queued dies with it (the message-object teardown below).
-        m_onDestroy();
+        m_core.UnregisterListener(this);
+        if (m_core.OutstandingWrites() != 0)
+            m_core.m_log.Add(YrLogV2::Warning, "Send data list isn't empty");
     }
 
     void SendPacket(const Utils::ByteArray& data, const SendCallback& callback) override
@@ -75,14 +73,16 @@ public:
         // The user's callback stays here, on this thread; the driver keeps only a poster that
         // any thread may call, copy or destroy. A result for a transport that is gone is dropped.
         const uint64_t id = ++m_lastId;
-        m_pending.emplace(id, callback);
+        m_pending.emplace(id, PendingSend{callback, m_connections});
         const iCore::MsgPostTarget target = PostTarget();
         LowLevelTransport* const self = this;
         m_core.WriteData(data,
                          [target, self, id](const VdiCommon::SendDataRes& res)
                          {
-                             target.Put(new iCore::MsgParam<LowLevelTransport, const SendResult&>(
-                                 self, &LowLevelTransport::OnSendResult, SendResult{id, res}));
+                             auto msg =
+                                 std::make_unique<iCore::MsgParam<LowLevelTransport, const SendResult&>>(
+                                     self, &LowLevelTransport::OnSendResult, SendResult{id, res});
+                             target.Put(msg.release()); // owned by the target from here
                          });
     }
 
@@ -95,6 +95,9 @@ public:
     // Messages posted by the driver.
     void DeliverConnected(bool connected)
     {
+        if (connected && !m_connected)
+            ++m_connections;
+        m_connected = connected;
         m_events.OnConnected(connected, connected ? Shared::Constants::c_defaultBufferLength : 0);
     }
 
@@ -109,17 +112,32 @@ private:
             m_log.Add(YrLogV2::Warning, "OnPacketWriteResult cannot find SendData");
             return;
         }
-        const SendCallback callback = it->second;
+        const PendingSend pending = it->second;
         m_pending.erase(it);
-        callback(r.result);
+        // A write of a connection the user has since seen end and come back: its failure belongs
+        // to the connection that is gone, and must not end the session begun on the new one.
+        if (r.result == VdiCommon::SendDataRes(VdiCommon::SendDataRes::Failed) &&
+            pending.connection != m_connections)
+        {
+            m_log.Add(YrLogV2::Info, "A write of an earlier connection failed, reported as not delivered");
+            pending.callback(VdiCommon::SendDataRes::RemoteNotReady);
+            return;
+        }
+        pending.callback(r.result);
     }
 
     DriverCore& m_core;
     YrLogV2::Log m_log;
     VdiCommon::ILowLevelTransportEvents& m_events;
-    boost::function<void()> m_onDestroy;
     uint64_t m_lastId;
-    std::map<uint64_t, SendCallback> m_pending; // callbacks of writes without a result yet
+    struct PendingSend
+    {
+        SendCallback callback;
+        uint64_t connection; // m_connections when it was sent
+    };
+    std::map<uint64_t, PendingSend> m_pending; // writes without a result yet
+    bool m_connected = false;                  // as last delivered to the user
+    uint64_t m_connections = 0;                // connections delivered to the user so far
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -170,20 +188,42 @@ void DriverCore::ClientObjects::DestroyRemaining()
 // ---------------------------------------------------------------------------------------------
 
 DriverCore::DriverCore(const CHANNEL_ENTRY_POINTS* pEntryPoints)
-    : m_connectionHandle(nullptr), m_log(YrLogV2::LogRoot::RootLog(), "DriverCore"), m_channelHandle(0),
-      m_listener(nullptr), m_recvTotal(0)
+    : m_extended(false), m_connectionHandle(nullptr), m_log(YrLogV2::LogRoot::RootLog(), "DriverCore"),
+      m_channelHandle(0), m_openedHandle(0), m_listener(nullptr), m_recvTotal(0)
 {
     std::memset(&m_entryPoints, 0, sizeof(m_entryPoints));
+    std::memset(&m_entryPointsEx, 0, sizeof(m_entryPointsEx));
     ESS_ASSERT(pEntryPoints);
     m_entryPoints = *pEntryPoints;
+    RegisterChannel();
+}
 
+DriverCore::DriverCore(const CHANNEL_ENTRY_POINTS_EX* pEntryPointsEx, void* pInitHandle)
+    : m_extended(true), m_connectionHandle(pInitHandle), m_log(YrLogV2::LogRoot::RootLog(), "DriverCore"),
+      m_channelHandle(0), m_openedHandle(0), m_listener(nullptr), m_recvTotal(0)
+{
+    std::memset(&m_entryPoints, 0, sizeof(m_entryPoints));
+    std::memset(&m_entryPointsEx, 0, sizeof(m_entryPointsEx));
+    ESS_ASSERT(pEntryPointsEx);
+    // Only the fields of our layout: a host's longer table (and its own size field) is not ours
+    // to copy, and the host may free it when the entry returns.
+    std::memcpy(&m_entryPointsEx, pEntryPointsEx, sizeof(m_entryPointsEx));
+    RegisterChannel();
+}
+
+void DriverCore::RegisterChannel()
+{
     CHANNEL_DEF def;
     std::memset(&def, 0, sizeof(def));
     Shared::ArrCopy(def.name, Shared::Constants::c_channelName);
     def.options = 0;
 
-    const uint32_t rc = m_entryPoints.pVirtualChannelInit(
-        &m_connectionHandle, &def, 1, VIRTUAL_CHANNEL_VERSION_WIN2000, &ConnectionEventProc);
+    const uint32_t rc =
+        m_extended
+            ? m_entryPointsEx.pVirtualChannelInitEx(this, nullptr, m_connectionHandle, &def, 1,
+                                                    VIRTUAL_CHANNEL_VERSION_WIN2000, &ConnectionEventProcEx)
+            : m_entryPoints.pVirtualChannelInit(&m_connectionHandle, &def, 1, VIRTUAL_CHANNEL_VERSION_WIN2000,
+                                                &ConnectionEventProc);
     if (rc != CHANNEL_RC_OK)
     {
         ESS_THROW_MSG(ESS::Exception,
@@ -191,6 +231,24 @@ DriverCore::DriverCore(const CHANNEL_ENTRY_POINTS* pEntryPoints)
                                                             Shared::Constants::c_channelName, rc)));
     }
     m_log.Add(YrLogV2::Info, "CreateDriver VirtualChannelInit '{}' OK", Shared::Constants::c_channelName);
+}
+
+uint32_t DriverCore::HostOpen(uint32_t* pHandle)
+{
+    char name[CHANNEL_NAME_LEN + 1];
+    std::memset(name, 0, sizeof(name));
+    Shared::ArrCopy(name, Shared::Constants::c_channelName);
+    if (m_extended)
+        return m_entryPointsEx.pVirtualChannelOpenEx(m_connectionHandle, pHandle, name, &ChannelEventProcEx);
+    return m_entryPoints.pVirtualChannelOpen(m_connectionHandle, pHandle, name, &ChannelEventProc);
+}
+
+uint32_t DriverCore::HostWrite(uint32_t handle, void* pBytes, uint32_t size)
+{
+    // The bytes' address is also the write's user data: it names the item in the results.
+    if (m_extended)
+        return m_entryPointsEx.pVirtualChannelWriteEx(m_connectionHandle, handle, pBytes, size, pBytes);
+    return m_entryPoints.pVirtualChannelWrite(handle, pBytes, size, pBytes);
 }
 
 DriverCore::~DriverCore()
@@ -215,6 +273,22 @@ void DriverCore::ChannelEventProc(uint32_t openHandle, uint32_t event, void* pDa
         p->ChannelEventProcImpl(openHandle, event, pData, dataLength, totalLength, dataFlags);
 }
 
+void DriverCore::ConnectionEventProcEx(void* userParam, void* initHandle, uint32_t event, void* pData,
+                                       uint32_t dataLength)
+{
+    DriverCore* p = g_core.get();
+    if (p != nullptr && p == userParam)
+        p->ConnectionEventProcImpl(initHandle, event, pData, dataLength);
+}
+
+void DriverCore::ChannelEventProcEx(void* userParam, uint32_t openHandle, uint32_t event, void* pData,
+                                    uint32_t dataLength, uint32_t totalLength, uint32_t dataFlags)
+{
+    DriverCore* p = g_core.get();
+    if (p != nullptr && p == userParam)
+        p->ChannelEventProcImpl(openHandle, event, pData, dataLength, totalLength, dataFlags);
+}
+
 void DriverCore::ConnectionEventProcImpl(void* connectionHandle, uint32_t event, void* pData,
                                          uint32_t dataLength)
 {
@@ -230,7 +304,7 @@ void DriverCore::ConnectionEventProcImpl(void* connectionHandle, uint32_t event,
         m_log.Add(YrLogV2::Info, "ConnectionEventProc Remote side initialized");
         break;
     case CHANNEL_EVENT_CONNECTED:
-        OnConnected(connectionHandle, pData, dataLength);
+        OnConnected(pData, dataLength);
         break;
     case CHANNEL_EVENT_DISCONNECTED:
         OnDisconnected();
@@ -244,8 +318,9 @@ void DriverCore::ConnectionEventProcImpl(void* connectionHandle, uint32_t event,
     }
 }
 
-void DriverCore::OnConnected(void* connectionHandle, void* pData, uint32_t dataLength)
+void DriverCore::OnConnected(void* pData, uint32_t dataLength)
 {
+    uint32_t keptHandle = 0;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_channelHandle != 0)
@@ -254,27 +329,36 @@ void DriverCore::OnConnected(void* connectionHandle, void* pData, uint32_t dataL
                       Shared::Constants::c_channelName);
             return;
         }
+        keptHandle = m_openedHandle;
     }
 
-    char name[CHANNEL_NAME_LEN + 1];
-    std::memset(name, 0, sizeof(name));
-    Shared::ArrCopy(name, Shared::Constants::c_channelName);
     uint32_t handle = 0;
-    // Called without the mutex: the host may take its own locks and call us back meanwhile.
-    const uint32_t rc = m_entryPoints.pVirtualChannelOpen(connectionHandle, &handle, name, &ChannelEventProc);
-    if (rc != CHANNEL_RC_OK)
+    const uint32_t rc = HostOpen(&handle);
+    if (rc == CHANNEL_RC_ALREADY_OPEN && keptHandle != 0)
+    {
+        // A host that keeps its channels open across a reconnection (FreeRDP does): the handle of
+        // our open still names the channel.
+        handle = keptHandle;
+        m_log.Add(YrLogV2::Info, "ConnectionEventProc VirtualChannelOpen '{}': still open, handle {} kept",
+                  Shared::Constants::c_channelName, handle);
+    }
+    else if (rc != CHANNEL_RC_OK)
     {
         m_log.Add(YrLogV2::Error, "ConnectionEventProc VirtualChannelOpen '{}' failed: {}",
                   Shared::Constants::c_channelName, rc);
         return;
     }
+    else
+    {
+        m_log.Add(YrLogV2::Info, "ConnectionEventProc VirtualChannelOpen '{}' OK, server: {}",
+                  Shared::Constants::c_channelName, ServerName(pData, dataLength));
+    }
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_channelHandle = handle;
+        m_openedHandle = handle;
         m_recvTotal = 0;
     }
-    m_log.Add(YrLogV2::Info, "ConnectionEventProc VirtualChannelOpen '{}' OK, server: {}",
-              Shared::Constants::c_channelName, ServerName(pData, dataLength));
     NotifyConnection();
 }
 
@@ -287,11 +371,10 @@ void DriverCore::OnDisconnected()
     {
         // The rest of that write will never come.
         m_log.Add(YrLogV2::Warning, "Unfinished packet of {} bytes dropped", m_recvBuffer.Size());
-        m_recvBuffer = Utils::ByteArray();
-        m_recvTotal = 0;
+        ResetPacketLocked();
     }
     if (m_listener != nullptr)
-        PostConnection(false);
+        PostConnectionLocked(false);
     else
         m_log.Add(YrLogV2::Info, "Connection happened before listener connected");
 }
@@ -314,15 +397,23 @@ void DriverCore::NotifyConnection()
 {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_listener != nullptr)
-        PostConnection(m_channelHandle != 0);
+        PostConnectionLocked(m_channelHandle != 0);
     else
         m_log.Add(YrLogV2::Info, "Connection happened before listener connected");
 }
 
-void DriverCore::PostConnection(bool connected)
+void DriverCore::PostConnectionLocked(bool connected)
 {
-    m_listenerTarget.Put(new iCore::MsgParam<LowLevelTransport, bool>(
-        m_listener, &LowLevelTransport::DeliverConnected, connected));
+    PostToListenerLocked(&LowLevelTransport::DeliverConnected, connected);
+}
+
+template <class TArg, class TParam>
+void DriverCore::PostToListenerLocked(void (LowLevelTransport::*fn)(TArg), TParam&& param)
+{
+    auto msg = std::make_unique<iCore::MsgParam<LowLevelTransport, TArg>>(m_listener, fn,
+                                                                          std::forward<TParam>(param));
+    // The target owns the message from here, also when it drops it for a listener that is gone.
+    m_listenerTarget.Put(msg.release());
 }
 
 void DriverCore::ChannelEventProcImpl(uint32_t channelHandle, uint32_t event, void* pData,
@@ -356,61 +447,95 @@ void DriverCore::ChannelEventProcImpl(uint32_t channelHandle, uint32_t event, vo
     }
 }
 
-void DriverCore::DropPartialPacket(const char* reason, uint32_t dataLength, uint32_t totalLength,
-                                   uint32_t flags)
-{
-    m_log.Add(YrLogV2::Warning, "Broken chunk dropped ({}): length {}, total {}, flags {}", reason,
-              dataLength, totalLength, flags);
-    m_recvBuffer = Utils::ByteArray();
-    m_recvTotal = 0;
-}
-
 void DriverCore::OnDataReceived(const void* pData, uint32_t dataLength, uint32_t totalLength,
                                 uint32_t dataFlags)
 {
+    const Chunk chunk{pData, dataLength, totalLength, dataFlags};
     std::lock_guard<std::mutex> lock(m_lock);
+    if (!CheckChunkLocked(chunk))
+        return;
+    const bool joined =
+        (dataFlags & CHANNEL_FLAG_FIRST) != 0 ? StartPacketLocked(chunk) : AppendChunkLocked(chunk);
+    if (joined && (dataFlags & CHANNEL_FLAG_LAST) != 0)
+        DeliverPacketLocked(chunk);
+}
+
+bool DriverCore::CheckChunkLocked(const Chunk& chunk)
+{
     if (m_listener == nullptr)
     {
         m_log.Add(YrLogV2::Warning, "Data received but there wasn't initializing, ignore the data");
-        m_recvBuffer = Utils::ByteArray();
-        m_recvTotal = 0;
-        return;
+        ResetPacketLocked();
+        return false;
     }
     // The host's chunks are outside input: a broken sequence drops the packet, never the host.
-    if (pData == nullptr || dataLength == 0)
-        return DropPartialPacket("no data", dataLength, totalLength, dataFlags);
-    if (totalLength == 0 || totalLength > Shared::Constants::c_defaultBufferLength)
-        return DropPartialPacket("bad total length", dataLength, totalLength, dataFlags);
+    if (chunk.data == nullptr || chunk.length == 0)
+        return DropPartialPacketLocked("no data", chunk);
+    if (chunk.total == 0 || chunk.total > Shared::Constants::c_largestReceivedMessage)
+        return DropPartialPacketLocked("bad total length", chunk);
+    return true;
+}
 
-    if ((dataFlags & CHANNEL_FLAG_FIRST) != 0)
-    {
-        if (m_recvTotal != 0)
-            m_log.Add(YrLogV2::Warning, "Unfinished packet of {} bytes dropped", m_recvBuffer.Size());
-        if (dataLength > totalLength)
-            return DropPartialPacket("chunk above total", dataLength, totalLength, dataFlags);
-        // Reserved to the announced length: the following chunks never reallocate.
-        m_recvBuffer = Utils::ByteArray(pData, dataLength, totalLength);
-        m_recvTotal = totalLength;
-    }
-    else
-    {
-        if (m_recvTotal == 0)
-            return DropPartialPacket("no first chunk", dataLength, totalLength, dataFlags);
-        if (totalLength != m_recvTotal || m_recvBuffer.Size() + dataLength > m_recvTotal)
-            return DropPartialPacket("chunks above total", dataLength, totalLength, dataFlags);
-        m_recvBuffer.Append(pData, dataLength, false);
-    }
+bool DriverCore::StartPacketLocked(const Chunk& chunk)
+{
+    if (m_recvTotal != 0)
+        m_log.Add(YrLogV2::Warning, "Unfinished packet of {} bytes dropped", m_recvBuffer.Size());
+    if (chunk.length > chunk.total)
+        return DropPartialPacketLocked("chunk above total", chunk);
+    // A packet of one chunk's size is reserved whole, as most are; a merged message grows as its
+    // chunks come, so an announced total that never arrives costs nothing.
+    const uint64_t reserve = std::min<uint64_t>(
+        chunk.total, std::max<uint64_t>(chunk.length, Shared::Constants::c_defaultBufferLength));
+    m_recvBuffer = Utils::ByteArray(chunk.data, chunk.length, reserve);
+    m_recvTotal = chunk.total;
+    return true;
+}
 
-    if ((dataFlags & CHANNEL_FLAG_LAST) != 0)
+bool DriverCore::AppendChunkLocked(const Chunk& chunk)
+{
+    if (m_recvTotal == 0)
+        return DropPartialPacketLocked("no first chunk", chunk);
+    if (chunk.total != m_recvTotal || m_recvBuffer.Size() + chunk.length > m_recvTotal)
+        return DropPartialPacketLocked("chunks above total", chunk);
+    GrowReceiveBufferLocked(m_recvBuffer.Size() + chunk.length);
+    m_recvBuffer.Append(chunk.data, chunk.length, false);
+    return true;
+}
+
+void DriverCore::GrowReceiveBufferLocked(uint64_t needed)
+{
+    if (m_recvBuffer.Capacity() >= needed)
+        return;
+    // Doubling, never past the announced total: joining a message costs a bounded number of
+    // copies of it, whatever its chunk count.
+    const uint64_t capacity = std::min<uint64_t>(m_recvTotal, std::max(needed, 2 * m_recvBuffer.Capacity()));
+    m_recvBuffer = Utils::ByteArray(std::as_const(m_recvBuffer).Data(), m_recvBuffer.Size(), capacity);
+}
+
+void DriverCore::DeliverPacketLocked(const Chunk& lastChunk)
+{
+    if (m_recvBuffer.Size() != m_recvTotal)
     {
-        if (m_recvBuffer.Size() != m_recvTotal)
-            return DropPartialPacket("packet below total", dataLength, totalLength, dataFlags);
-        Utils::ByteArray packet = m_recvBuffer;
-        m_recvBuffer = Utils::ByteArray();
-        m_recvTotal = 0;
-        m_listenerTarget.Put(new iCore::MsgParam<LowLevelTransport, const Utils::ByteArray&>(
-            m_listener, &LowLevelTransport::DeliverPacket, std::move(packet)));
+        DropPartialPacketLocked("packet below total", lastChunk);
+        return;
     }
+    Utils::ByteArray packet = std::move(m_recvBuffer);
+    ResetPacketLocked();
+    PostToListenerLocked(&LowLevelTransport::DeliverPacket, std::move(packet));
+}
+
+bool DriverCore::DropPartialPacketLocked(const char* reason, const Chunk& chunk)
+{
+    m_log.Add(YrLogV2::Warning, "Broken chunk dropped ({}): length {}, total {}, flags {}", reason,
+              chunk.length, chunk.total, chunk.flags);
+    ResetPacketLocked();
+    return false;
+}
+
+void DriverCore::ResetPacketLocked()
+{
+    m_recvBuffer = Utils::ByteArray();
+    m_recvTotal = 0;
 }
 
 void DriverCore::OnWriteCompleted(uint32_t eventType, void* pUserData)
@@ -429,7 +554,7 @@ void DriverCore::OnWriteCompleted(uint32_t eventType, void* pUserData)
             m_log.Add(YrLogV2::Warning, "Data sending result without initializing");
         // Taken out whether or not a listener is there: the host has let go of the bytes, so
         // the item has nothing left to wait for and must not hold a place in the list.
-        item = TakeSendData(pUserData);
+        item = TakeSendDataLocked(pUserData);
     }
     if (item.first.IsNull())
     {
@@ -461,7 +586,7 @@ void DriverCore::WriteData(const Utils::ByteArray& data, const SendCallback& cal
         handle = m_channelHandle;
     }
 
-    const uint32_t rc = m_entryPoints.pVirtualChannelWrite(handle, pBytes, size, pBytes);
+    const uint32_t rc = HostWrite(handle, pBytes, size);
     if (rc == CHANNEL_RC_OK)
         return;
     m_log.Add(YrLogV2::Error, "VirtualChannelWrite to channel '{}', handle: {} failed: {}",
@@ -469,7 +594,7 @@ void DriverCore::WriteData(const Utils::ByteArray& data, const SendCallback& cal
     SendItem item;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        item = TakeSendData(pBytes);
+        item = TakeSendDataLocked(pBytes);
     }
     if (!item.first.IsNull())
         item.second(VdiCommon::SendDataRes::Failed);
@@ -484,7 +609,7 @@ DriverCore::SendItem& DriverCore::PutDataToSend(SendItem&& item)
     return m_sendDataList.back();
 }
 
-DriverCore::SendItem DriverCore::TakeSendData(const void* pUserData)
+DriverCore::SendItem DriverCore::TakeSendDataLocked(const void* pUserData)
 {
     for (auto it = m_sendDataList.begin(); it != m_sendDataList.end(); ++it)
     {
@@ -496,27 +621,6 @@ DriverCore::SendItem DriverCore::TakeSendData(const void* pUserData)
         }
     }
     return SendItem();
-}
-
-DriverCore::SendItem DriverCore::GetSendData(const void* pUserData) const
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    for (const SendItem& item : m_sendDataList)
-    {
-        if (!item.first.IsNull() && static_cast<const void*>(item.first.Data()) == pUserData)
-            return item;
-    }
-    return SendItem();
-}
-
-bool DriverCore::RemoveSendData(const void* pUserData)
-{
-    SendItem item;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        item = TakeSendData(pUserData);
-    }
-    return !item.first.IsNull();
 }
 
 bool DriverCore::IsOpen() const
@@ -558,7 +662,7 @@ void DriverCore::AnnounceOpen(LowLevelTransport* pListener)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_channelHandle != 0 && m_listener != nullptr)
-        PostConnection(true);
+        PostConnectionLocked(true);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -574,7 +678,7 @@ CreateLowLevelTransport(iCore::MsgThread& thread, YrLogV2::Log& log,
                         VdiCommon::ILowLevelTransportEvents& events)
 {
     ESS_ASSERT(g_core);
-    std::unique_ptr<DriverCore::LowLevelTransport> p(new DriverCore::LowLevelTransport(*g_core, log, events));
+    auto p = std::make_unique<DriverCore::LowLevelTransport>(*g_core, log, events);
     g_core->RegisterListener(p.get());
     return p;
 }

@@ -29,7 +29,12 @@ namespace Client
 // message thread. Posts go through the listener's post target, so a post to a listener that is
 // being destroyed is dropped, never delivered to freed memory. The channel state, the reassembly
 // buffer, the listener link and the outstanding-write list are guarded by one mutex; the host is
-// never called with it held.
+// never called with it held. Writes come on the writer's thread: through the extended table any
+// thread may write; a host that keeps classic open handles per thread (FreeRDP) refuses classic
+// writes from threads of ours, so such a host is served through the extended table.
+//
+// Reconnection: a host may keep the channel open across DISCONNECTED; its open at the next
+// CONNECTED then answers ALREADY_OPEN, and the driver goes on with the handle of its last open.
 class DriverCore : boost::noncopyable
 {
 public:
@@ -69,18 +74,27 @@ public:
     // Copies the table and registers the channel; throws ESS::Exception when VirtualChannelInit
     // fails.
     explicit DriverCore(const CHANNEL_ENTRY_POINTS* pEntryPoints);
+    // The same through the extended table and the init handle the host passed to the entry.
+    DriverCore(const CHANNEL_ENTRY_POINTS_EX* pEntryPointsEx, void* pInitHandle);
     ~DriverCore();
 
     // The host's callbacks; they reach the process-wide driver g_core and do nothing without one.
     static void ConnectionEventProc(void* initHandle, uint32_t event, void* pData, uint32_t dataLength);
     static void ChannelEventProc(uint32_t openHandle, uint32_t event, void* pData, uint32_t dataLength,
                                  uint32_t totalLength, uint32_t dataFlags);
+    // The extended callbacks; the user parameter is the driver that registered, and a call for
+    // any other driver than g_core does nothing.
+    static void ConnectionEventProcEx(void* userParam, void* initHandle, uint32_t event, void* pData,
+                                      uint32_t dataLength);
+    static void ChannelEventProcEx(void* userParam, uint32_t openHandle, uint32_t event, void* pData,
+                                   uint32_t dataLength, uint32_t totalLength, uint32_t dataFlags);
 
     void ConnectionEventProcImpl(void* connectionHandle, uint32_t event, void* pData, uint32_t dataLength);
     void ChannelEventProcImpl(uint32_t channelHandle, uint32_t event, void* pData, uint32_t dataLength,
                               uint32_t totalLength, uint32_t dataFlags);
 
-    // A chunk of a write of the peer (host thread).
+    // A chunk of a message of the peer: one write of it, or several that its server merged (host
+    // thread).
     void OnDataReceived(const void* pData, uint32_t dataLength, uint32_t totalLength, uint32_t dataFlags);
     // The host's result of one of our writes (host thread).
     void OnWriteCompleted(uint32_t eventType, void* pUserData);
@@ -88,11 +102,6 @@ public:
     // Writes a packet at once (writer's thread). The callback gets Failed when the outstanding
     // list is full or the host refuses the write, else the host's result later.
     void WriteData(const Utils::ByteArray& data, const SendCallback& callback);
-
-    // The outstanding list; each takes the driver's mutex. An item is found by the address of its
-    // bytes, which is also the user data of its write.
-    SendItem GetSendData(const void* pUserData) const;
-    bool RemoveSendData(const void* pUserData);
 
     // Announces the current open state to the listener.
     void NotifyConnection();
@@ -110,26 +119,55 @@ public:
 private:
     friend class LowLevelTransport;
 
-    SendItem& PutDataToSend(SendItem&& item);     // mutex held
-    SendItem TakeSendData(const void* pUserData); // mutex held
-    void PostConnection(bool connected);          // mutex held, listener present
-    void DropPartialPacket(const char* reason, uint32_t dataLength, uint32_t totalLength,
-                           uint32_t flags); // mutex held
+    // One chunk of DATA_RECEIVED, as the host gave it.
+    struct Chunk
+    {
+        const void* data;
+        uint32_t length;
+        uint32_t total;
+        uint32_t flags;
+    };
 
-    void OnConnected(void* connectionHandle, void* pData, uint32_t dataLength);
+    // The helpers below expect the mutex held; those named ...Locked say so.
+    SendItem& PutDataToSend(SendItem&& item);
+    // Takes the outstanding item whose bytes are at the write's user data out of the list.
+    SendItem TakeSendDataLocked(const void* pUserData);
+    void PostConnectionLocked(bool connected); // listener present
+    template <class TArg, class TParam>
+    void PostToListenerLocked(void (LowLevelTransport::*fn)(TArg), TParam&& param); // listener present
+
+    // Reassembly steps; each false one has dropped the packet with a Warning.
+    bool CheckChunkLocked(const Chunk& chunk);  // a listener, data, a total in range
+    bool StartPacketLocked(const Chunk& chunk); // a FIRST chunk
+    bool AppendChunkLocked(const Chunk& chunk); // a following chunk of the same total
+    void GrowReceiveBufferLocked(uint64_t needed);
+    void DeliverPacketLocked(const Chunk& lastChunk); // posts a whole packet to the listener
+    bool DropPartialPacketLocked(const char* reason, const Chunk& chunk);
+    void ResetPacketLocked();
+
+    void OnConnected(void* pData, uint32_t dataLength);
     void OnDisconnected();
     void OnTerminated();
 
     void UnregisterListener(LowLevelTransport* pListener);
     void AnnounceOpen(LowLevelTransport* pListener);
 
+    // The host's functions through whichever table it gave. Called without the mutex: the host
+    // may take its own locks and call us back meanwhile.
+    void RegisterChannel();
+    uint32_t HostOpen(uint32_t* pHandle);
+    uint32_t HostWrite(uint32_t handle, void* pBytes, uint32_t size);
+
+    const bool m_extended; // the host gave the extended table
     CHANNEL_ENTRY_POINTS m_entryPoints;
-    void* m_connectionHandle;
+    CHANNEL_ENTRY_POINTS_EX m_entryPointsEx;
+    void* m_connectionHandle; // the init handle: set by VirtualChannelInit, or given to the entry
     YrLogV2::Log m_log;
     ClientObjects m_clientObjects;
 
     mutable std::mutex m_lock;
     uint32_t m_channelHandle; // 0 while the channel is not open
+    uint32_t m_openedHandle;  // of our last open; kept across a disconnection, 0 before any open
     LowLevelTransport* m_listener;
     iCore::MsgPostTarget m_listenerTarget;
     Utils::ByteArray m_recvBuffer;

@@ -163,7 +163,7 @@ const VdiCommon::EntryStarterRegistrar g_echoEntry("VMwareEchoTest", &StartEchoT
 
 std::unique_ptr<Utils::IVirtualDestroy> StartEchoTest()
 {
-    return std::unique_ptr<Utils::IVirtualDestroy>(new EchoServerRunner());
+    return std::make_unique<EchoServerRunner>();
 }
 
 } // namespace Client

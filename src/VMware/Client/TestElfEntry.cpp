@@ -73,7 +73,7 @@ private:
         const QString dir =
             QString::fromStdWString(boost::filesystem::path(program.toStdWString()).parent_path().wstring());
 
-        m_process.reset(new QProcess());
+        m_process = std::make_unique<QProcess>();
         QProcess* p = m_process.get();
         const YrLogV2::Log& log = m_log;
         QObject::connect(p, &QProcess::readyReadStandardError,

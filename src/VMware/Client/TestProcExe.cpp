@@ -183,8 +183,8 @@ bool CommonStart(const Utils::ArgStringList& args, std::unique_ptr<AppUtils::Log
         L"config.ini", L"", L"", AppUtils::SarvikAppMode(AppUtils::SarvikAppMode::VdiModuleVantrel),
         SarvikAppSetup::VdiMode(SarvikAppSetup::VdiMode::VMware),
         boost::filesystem::path(Utils::ExeName::Instance().GetExeName())));
-    logSetup.reset(new AppUtils::LogSetupInfo(AppUtils::AppConfigInstance(),
-                                              SarvikAppSetup::AppSetupInstance().GetPaths()));
+    logSetup = std::make_unique<AppUtils::LogSetupInfo>(AppUtils::AppConfigInstance(),
+                                                        SarvikAppSetup::AppSetupInstance().GetPaths());
     if (args.empty())
         return false;
     YrLogV2::LogRoot::RootLog().Add(YrLogV2::Info, "FirstArg: {}", args.front());

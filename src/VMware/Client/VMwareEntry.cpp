@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <exception>
+#include <functional>
+#include <memory>
 #include "AppUtils/AppConfig.h"
 #include "AppUtils/AppMode.h"
 #include "AppUtils/AppPaths.h"
@@ -91,21 +93,19 @@ bool StartApplication(YrLogV2::Log& log)
     return true;
 }
 
-} // namespace
-
-bool InitDriverInstance(PCHANNEL_ENTRY_POINTS pEntryPoints)
+// Makes g_core, or logs why not: a table that is invalid (an unset pointer) or a registration
+// the host refused. On failure the driver stays as it was.
+bool MakeDriver(const std::function<std::unique_ptr<DriverCore>()>& create, bool tableValid)
 {
     YrLogV2::Log& log = YrLogV2::LogRoot::RootLog();
-    if (pEntryPoints == nullptr || pEntryPoints->pVirtualChannelInit == nullptr ||
-        pEntryPoints->pVirtualChannelOpen == nullptr || pEntryPoints->pVirtualChannelClose == nullptr ||
-        pEntryPoints->pVirtualChannelWrite == nullptr)
+    if (!tableValid)
     {
         log.Add(YrLogV2::Error, "InitDriverInstance pEntryPoints is invalid");
         return false;
     }
     try
     {
-        std::unique_ptr<DriverCore> core(new DriverCore(pEntryPoints));
+        std::unique_ptr<DriverCore> core = create();
         // The new driver is in place before the old one goes.
         g_core.swap(core);
         return true;
@@ -117,12 +117,40 @@ bool InitDriverInstance(PCHANNEL_ENTRY_POINTS pEntryPoints)
     }
 }
 
-bool InitializeDriver(PCHANNEL_ENTRY_POINTS pEntryPoints)
+} // namespace
+
+bool InitDriverInstance(PCHANNEL_ENTRY_POINTS pEntryPoints)
+{
+    const bool valid = pEntryPoints != nullptr && pEntryPoints->pVirtualChannelInit != nullptr &&
+                       pEntryPoints->pVirtualChannelOpen != nullptr &&
+                       pEntryPoints->pVirtualChannelClose != nullptr &&
+                       pEntryPoints->pVirtualChannelWrite != nullptr;
+    return MakeDriver([pEntryPoints] { return std::make_unique<DriverCore>(pEntryPoints); }, valid);
+}
+
+bool InitDriverInstanceEx(PCHANNEL_ENTRY_POINTS_EX pEntryPointsEx, void* pInitHandle)
+{
+    const bool valid = pEntryPointsEx != nullptr && pInitHandle != nullptr &&
+                       pEntryPointsEx->pVirtualChannelInitEx != nullptr &&
+                       pEntryPointsEx->pVirtualChannelOpenEx != nullptr &&
+                       pEntryPointsEx->pVirtualChannelCloseEx != nullptr &&
+                       pEntryPointsEx->pVirtualChannelWriteEx != nullptr;
+    return MakeDriver([pEntryPointsEx, pInitHandle]
+                      { return std::make_unique<DriverCore>(pEntryPointsEx, pInitHandle); },
+                      valid);
+}
+
+namespace
+{
+
+// The start-up of either entry, once per module: tableGiven says whether the host gave a table at
+// all, makeDriver validates it and makes the driver.
+bool StartUp(bool tableGiven, const std::function<bool()>& makeDriver)
 {
     Utils::ThreadsInfo::Instance();
     YrLogV2::Log& log = YrLogV2::LogRoot::RootLog();
     log.Add(YrLogV2::Info, "InitializeDriver entered");
-    if (pEntryPoints == nullptr)
+    if (!tableGiven)
     {
         log.Add(YrLogV2::Info, "AppInitializing failed with pEntryPoints == 0");
         return false;
@@ -140,7 +168,7 @@ bool InitializeDriver(PCHANNEL_ENTRY_POINTS pEntryPoints)
         log.Add(YrLogV2::Error, "InitializeDriver: the module's own path cannot be found");
         return false;
     }
-    if (!InitDriverInstance(pEntryPoints))
+    if (!makeDriver())
     {
         log.Add(YrLogV2::Info, "InitializeDriver, failed");
         return false;
@@ -164,6 +192,19 @@ bool InitializeDriver(PCHANNEL_ENTRY_POINTS pEntryPoints)
     return false;
 }
 
+} // namespace
+
+bool InitializeDriver(PCHANNEL_ENTRY_POINTS pEntryPoints)
+{
+    return StartUp(pEntryPoints != nullptr, [pEntryPoints] { return InitDriverInstance(pEntryPoints); });
+}
+
+bool InitializeDriverEx(PCHANNEL_ENTRY_POINTS_EX pEntryPointsEx, void* pInitHandle)
+{
+    return StartUp(pEntryPointsEx != nullptr, [pEntryPointsEx, pInitHandle]
+                   { return InitDriverInstanceEx(pEntryPointsEx, pInitHandle); });
+}
+
 } // namespace Client
 } // namespace VMware
 
@@ -172,6 +213,18 @@ int32_t VirtualChannelEntry(PCHANNEL_ENTRY_POINTS pEntryPoints)
     try
     {
         return VMware::Client::InitializeDriver(pEntryPoints) ? 1 : 0;
+    }
+    catch (...)
+    {
+        return 0; // nothing may unwind into the host
+    }
+}
+
+int32_t VirtualChannelEntryEx(PCHANNEL_ENTRY_POINTS_EX pEntryPointsEx, void* pInitHandle)
+{
+    try
+    {
+        return VMware::Client::InitializeDriverEx(pEntryPointsEx, pInitHandle) ? 1 : 0;
     }
     catch (...)
     {

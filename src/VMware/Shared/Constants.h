@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include "ESS/Assert.h"
+#include "SessTranspLayer/StlPacket.h"
 
 namespace VMware
 {
@@ -12,8 +13,12 @@ namespace Shared
 
 namespace Constants
 {
-// Largest packet in either direction of the channel, in bytes.
+// Largest packet the plug-in writes, and the largest chunk the host delivers, in bytes.
 constexpr uint64_t c_defaultBufferLength = 1600;
+// Largest message received: servers merge their program's writes (xrdp into messages of up to
+// 32768 bytes), so a message may hold anything up to the largest session frame.
+constexpr uint64_t c_largestReceivedMessage =
+    SessTranspLayer::c_stlMaxPayload + SessTranspLayer::c_stlHeaderSize;
 // Most writes outstanding at the host at one time.
 constexpr uint64_t c_llLimitSimultaneousSendItems = 1000;
 // Above this many outstanding writes one warning is logged per process.

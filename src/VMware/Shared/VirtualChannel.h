@@ -95,6 +95,51 @@ extern "C"
     typedef int32_t VIRTUALCHANNELENTRY(PCHANNEL_ENTRY_POINTS pEntryPoints);
     typedef VIRTUALCHANNELENTRY* PVIRTUALCHANNELENTRY;
 
+    // The extended interface (FreeRDP tries it first; Windows' RDP client has it too). Every call
+    // names the host's init handle, so a host can serve it from any thread, and every callback
+    // carries back the user parameter the plug-in gave to VirtualChannelInitEx.
+    typedef void CHANNEL_INIT_EVENT_EX_FN(void* lpUserParam, void* pInitHandle, uint32_t event, void* pData,
+                                          uint32_t dataLength);
+    typedef CHANNEL_INIT_EVENT_EX_FN* PCHANNEL_INIT_EVENT_EX_FN;
+
+    typedef void CHANNEL_OPEN_EVENT_EX_FN(void* lpUserParam, uint32_t openHandle, uint32_t event, void* pData,
+                                          uint32_t dataLength, uint32_t totalLength, uint32_t dataFlags);
+    typedef CHANNEL_OPEN_EVENT_EX_FN* PCHANNEL_OPEN_EVENT_EX_FN;
+
+    // pInitHandle is the handle the host passed to VirtualChannelEntryEx (an input here).
+    typedef uint32_t VIRTUALCHANNELINITEX(void* lpUserParam, void* clientContext, void* pInitHandle,
+                                          PCHANNEL_DEF pChannel, int32_t channelCount,
+                                          uint32_t versionRequested,
+                                          PCHANNEL_INIT_EVENT_EX_FN pChannelInitEventProcEx);
+    typedef VIRTUALCHANNELINITEX* PVIRTUALCHANNELINITEX;
+
+    typedef uint32_t VIRTUALCHANNELOPENEX(void* pInitHandle, uint32_t* pOpenHandle, char* pChannelName,
+                                          PCHANNEL_OPEN_EVENT_EX_FN pChannelOpenEventProcEx);
+    typedef VIRTUALCHANNELOPENEX* PVIRTUALCHANNELOPENEX;
+
+    typedef uint32_t VIRTUALCHANNELCLOSEEX(void* pInitHandle, uint32_t openHandle);
+    typedef VIRTUALCHANNELCLOSEEX* PVIRTUALCHANNELCLOSEEX;
+
+    typedef uint32_t VIRTUALCHANNELWRITEEX(void* pInitHandle, uint32_t openHandle, void* pData,
+                                           uint32_t dataLength, void* pUserData);
+    typedef VIRTUALCHANNELWRITEEX* PVIRTUALCHANNELWRITEEX;
+
+    // A host may pass a longer table of its own that starts with these fields (FreeRDP does):
+    // the plug-in reads only these.
+    typedef struct tagCHANNEL_ENTRY_POINTS_EX
+    {
+        uint32_t cbSize;
+        uint32_t protocolVersion;
+        PVIRTUALCHANNELINITEX pVirtualChannelInitEx;
+        PVIRTUALCHANNELOPENEX pVirtualChannelOpenEx;
+        PVIRTUALCHANNELCLOSEEX pVirtualChannelCloseEx;
+        PVIRTUALCHANNELWRITEEX pVirtualChannelWriteEx;
+    } CHANNEL_ENTRY_POINTS_EX, *PCHANNEL_ENTRY_POINTS_EX;
+
+    // The plug-in's extended export; TRUE (1) or FALSE (0).
+    typedef int32_t VIRTUALCHANNELENTRYEX(PCHANNEL_ENTRY_POINTS_EX pEntryPointsEx, void* pInitHandle);
+    typedef VIRTUALCHANNELENTRYEX* PVIRTUALCHANNELENTRYEX;
+
 } // extern "C"
 
 static_assert(sizeof(void*) == 8, "the channel layout is fixed for 64-bit processes");
@@ -108,3 +153,11 @@ static_assert(offsetof(CHANNEL_ENTRY_POINTS, pVirtualChannelInit) == 8, "pVirtua
 static_assert(offsetof(CHANNEL_ENTRY_POINTS, pVirtualChannelOpen) == 16, "pVirtualChannelOpen");
 static_assert(offsetof(CHANNEL_ENTRY_POINTS, pVirtualChannelClose) == 24, "pVirtualChannelClose");
 static_assert(offsetof(CHANNEL_ENTRY_POINTS, pVirtualChannelWrite) == 32, "pVirtualChannelWrite");
+static_assert(sizeof(CHANNEL_ENTRY_POINTS_EX) == 40, "CHANNEL_ENTRY_POINTS_EX");
+static_assert(offsetof(CHANNEL_ENTRY_POINTS_EX, cbSize) == 0, "CHANNEL_ENTRY_POINTS_EX::cbSize");
+static_assert(offsetof(CHANNEL_ENTRY_POINTS_EX, protocolVersion) == 4,
+              "CHANNEL_ENTRY_POINTS_EX::protocolVersion");
+static_assert(offsetof(CHANNEL_ENTRY_POINTS_EX, pVirtualChannelInitEx) == 8, "pVirtualChannelInitEx");
+static_assert(offsetof(CHANNEL_ENTRY_POINTS_EX, pVirtualChannelOpenEx) == 16, "pVirtualChannelOpenEx");
+static_assert(offsetof(CHANNEL_ENTRY_POINTS_EX, pVirtualChannelCloseEx) == 24, "pVirtualChannelCloseEx");
+static_assert(offsetof(CHANNEL_ENTRY_POINTS_EX, pVirtualChannelWriteEx) == 32, "pVirtualChannelWriteEx");
