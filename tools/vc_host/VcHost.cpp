@@ -422,12 +422,6 @@ void Host::SetChunkSize(uint32_t size)
     m_chunkSize = (size == 0 || size > CHANNEL_CHUNK_LENGTH) ? CHANNEL_CHUNK_LENGTH : size;
 }
 
-void Host::SetMergeLimit(uint32_t bytes)
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_mergeLimit = bytes;
-}
-
 // ---- init events ------------------------------------------------------------------------------
 
 void Host::RaiseInitEvent(uint32_t event, const void* data, uint32_t length)

@@ -107,10 +107,8 @@ public:
     void SetWriteMode(WriteMode mode);
     void SetWriteDelayMs(int ms);
     void SetChunkSize(uint32_t size); // 1..1600
-    // Merge the peer's writes into messages of up to this many bytes; 0: one message per write.
-    void SetMergeLimit(uint32_t bytes);
 
-    // ---- init events, on the thread that called the entry
+    // ---- init events, on the thread that called the entry (the client thread under FreeRDP)
     void RaiseInitEvent(uint32_t event, const void* data = nullptr, uint32_t length = 0);
     void Connect(const std::string& serverName = "vc_host");
     // Closes the channel, cancels every outstanding write (WRITE_CANCELLED) and raises
@@ -249,7 +247,7 @@ private:
     WriteMode m_mode;
     int m_delayMs;
     uint32_t m_chunkSize;
-    uint32_t m_mergeLimit;
+    const uint32_t m_mergeLimit; // the peer's writes are merged into messages up to this; 0: not
 
     Registration m_reg;
     char m_initCookie;
