@@ -135,6 +135,16 @@ void TcpSocketBase::ResumeReceive()
     Impl().ResumeReceive();
 }
 
+void TcpSocketBase::SetRecvWindow(uint64_t high, uint64_t low)
+{
+    Impl().SetRecvWindow(high, low);
+}
+
+void TcpSocketBase::AckReceived(uint64_t bytes)
+{
+    Impl().AckReceived(bytes);
+}
+
 void TcpSocketBase::Connected(const SocketIdBase*)
 {
     Event ev;

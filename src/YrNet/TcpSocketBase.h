@@ -48,6 +48,12 @@ public:
     void Disconnect() override;
     void PauseReceive() override;
     void ResumeReceive() override;
+    // Back-pressure by count: the bytes delivered by DataReceived count until the user
+    // acknowledges them; reading stops when they reach `high` and resumes at `low` or below, so
+    // at most one read (TcpSocketImpl::c_readBufferSize) beyond `high` is ever taken in. Bytes
+    // delivered before the window was set count too. high 0 (the default) means no window.
+    void SetRecvWindow(uint64_t high, uint64_t low);
+    void AckReceived(uint64_t bytes);
 
     ConnectionState State() const { return m_state; }
 

@@ -1,4 +1,5 @@
 #include "YrNet/TcpSocketImpl.h"
+#include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/make_shared.hpp>
@@ -102,6 +103,25 @@ void TcpSocketImpl::ResumeReceive()
     PostToNetwork([this]() { DoSetPaused(false); });
 }
 
+void TcpSocketImpl::SetRecvWindow(uint64_t high, uint64_t low)
+{
+    ESS_ASSERT(!m_context.Current());
+    ESS_ASSERT(low < high || high == 0);
+    PostToNetwork(
+        [this, high, low]()
+        {
+            m_windowHigh = high;
+            m_windowLow = low;
+            DoAck(0);
+        });
+}
+
+void TcpSocketImpl::AckReceived(uint64_t bytes)
+{
+    ESS_ASSERT(!m_context.Current());
+    PostToNetwork([this, bytes]() { DoAck(bytes); });
+}
+
 // ------------------------------------------------------------------------------------------------
 // Network thread
 
@@ -169,7 +189,7 @@ void TcpSocketImpl::RecordPeer(const tcp::endpoint* pFallback)
 
 void TcpSocketImpl::StartRead()
 {
-    if (m_paused || m_reading)
+    if (m_paused || m_reading || m_windowClosed)
         return;
     m_reading = true;
     // A fresh buffer for every read: the delivered bytes are handed on shared, never reused.
@@ -199,6 +219,11 @@ void TcpSocketImpl::OnRead(const boost::system::error_code& ec, size_t n, Utils:
         rec->id = m_id;
         rec->peer = m_peer;
         rec->data = std::move(buf);
+        m_unacked += n;
+        // Decided here, where the reads are made: the user's acknowledgements may come late, but
+        // never more than one read beyond the window is taken in.
+        if (m_windowHigh != 0 && m_unacked >= m_windowHigh)
+            m_windowClosed = true;
         m_user->DataReceived(rec);
     }
     StartRead();
@@ -279,6 +304,18 @@ void TcpSocketImpl::DoSetPaused(bool paused)
     m_context.Assert();
     m_paused = paused;
     if (!m_paused && m_ready.Get())
+        StartRead();
+}
+
+void TcpSocketImpl::DoAck(uint64_t bytes)
+{
+    m_context.Assert();
+    m_unacked -= std::min(bytes, m_unacked);
+    if (m_windowHigh == 0 || m_unacked <= m_windowLow)
+        m_windowClosed = false;
+    else if (m_unacked >= m_windowHigh)
+        m_windowClosed = true;
+    if (m_ready.Get())
         StartRead();
 }
 

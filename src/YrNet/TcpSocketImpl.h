@@ -51,6 +51,9 @@ public:
     void Disconnect() override;
     void PauseReceive() override;
     void ResumeReceive() override;
+    // Receive window (user thread; see TcpSocketBase::SetRecvWindow).
+    void SetRecvWindow(uint64_t high, uint64_t low);
+    void AckReceived(uint64_t bytes);
 
 private:
     typedef boost::asio::ip::tcp tcp;
@@ -80,6 +83,7 @@ private:
     void SendNextData();
     void OnWritten(const boost::system::error_code& ec, size_t n);
     void DoSetPaused(bool paused);
+    void DoAck(uint64_t bytes);
     void ReportLibraryError(const boost::system::error_code& ec);
     void ReportError(const std::wstring& text, int32_t code);
 
@@ -114,6 +118,13 @@ private:
     HostAddr m_peer; // recorded once, at connect or accept
     bool m_paused;
     bool m_reading;
+
+    // Bytes delivered to the user and not yet acknowledged; reading stops once they reach
+    // m_windowHigh and starts again at m_windowLow or below (no window while m_windowHigh is 0).
+    uint64_t m_unacked = 0;
+    uint64_t m_windowHigh = 0;
+    uint64_t m_windowLow = 0;
+    bool m_windowClosed = false;
 };
 
 } // namespace YrNet

@@ -21,7 +21,10 @@
 //                                   "connected", "end <reason> echoed <bytes>".
 //   YR_MEDIABRIDGE_DROP_AFTER=<n>   closes the connection after echoing n bytes or more, as a
 //                                   media bridge that fails would.
+//   YR_MEDIABRIDGE_CONNECT_GATE=<f> connects only once file f exists (waits up to the connect
+//                                   time-out), so that a test can act before the connection.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <cerrno>
@@ -51,6 +54,7 @@ namespace
 
 const int c_connectTimeoutMs = 10000;
 const int c_hostCheckMs = 1000;
+const int c_gatePollMs = 10;
 // Echoed bytes waiting in the socket's send queue above which no more is read: the plug-in's
 // reading sets the pace, and memory stays bounded.
 const uint64_t c_pauseBytes = 1024 * 1024;
@@ -65,6 +69,7 @@ struct Options
     int port = 0;
     std::string logFile;
     uint64_t dropAfter = 0; // 0: never
+    std::string connectGate;
 };
 
 void LogLine(const Options& opt, const std::string& line)
@@ -116,6 +121,8 @@ bool ParseOptions(int argc, char** argv, Options& opt)
         return false;
     if (const char* p = std::getenv("YR_MEDIABRIDGE_LOG"))
         opt.logFile = p;
+    if (const char* p = std::getenv("YR_MEDIABRIDGE_CONNECT_GATE"))
+        opt.connectGate = p;
     if (const char* p = std::getenv("YR_MEDIABRIDGE_DROP_AFTER"))
     {
         long long n = 0;
@@ -134,7 +141,7 @@ public:
           m_sock(new YrNet::TcpSocket(getMsgThread()))
     {
         m_sock->SetUser(Utils::SafeRef<YrNet::ITcpSocketToUser>(this));
-        m_sock->ConnectToHost(YrNet::HostAddr(m_opt.host, m_opt.port));
+        ConnectWhenGateOpen();
         RunDelayed(boost::bind(&Echo::OnConnectTimeout, this), c_connectTimeoutMs);
         RunDelayed(boost::bind(&Echo::CheckHost, this), c_hostCheckMs, true);
     }
@@ -202,6 +209,19 @@ private:
             return;
         }
         End("connection closed", 0);
+    }
+
+    void ConnectWhenGateOpen()
+    {
+        struct stat st;
+        if (m_ended)
+            return;
+        if (!m_opt.connectGate.empty() && ::stat(m_opt.connectGate.c_str(), &st) != 0)
+        {
+            RunDelayed(boost::bind(&Echo::ConnectWhenGateOpen, this), c_gatePollMs);
+            return;
+        }
+        m_sock->ConnectToHost(YrNet::HostAddr(m_opt.host, m_opt.port));
     }
 
     void OnConnectTimeout()

@@ -71,6 +71,22 @@ struct PluginBridgeProf
 // process to connect; what comes beyond it in that time is dropped with a warning.
 const uint64_t c_pendingToServerLimit = 4 * 1024 * 1024;
 
+// Flow control from the channel back to the media bridge: bytes read from the media bridge and
+// not yet completed by the channel at which its reading stops, and at or below which it resumes.
+// The channel refuses writes beyond 1000 outstanding ones of at most 1600 bytes; the high mark is
+// 512 writes' worth, so the refusal stays a last guard that normal flow never reaches.
+const uint64_t c_mediaBridgeRecvHigh = 512 * 1600;
+const uint64_t c_mediaBridgeRecvLow = 256 * 1600;
+
+// What a launch function may return besides the bare object: the process it started, so that the
+// media-bridge side lets in only that process.
+class ILaunchedProcess : public Utils::IBasicInterface
+{
+public:
+    // 0 when the launch did not tell.
+    virtual int64_t Pid() const = 0;
+};
+
 // The profile's server factory of the plug-in: a media-bridge TCP server transport on a port
 // that the system chooses ("-1" when none was bound).
 CreateServerResult CreateTcpServerSide(YrLogV2::Log& log, MediaBridgeControl::IMbcTranspEvents& events);
