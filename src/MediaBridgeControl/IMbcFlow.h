@@ -23,16 +23,17 @@ public:
     virtual void SetRecvPaused(bool paused) = 0;
 };
 
-// A transport that reads from its peer only while the bytes it has delivered and that were not
-// acknowledged stay below `high`; it reads again once they are at `low` or below. At most one
-// read beyond `high` is taken in. The window holds for the connection of the moment and for the
-// ones that follow; each connection counts its own bytes.
+// A transport that reads from its peer only while what it has delivered and was not acknowledged
+// stays below `high`; it reads again once that is at `low` or below. Every delivered chunk costs
+// its bytes plus `chunkCost` (so that a flood of small chunks is bounded too). At most one read
+// beyond `high` is taken in. The window holds for the connection of the moment and for the ones
+// that follow; each connection counts its own chunks.
 class IMbcRecvWindow : public Utils::IBasicInterface
 {
 public:
-    virtual void SetRecvWindow(uint64_t high, uint64_t low) = 0;
-    // Bytes of the current connection the user is done with.
-    virtual void AckRecv(uint64_t bytes) = 0;
+    virtual void SetRecvWindow(uint64_t high, uint64_t low, uint64_t chunkCost) = 0;
+    // One delivered chunk of the current connection the user is done with.
+    virtual void AckRecv(uint64_t chunkBytes) = 0;
 };
 
 // A transport that tells when it is done with data: `done` is called once, on the transport's

@@ -66,16 +66,17 @@ public:
     }
 
     // The window lives in the socket, where the reads are made (YrNet::TcpSocketBase::SetRecvWindow).
-    void SetRecvWindow(uint64_t high, uint64_t low)
+    void SetRecvWindow(uint64_t high, uint64_t low, uint64_t chunkCost)
     {
         if (m_sock)
-            m_sock->SetRecvWindow(high, low);
+            m_sock->SetRecvWindow(high, low, chunkCost);
     }
 
-    void AckRecv(uint64_t bytes)
+    // Chunks are the socket's reads, passed on one by one.
+    void AckRecv(uint64_t chunkBytes)
     {
         if (m_sock)
-            m_sock->AckReceived(bytes);
+            m_sock->AckReceived(chunkBytes, 1);
     }
 
     // IMbcTransp
@@ -283,13 +284,14 @@ public:
     }
 
     // IMbcRecvWindow: as the pause, for this connection and the ones that follow.
-    void SetRecvWindow(uint64_t high, uint64_t low) override
+    void SetRecvWindow(uint64_t high, uint64_t low, uint64_t chunkCost) override
     {
         getMsgThread().AssertContext();
         m_windowHigh = high;
         m_windowLow = low;
+        m_chunkCost = chunkCost;
         if (m_sock)
-            m_sock->SetRecvWindow(high, low);
+            m_sock->SetRecvWindow(high, low, chunkCost);
     }
 
     void AckRecv(uint64_t bytes) override
@@ -359,7 +361,7 @@ private:
         if (m_recvPaused)
             m_sock->SetRecvPaused(true);
         if (m_windowHigh != 0)
-            m_sock->SetRecvWindow(m_windowHigh, m_windowLow);
+            m_sock->SetRecvWindow(m_windowHigh, m_windowLow, m_chunkCost);
     }
 
     void OnServerError(YrNet::TcpError error) override { SetFatalError(L"server error " + error.text); }
@@ -412,6 +414,7 @@ private:
     bool m_recvPaused = false;
     uint64_t m_windowHigh = 0; // no window
     uint64_t m_windowLow = 0;
+    uint64_t m_chunkCost = 0;
     int64_t m_expectedPid = 0; // any process of our user
 };
 

@@ -103,23 +103,24 @@ void TcpSocketImpl::ResumeReceive()
     PostToNetwork([this]() { DoSetPaused(false); });
 }
 
-void TcpSocketImpl::SetRecvWindow(uint64_t high, uint64_t low)
+void TcpSocketImpl::SetRecvWindow(uint64_t high, uint64_t low, uint64_t readCost)
 {
     ESS_ASSERT(!m_context.Current());
     ESS_ASSERT(low < high || high == 0);
     PostToNetwork(
-        [this, high, low]()
+        [this, high, low, readCost]()
         {
             m_windowHigh = high;
             m_windowLow = low;
-            DoAck(0);
+            m_readCost = readCost;
+            DoAck(0, 0);
         });
 }
 
-void TcpSocketImpl::AckReceived(uint64_t bytes)
+void TcpSocketImpl::AckReceived(uint64_t bytes, uint64_t reads)
 {
     ESS_ASSERT(!m_context.Current());
-    PostToNetwork([this, bytes]() { DoAck(bytes); });
+    PostToNetwork([this, bytes, reads]() { DoAck(bytes, reads); });
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -219,10 +220,11 @@ void TcpSocketImpl::OnRead(const boost::system::error_code& ec, size_t n, Utils:
         rec->id = m_id;
         rec->peer = m_peer;
         rec->data = std::move(buf);
-        m_unacked += n;
+        m_unackedBytes += n;
+        ++m_unackedReads;
         // Decided here, where the reads are made: the user's acknowledgements may come late, but
         // never more than one read beyond the window is taken in.
-        if (m_windowHigh != 0 && m_unacked >= m_windowHigh)
+        if (m_windowHigh != 0 && Unacked() >= m_windowHigh)
             m_windowClosed = true;
         m_user->DataReceived(rec);
     }
@@ -307,13 +309,14 @@ void TcpSocketImpl::DoSetPaused(bool paused)
         StartRead();
 }
 
-void TcpSocketImpl::DoAck(uint64_t bytes)
+void TcpSocketImpl::DoAck(uint64_t bytes, uint64_t reads)
 {
     m_context.Assert();
-    m_unacked -= std::min(bytes, m_unacked);
-    if (m_windowHigh == 0 || m_unacked <= m_windowLow)
+    m_unackedBytes -= std::min(bytes, m_unackedBytes);
+    m_unackedReads -= std::min(reads, m_unackedReads);
+    if (m_windowHigh == 0 || Unacked() <= m_windowLow)
         m_windowClosed = false;
-    else if (m_unacked >= m_windowHigh)
+    else if (Unacked() >= m_windowHigh)
         m_windowClosed = true;
     if (m_ready.Get())
         StartRead();

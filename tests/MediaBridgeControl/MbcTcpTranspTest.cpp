@@ -400,34 +400,45 @@ TEST_F(MbcTcpTranspTest, APauseAskedForWithoutAConnectionHoldsForTheNextOne)
     EXPECT_TRUE(m_rec.Data() == bytes);
 }
 
-TEST_F(MbcTcpTranspTest, ReadingStopsAtTheWindowUntilTheBytesAreAcknowledged)
+TEST_F(MbcTcpTranspTest, ReadingStopsAtTheWindowUntilTheChunksAreAcknowledged)
 {
     using MediaBridgeControl::IMbcRecvWindow;
-    const uint64_t high = 64 * 1024, low = 16 * 1024, read = 4096;
+    const uint64_t high = 64 * 1024, low = 16 * 1024, chunkCost = 1000, read = 4096;
     const uint16_t port = Start();
-    OnFace<IMbcRecvWindow>([&](IMbcRecvWindow& w) { w.SetRecvWindow(high, low); }); // for the next connection
+    OnFace<IMbcRecvWindow>([&](IMbcRecvWindow& w) { w.SetRecvWindow(high, low, chunkCost); }); // for the next
     Fd client = ConnectAccepted(port);
     const uint16_t clientPort = LocalPort(client.Get());
     const std::string flood = Pattern(1024 * 1024, 5);
     BoundSends(client.Get());
     std::thread writer([&] { WriteAll(client.Get(), flood); });
+    auto cost = [&](uint64_t bytes, uint64_t chunks) { return bytes + chunks * chunkCost; };
 
-    // Nothing acknowledged: the bytes stop at the window, at most one read beyond it.
+    // Nothing acknowledged: reading stops at the window, at most one read beyond it, and the
+    // rest waits in the system's queue.
+    ASSERT_TRUE(PollUntil([&] { return cost(m_rec.Data().size(), m_rec.Chunks()) >= high; }));
     EXPECT_TRUE(PollUntil([&] { return RxQueue(port, clientPort) > 32 * 1024; }));
     Flush();
-    const size_t first = m_rec.Data().size();
-    EXPECT_GE(first, high);
-    EXPECT_LE(first, high + read);
+    EXPECT_LE(cost(m_rec.Data().size(), m_rec.Chunks()), high + read + chunkCost);
 
-    uint64_t acked = 0;
+    // Acknowledged chunk by chunk (bytes with the first), it all comes, never beyond the window.
+    uint64_t ackedBytes = 0, ackedChunks = 0;
     bool within = true;
     for (int i = 0; i < 10000 && m_rec.Data().size() < flood.size(); ++i)
     {
-        const size_t got = m_rec.Data().size();
-        within = within && got - acked <= high + read;
-        OnFace<IMbcRecvWindow>([&](IMbcRecvWindow& w) { w.AckRecv(got - acked); });
-        acked = got;
-        m_rec.WaitBytes(std::min(got + 1, flood.size()));
+        uint64_t bytes = 0;
+        OnFace<IMbcRecvWindow>(
+            [&](IMbcRecvWindow& w)
+            {
+                // On the transport's thread no chunk arrives meanwhile: bytes and chunks agree.
+                bytes = m_rec.Data().size();
+                const uint64_t chunks = m_rec.Chunks();
+                within = within && cost(bytes - ackedBytes, chunks - ackedChunks) <= high + read + chunkCost;
+                for (uint64_t c = ackedChunks; c < chunks; ++c)
+                    w.AckRecv(c == ackedChunks ? bytes - ackedBytes : 0);
+                ackedBytes = bytes;
+                ackedChunks = chunks;
+            });
+        m_rec.WaitBytes(std::min<size_t>(bytes + 1, flood.size()));
     }
     writer.join();
     EXPECT_TRUE(within);

@@ -167,9 +167,9 @@ public:
     void SendData(const Utils::ByteArray&) override {}
     TranspState State() const override { return TranspState(TranspState::Connected); }
     void Disconnect(bool) override {}
-    void SetRecvWindow(uint64_t high, uint64_t low) override
+    void SetRecvWindow(uint64_t high, uint64_t low, uint64_t chunkCost) override
     {
-        Record("window " + std::to_string(high) + " " + std::to_string(low));
+        Record("window " + std::to_string(high) + " " + std::to_string(low) + " " + std::to_string(chunkCost));
     }
     void AckRecv(uint64_t bytes) override { Record("ack " + std::to_string(bytes)); }
     void ExpectPeerPid(int64_t pid) override { Record("pid " + std::to_string(pid)); }
@@ -387,7 +387,8 @@ TEST_F(PluginBridgeTest, MediaBridgeBytesAreAcknowledgedWhenTheChannelIsDoneWith
     ASSERT_TRUE(m_w.WaitClientData(10));
     const std::vector<std::string> calls = m_w.rec.Read([&] { return m_w.serverCalls; });
     const std::string window = " " + std::to_string(VdiCommon::PluginBridge::c_mediaBridgeRecvHigh) + " " +
-                               std::to_string(VdiCommon::PluginBridge::c_mediaBridgeRecvLow);
+                               std::to_string(VdiCommon::PluginBridge::c_mediaBridgeRecvLow) + " " +
+                               std::to_string(VdiCommon::PluginBridge::c_mediaBridgeChunkCost);
     EXPECT_EQ(std::vector<std::string>({"1: window" + window, "1: pid 4242", "1: ack 5", "1: ack 3",
                                         "2: window" + window, "2: pid 4242"}),
               calls);

@@ -265,7 +265,7 @@ private:
         m_serverLost = false;
         ++m_serverGen;
         if (auto* window = dynamic_cast<MediaBridgeControl::IMbcRecvWindow*>(m_transpServer.get()))
-            window->SetRecvWindow(c_mediaBridgeRecvHigh, c_mediaBridgeRecvLow);
+            window->SetRecvWindow(c_mediaBridgeRecvHigh, c_mediaBridgeRecvLow, c_mediaBridgeChunkCost);
         m_connectTimer.Start(boost::bind(&Bridge::OnConnectTimeout, this), m_prof.m_connectTimeoutMs, false);
         m_launcher.reset(); // a launcher of an earlier start goes before the next launch
         m_launcher = m_prof.m_launchClient(m_log, res.m_port);

@@ -71,12 +71,16 @@ struct PluginBridgeProf
 // process to connect; what comes beyond it in that time is dropped with a warning.
 const uint64_t c_pendingToServerLimit = 4 * 1024 * 1024;
 
-// Flow control from the channel back to the media bridge: bytes read from the media bridge and
-// not yet completed by the channel at which its reading stops, and at or below which it resumes.
-// The channel refuses writes beyond 1000 outstanding ones of at most 1600 bytes; the high mark is
-// 512 writes' worth, so the refusal stays a last guard that normal flow never reaches.
-const uint64_t c_mediaBridgeRecvHigh = 512 * 1600;
-const uint64_t c_mediaBridgeRecvLow = 256 * 1600;
+// Flow control from the channel back to the media bridge: what was read from the media bridge
+// and not yet completed by the channel, at which its reading stops, and at or below which it
+// resumes. Each chunk read counts its bytes plus one write's worth: a chunk of n bytes becomes
+// one session frame (n + 32 bytes) in at most (n + 32) / 1600 + 1 writes, so the count bounds the
+// writes whatever the chunk sizes. The channel refuses writes beyond 1000 outstanding ones; the
+// high mark is 512 writes' worth, so that refusal stays a last guard normal flow never reaches.
+const uint64_t c_channelWriteSize = 1600;
+const uint64_t c_mediaBridgeChunkCost = c_channelWriteSize;
+const uint64_t c_mediaBridgeRecvHigh = 512 * c_channelWriteSize;
+const uint64_t c_mediaBridgeRecvLow = 256 * c_channelWriteSize;
 
 // What a launch function may return besides the bare object: the process it started, so that the
 // media-bridge side lets in only that process.
