@@ -373,9 +373,9 @@ private:
         const bool ourUser = peer.known && peer.uid == ::getuid();
         if (ourUser && (m_expectedPid == 0 || peer.pid == m_expectedPid))
             return true;
-        m_log->Add(YrLogV2::Warning, "Connection refused: pid {}, uid {} is not the media bridge (pid {}, uid {})",
-                   peer.pid, peer.known ? std::to_string(peer.uid) : std::string("unknown"), m_expectedPid,
-                   ::getuid());
+        m_log->Add(YrLogV2::Warning,
+                   "Connection refused: pid {}, uid {} is not the media bridge (pid {}, uid {})", peer.pid,
+                   peer.known ? std::to_string(peer.uid) : std::string("unknown"), m_expectedPid, ::getuid());
         return false;
     }
 

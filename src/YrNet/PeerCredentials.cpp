@@ -53,8 +53,9 @@ bool FindSocket(const char* table, const std::string& local, const std::string& 
         char loc[64] = {}, rem[64] = {};
         unsigned int u = 0;
         unsigned long long ino = 0;
-        if (std::sscanf(line.c_str(), " %*u: %63[0-9A-Fa-f:] %63[0-9A-Fa-f:] %*x %*x:%*x %*x:%*x %*x %u %*d %llu",
-                        loc, rem, &u, &ino) != 4)
+        if (std::sscanf(line.c_str(),
+                        " %*u: %63[0-9A-Fa-f:] %63[0-9A-Fa-f:] %*x %*x:%*x %*x:%*x %*x %u %*d %llu", loc, rem,
+                        &u, &ino) != 4)
             continue;
         if (Upper(loc) == local && Upper(rem) == remote)
         {

@@ -441,8 +441,8 @@ TEST_F(MbcAdapterTest, NotifiedDataIsDoneWhenItsLastPacketCompletesOrWhenItIsDro
             [&]
             {
                 const int before = done;
-                dynamic_cast<MediaBridgeControl::IMbcSendDone&>(*m_adapter).SendDataNotify(ToBytes(s),
-                                                                                           [&] { ++done; });
+                dynamic_cast<MediaBridgeControl::IMbcSendDone&>(*m_adapter)
+                    .SendDataNotify(ToBytes(s), [&] { ++done; });
                 EXPECT_EQ(before, done); // never inside the call
             });
     };

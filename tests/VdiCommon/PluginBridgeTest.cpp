@@ -29,7 +29,7 @@ struct World
     int launchersDestroyed = 0;
     std::vector<std::string> serverCalls; // window, acknowledgements and peer checks of fake servers
     int64_t launchedPid = 0;              // what fake launchers report (0: they are plain objects)
-    bool reconnectOnRestart = true; // the client side comes back after Disconnect(true)
+    bool reconnectOnRestart = true;       // the client side comes back after Disconnect(true)
     class FakeServer* server = nullptr;
     int serversMade = 0;
 
@@ -169,7 +169,8 @@ public:
     void Disconnect(bool) override {}
     void SetRecvWindow(uint64_t high, uint64_t low, uint64_t chunkCost) override
     {
-        Record("window " + std::to_string(high) + " " + std::to_string(low) + " " + std::to_string(chunkCost));
+        Record("window " + std::to_string(high) + " " + std::to_string(low) + " " +
+               std::to_string(chunkCost));
     }
     void AckRecv(uint64_t bytes) override { Record("ack " + std::to_string(bytes)); }
     void ExpectPeerPid(int64_t pid) override { Record("pid " + std::to_string(pid)); }

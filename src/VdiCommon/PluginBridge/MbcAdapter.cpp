@@ -353,8 +353,8 @@ private:
     bool m_reconnect = false;
     YrLogV2::UserTag m_tagPacket;
 
-    bool m_closedByOwner = false; // Disconnect without restart, until a session connects again
-    uint64_t m_packetSeq = 0;     // of the last packet handed to the low-level transport
+    bool m_closedByOwner = false;           // Disconnect without restart, until a session connects again
+    uint64_t m_packetSeq = 0;               // of the last packet handed to the low-level transport
     std::map<uint64_t, DoneFn> m_chunkDone; // by the sequence number of each chunk's last packet
 };
 
