@@ -162,6 +162,11 @@ private:
         ESS_ASSERT(!data.IsNull());
         ESS_ASSERT(!data.IsEmpty());
         ESS_ASSERT(data.Size() <= m_maxPacketSize);
+        // The session is ending (the channel went down or refused a write) and learns it from
+        // the posted error: the channel is not asked again, and nothing is refused or logged per
+        // packet meanwhile.
+        if (m_llFailed)
+            return;
         if (m_log.Active(m_tagPacket))
             m_log.Add(m_tagPacket, "Packet to send [{}] {{ {} }}", data.Size(), data.ToString(16, 0));
         // A private block per write: the channel keeps it until the host has sent it.

@@ -68,8 +68,10 @@ struct PluginBridgeProf
 };
 
 // Bytes the bridge keeps for the media-bridge side while its TCP server waits for the launched
-// process to connect; what comes beyond it in that time is dropped with a warning.
-const uint64_t c_pendingToServerLimit = 4 * 1024 * 1024;
+// process to connect; what comes beyond it in that time is dropped with a warning. As much as the
+// media-bridge connection's send queue takes (YrNet::c_tcpSendQueueLimit): a far end that keeps
+// several MiB unanswered must not lose data only because the process connected late.
+const uint64_t c_pendingToServerLimit = 16 * 1024 * 1024;
 
 // Flow control from the channel back to the media bridge: what was read from the media bridge
 // and not yet completed by the channel, at which its reading stops, and at or below which it
