@@ -102,6 +102,9 @@ Host::Host()
         std::abort(); // one host per process: the C functions could not tell two apart
     m_receiver = std::thread([this] { ReceiveLoop(); });
     m_writer = std::thread([this] { WriterLoop(); });
+    // Named here as well: a "threads" command right after start must not see them unnamed.
+    ::pthread_setname_np(m_receiver.native_handle(), "vchost-recv");
+    ::pthread_setname_np(m_writer.native_handle(), "vchost-write");
 }
 
 Host::~Host()
