@@ -1,26 +1,38 @@
 # Thin front over CMake: `make run` and `make test` are the two commands of the README.
+# `make test` runs the suite in the Debug sanitizer build ($(TEST_BUILD)) and in the
+# RelWithDebInfo build that `make run` ships ($(BUILD)): both trees are configured with tests.
 JOBS ?= $(shell nproc)
 BUILD ?= build
 TEST_BUILD ?= build-test
+CTEST_ARGS = --output-on-failure -j $(JOBS) --timeout 300
 
-.PHONY: deps run test bench fuzz clean
+.PHONY: deps run test test-debug test-release configure-release configure-debug bench fuzz clean
 
 deps:
 	@bash scripts/install-deps.sh
 
-$(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DYR_BUILD_TESTS=OFF
+# Configured every time (cheap when nothing changed), so that a tree made earlier without tests
+# gets them.
+configure-release:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DYR_BUILD_TESTS=ON
 
-run: deps $(BUILD)/build.ninja
+configure-debug:
+	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DYR_SANITIZE=ON -DYR_BUILD_TESTS=ON
+
+run: deps configure-release
 	cmake --build $(BUILD) -j $(JOBS)
 	bash scripts/run-main.sh $(BUILD)
 
-$(TEST_BUILD)/build.ninja:
-	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DYR_SANITIZE=ON
-
-test: deps $(TEST_BUILD)/build.ninja
+test-debug: deps configure-debug
 	cmake --build $(TEST_BUILD) -j $(JOBS)
-	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
+	cd $(TEST_BUILD) && ctest $(CTEST_ARGS)
+
+test-release: deps configure-release
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest $(CTEST_ARGS)
+
+# Both builds, one after the other (each uses every core); the first failure stops the run.
+test: test-debug test-release
 
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DYR_BUILD_TESTS=OFF -DYR_BUILD_BENCH=ON

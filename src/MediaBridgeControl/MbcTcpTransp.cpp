@@ -1,4 +1,5 @@
 #include "MediaBridgeControl/MbcTcpTransp.h"
+#include <unistd.h>
 #include <exception>
 #include <string>
 #include <boost/bind/bind.hpp>
@@ -62,6 +63,20 @@ public:
             m_sock->PauseReceive();
         else
             m_sock->ResumeReceive();
+    }
+
+    // The window lives in the socket, where the reads are made (YrNet::TcpSocketBase::SetRecvWindow).
+    void SetRecvWindow(uint64_t high, uint64_t low, uint64_t chunkCost)
+    {
+        if (m_sock)
+            m_sock->SetRecvWindow(high, low, chunkCost);
+    }
+
+    // Chunks are the socket's reads, passed on one by one.
+    void AckRecv(uint64_t chunkBytes)
+    {
+        if (m_sock)
+            m_sock->AckReceived(chunkBytes, 1);
     }
 
     // IMbcTransp
@@ -209,6 +224,8 @@ private:
 class TranspServer : public iCore::MsgObject,
                      public IMbcTransp,
                      public IMbcRecvFlow,
+                     public IMbcRecvWindow,
+                     public IMbcPeerCheck,
                      public YrNet::ITcpServerToUser,
                      public IMbcTranspEvents
 {
@@ -219,6 +236,7 @@ public:
           m_server(new YrNet::TcpSocketServer(getMsgThread(), Utils::SafeRef<YrNet::ITcpServerToUser>(this))),
           m_discTimeoutMs(discTimeoutMs)
     {
+        m_server->CheckPeers();
         if (!Listen(port))
         {
             SetFatalError(L"Can't listen");
@@ -263,6 +281,31 @@ public:
         m_recvPaused = paused;
         if (m_sock)
             m_sock->SetRecvPaused(paused);
+    }
+
+    // IMbcRecvWindow: as the pause, for this connection and the ones that follow.
+    void SetRecvWindow(uint64_t high, uint64_t low, uint64_t chunkCost) override
+    {
+        getMsgThread().AssertContext();
+        m_windowHigh = high;
+        m_windowLow = low;
+        m_chunkCost = chunkCost;
+        if (m_sock)
+            m_sock->SetRecvWindow(high, low, chunkCost);
+    }
+
+    void AckRecv(uint64_t bytes) override
+    {
+        getMsgThread().AssertContext();
+        if (m_sock)
+            m_sock->AckRecv(bytes);
+    }
+
+    // IMbcPeerCheck
+    void ExpectPeerPid(int64_t pid) override
+    {
+        getMsgThread().AssertContext();
+        m_expectedPid = pid;
     }
 
 private:
@@ -317,9 +360,24 @@ private:
         m_sock.reset(new TranspTcp(m_log, socket, *this, true, ++m_connSerial, m_discTimeoutMs));
         if (m_recvPaused)
             m_sock->SetRecvPaused(true);
+        if (m_windowHigh != 0)
+            m_sock->SetRecvWindow(m_windowHigh, m_windowLow, m_chunkCost);
     }
 
     void OnServerError(YrNet::TcpError error) override { SetFatalError(L"server error " + error.text); }
+
+    // Loopback is open to every local process: only our user's, and only the expected process
+    // when one is known, may take the media bridge's place.
+    bool AcceptPeer(const YrNet::PeerCredentials& peer) override
+    {
+        const bool ourUser = peer.known && peer.uid == ::getuid();
+        if (ourUser && (m_expectedPid == 0 || peer.pid == m_expectedPid))
+            return true;
+        m_log->Add(YrLogV2::Warning,
+                   "Connection refused: pid {}, uid {} is not the media bridge (pid {}, uid {})", peer.pid,
+                   peer.known ? std::to_string(peer.uid) : std::string("unknown"), m_expectedPid, ::getuid());
+        return false;
+    }
 
     // IMbcTranspEvents of the connection
 
@@ -354,6 +412,10 @@ private:
     const int m_discTimeoutMs;
     uint32_t m_connSerial = 0;
     bool m_recvPaused = false;
+    uint64_t m_windowHigh = 0; // no window
+    uint64_t m_windowLow = 0;
+    uint64_t m_chunkCost = 0;
+    int64_t m_expectedPid = 0; // any process of our user
 };
 
 } // namespace

@@ -19,8 +19,10 @@ const Utils::ByteArray& TcpTranspCmdDisc();
 const int c_tcpDiscTimeoutMs = 5000;
 
 // A transport that listens on the loopback interface and serves one connection at a time. It is
-// also an IMbcRecvFlow (IMbcFlow.h): a relay may hold back its reading from the peer. Call
-// it on a message thread: the transport and its listener calls live on that thread.
+// also an IMbcRecvFlow and an IMbcRecvWindow (IMbcFlow.h): a relay may hold back its reading
+// from the peer; and an IMbcPeerCheck: only a process of this user (the expected one, once
+// known) is let in. Call it on a message thread: the transport and its listener calls live on
+// that thread.
 // pBoundAddr receives the address actually bound (with the port the system chose for port 0);
 // it is left untouched when listening fails, and the transport is then FatalError, "Can't listen".
 // discTimeoutMs: see c_tcpDiscTimeoutMs; 0 or less waits for the peer without a limit.

@@ -136,6 +136,16 @@ void TcpSocketBase::ResumeReceive()
     Impl().ResumeReceive();
 }
 
+void TcpSocketBase::SetRecvWindow(uint64_t high, uint64_t low, uint64_t readCost)
+{
+    Impl().SetRecvWindow(high, low, readCost);
+}
+
+void TcpSocketBase::AckReceived(uint64_t bytes, uint64_t reads)
+{
+    Impl().AckReceived(bytes, reads);
+}
+
 void TcpSocketBase::Connected(const SocketIdBase*)
 {
     Event ev;

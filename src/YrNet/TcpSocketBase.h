@@ -48,6 +48,13 @@ public:
     void Disconnect() override;
     void PauseReceive() override;
     void ResumeReceive() override;
+    // Back-pressure by count: every DataReceived costs its bytes plus `readCost` until the user
+    // acknowledges them (bytes and the number of reads); reading stops when the cost reaches
+    // `high` and resumes at `low` or below, so at most one read (TcpSocketImpl::c_readBufferSize)
+    // beyond `high` is ever taken in. Reads made before the window was set count too. high 0
+    // (the default) means no window.
+    void SetRecvWindow(uint64_t high, uint64_t low, uint64_t readCost);
+    void AckReceived(uint64_t bytes, uint64_t reads);
 
     ConnectionState State() const { return m_state; }
 

@@ -1,4 +1,5 @@
 #include "YrNet/TcpSocketImpl.h"
+#include <algorithm>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/make_shared.hpp>
@@ -87,6 +88,26 @@ void TcpSocketImpl::ResumeReceive()
     PostToNetwork([this]() { DoSetPaused(false); });
 }
 
+void TcpSocketImpl::SetRecvWindow(uint64_t high, uint64_t low, uint64_t readCost)
+{
+    ESS_ASSERT(!m_context.Current());
+    ESS_ASSERT(low < high || high == 0);
+    PostToNetwork(
+        [this, high, low, readCost]()
+        {
+            m_windowHigh = high;
+            m_windowLow = low;
+            m_readCost = readCost;
+            DoAck(0, 0);
+        });
+}
+
+void TcpSocketImpl::AckReceived(uint64_t bytes, uint64_t reads)
+{
+    ESS_ASSERT(!m_context.Current());
+    PostToNetwork([this, bytes, reads]() { DoAck(bytes, reads); });
+}
+
 // ------------------------------------------------------------------------------------------------
 // Network thread
 
@@ -154,7 +175,7 @@ void TcpSocketImpl::RecordPeer(const tcp::endpoint* pFallback)
 
 void TcpSocketImpl::StartRead()
 {
-    if (m_paused || m_reading)
+    if (m_paused || m_reading || m_windowClosed)
         return;
     m_reading = true;
     // A fresh buffer for every read: the delivered bytes are handed on shared, never reused.
@@ -184,6 +205,12 @@ void TcpSocketImpl::OnRead(const boost::system::error_code& ec, size_t n, Utils:
         rec->id = m_id;
         rec->peer = m_peer;
         rec->data = std::move(buf);
+        m_unackedBytes += n;
+        ++m_unackedReads;
+        // Decided here, where the reads are made: the user's acknowledgements may come late, but
+        // never more than one read beyond the window is taken in.
+        if (m_windowHigh != 0 && Unacked() >= m_windowHigh)
+            m_windowClosed = true;
         m_user->DataReceived(rec);
     }
     StartRead();
@@ -264,6 +291,19 @@ void TcpSocketImpl::DoSetPaused(bool paused)
     m_context.Assert();
     m_paused = paused;
     if (!m_paused && m_ready.Get())
+        StartRead();
+}
+
+void TcpSocketImpl::DoAck(uint64_t bytes, uint64_t reads)
+{
+    m_context.Assert();
+    m_unackedBytes -= std::min(bytes, m_unackedBytes);
+    m_unackedReads -= std::min(reads, m_unackedReads);
+    if (m_windowHigh == 0 || Unacked() <= m_windowLow)
+        m_windowClosed = false;
+    else if (Unacked() >= m_windowHigh)
+        m_windowClosed = true;
+    if (m_ready.Get())
         StartRead();
 }
 

@@ -48,6 +48,9 @@ public:
     HostAddr PeerHostInf() const override;
     void PauseReceive() override;
     void ResumeReceive() override;
+    // Receive window (user thread; see TcpSocketBase::SetRecvWindow).
+    void SetRecvWindow(uint64_t high, uint64_t low, uint64_t readCost);
+    void AckReceived(uint64_t bytes, uint64_t reads);
 
 private:
     typedef boost::asio::ip::tcp tcp;
@@ -77,6 +80,8 @@ private:
     void SendNextData();
     void OnWritten(const boost::system::error_code& ec, size_t n);
     void DoSetPaused(bool paused);
+    void DoAck(uint64_t bytes, uint64_t reads);
+    uint64_t Unacked() const { return m_unackedBytes + m_unackedReads * m_readCost; }
     void ReportLibraryError(const boost::system::error_code& ec);
     void ReportError(const std::wstring& text, int32_t code);
 
@@ -111,6 +116,16 @@ private:
     HostAddr m_peer; // recorded once, at connect or accept
     bool m_paused;
     bool m_reading;
+
+    // Bytes and reads delivered to the user and not yet acknowledged; reading stops once they
+    // (Unacked) reach m_windowHigh and starts again at m_windowLow or below (no window while
+    // m_windowHigh is 0).
+    uint64_t m_unackedBytes = 0;
+    uint64_t m_unackedReads = 0;
+    uint64_t m_readCost = 0;
+    uint64_t m_windowHigh = 0;
+    uint64_t m_windowLow = 0;
+    bool m_windowClosed = false;
 };
 
 } // namespace YrNet

@@ -55,6 +55,16 @@ public:
         return HostAddr(ep.address().to_string(), ep.port());
     }
 
+    // Network thread: closes a connection the user refused and puts its accept back.
+    void Refuse(const boost::shared_ptr<boost::asio::ip::tcp::socket>& socket)
+    {
+        m_context.Assert();
+        boost::system::error_code ignored;
+        socket->close(ignored);
+        if (m_acceptor.is_open())
+            StartAccept();
+    }
+
 private:
     typedef boost::asio::ip::tcp tcp;
 
@@ -148,6 +158,12 @@ void TcpSocketServer::OnError(TcpError error)
 
 void TcpSocketServer::DeliverConnection(boost::shared_ptr<boost::asio::ip::tcp::socket> socket)
 {
+    if (m_checkPeers && !m_user->AcceptPeer(ReadPeerCredentials(socket->native_handle())))
+    {
+        TcpServerImpl* const pImpl = &*m_impl;
+        m_impl.Thread().RunBlocked([pImpl, socket]() { pImpl->Refuse(socket); });
+        return;
+    }
     boost::shared_ptr<TcpSocket> conn = boost::make_shared<TcpSocket>(getMsgThread(), socket);
     socket.reset();
     m_user->OnNewConnection(conn);

@@ -8,6 +8,7 @@
 #include "Utils/SafeRef.h"
 #include "YrNet/BlockedCreate.h"
 #include "YrNet/HostAddr.h"
+#include "YrNet/PeerCredentials.h"
 #include "YrNet/TcpSocketBase.h"
 #include "iCore/MsgObject.h"
 
@@ -24,6 +25,14 @@ struct TcpError
 class ITcpServerToUser : public Utils::IBasicInterface
 {
 public:
+    // Asked before OnNewConnection when the server checks its peers (TcpSocketServer::CheckPeers).
+    // A refused connection is closed at once and its accept is made again: it neither reaches
+    // the user nor uses up the server's accepts.
+    virtual bool AcceptPeer(const PeerCredentials& peer)
+    {
+        (void)peer;
+        return true;
+    }
     // The receiver owns the connection from now on and sets its user at once.
     virtual void OnNewConnection(boost::shared_ptr<TcpSocket> socket) = 0;
     // An accept failed; the listening socket has been closed.
@@ -55,6 +64,10 @@ public:
     // The bound address and port; only meaningful after a successful Listen (throws otherwise).
     HostAddr LocalHostInf() const;
 
+    // From now on every accepted connection's peer is looked up (ReadPeerCredentials) and put
+    // to the user's AcceptPeer before it is delivered.
+    void CheckPeers() { m_checkPeers = true; }
+
     class TcpServerImpl;
 
 private:
@@ -68,6 +81,7 @@ private:
 
     BlockedCreate<TcpServerImpl> m_impl;
     Utils::SafeRef<ITcpServerToUser> m_user;
+    bool m_checkPeers = false;
 };
 
 } // namespace YrNet

@@ -1,5 +1,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <unistd.h>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,6 +12,7 @@
 #include "MbcTestUtils.h"
 #include "MediaBridgeControl/IMbcFlow.h"
 #include "Utils/StringUtils.h"
+#include "YrNet/TcpSocketServer.h"
 
 using namespace MbcTest;
 using namespace NetTest;
@@ -55,6 +58,19 @@ protected:
                 auto* flow = dynamic_cast<MediaBridgeControl::IMbcRecvFlow*>(&m_user->Transp());
                 ASSERT_TRUE(flow != nullptr);
                 flow->SetRecvPaused(paused);
+            });
+    }
+
+    // Runs fn with the transport's window and peer-check faces on the transport's thread.
+    template <class TFace>
+    void OnFace(const std::function<void(TFace&)>& fn)
+    {
+        m_thread.Call(
+            [&]
+            {
+                auto* face = dynamic_cast<TFace*>(&m_user->Transp());
+                ASSERT_TRUE(face != nullptr);
+                fn(*face);
             });
     }
 };
@@ -382,6 +398,79 @@ TEST_F(MbcTcpTranspTest, APauseAskedForWithoutAConnectionHoldsForTheNextOne)
     writer.join();
     ASSERT_TRUE(all);
     EXPECT_TRUE(m_rec.Data() == bytes);
+}
+
+TEST_F(MbcTcpTranspTest, ReadingStopsAtTheWindowUntilTheChunksAreAcknowledged)
+{
+    using MediaBridgeControl::IMbcRecvWindow;
+    const uint64_t high = 64 * 1024, low = 16 * 1024, chunkCost = 1000, read = 4096;
+    const uint16_t port = Start();
+    OnFace<IMbcRecvWindow>([&](IMbcRecvWindow& w) { w.SetRecvWindow(high, low, chunkCost); }); // for the next
+    Fd client = ConnectAccepted(port);
+    const uint16_t clientPort = LocalPort(client.Get());
+    const std::string flood = Pattern(1024 * 1024, 5);
+    BoundSends(client.Get());
+    std::thread writer([&] { WriteAll(client.Get(), flood); });
+    auto cost = [&](uint64_t bytes, uint64_t chunks) { return bytes + chunks * chunkCost; };
+
+    // Nothing acknowledged: reading stops at the window, at most one read beyond it, and the
+    // rest waits in the system's queue.
+    ASSERT_TRUE(PollUntil([&] { return cost(m_rec.Data().size(), m_rec.Chunks()) >= high; }));
+    EXPECT_TRUE(PollUntil([&] { return RxQueue(port, clientPort) > 32 * 1024; }));
+    Flush();
+    EXPECT_LE(cost(m_rec.Data().size(), m_rec.Chunks()), high + read + chunkCost);
+
+    // Acknowledged chunk by chunk (bytes with the first), it all comes, never beyond the window.
+    uint64_t ackedBytes = 0, ackedChunks = 0;
+    bool within = true;
+    for (int i = 0; i < 10000 && m_rec.Data().size() < flood.size(); ++i)
+    {
+        uint64_t bytes = 0;
+        OnFace<IMbcRecvWindow>(
+            [&](IMbcRecvWindow& w)
+            {
+                // On the transport's thread no chunk arrives meanwhile: bytes and chunks agree.
+                bytes = m_rec.Data().size();
+                const uint64_t chunks = m_rec.Chunks();
+                within = within && cost(bytes - ackedBytes, chunks - ackedChunks) <= high + read + chunkCost;
+                for (uint64_t c = ackedChunks; c < chunks; ++c)
+                    w.AckRecv(c == ackedChunks ? bytes - ackedBytes : 0);
+                ackedBytes = bytes;
+                ackedChunks = chunks;
+            });
+        m_rec.WaitBytes(std::min<size_t>(bytes + 1, flood.size()));
+    }
+    writer.join();
+    EXPECT_TRUE(within);
+    ASSERT_EQ(flood.size(), m_rec.Data().size());
+    EXPECT_TRUE(m_rec.Data() == flood);
+}
+
+TEST_F(MbcTcpTranspTest, OnlyTheExpectedProcessGetsInAndRefusedOnesDoNotUseUpTheAccepts)
+{
+    using MediaBridgeControl::IMbcPeerCheck;
+    const uint16_t port = Start();
+    OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(1); }); // not this process
+    // More strangers than the server has accepts.
+    const int strangers = YrNet::TcpSocketServer::c_acceptCount + 10;
+    for (int i = 0; i < strangers; ++i)
+    {
+        Fd c = PlainConnect(port);
+        ASSERT_TRUE(c.Valid());
+        ASSERT_TRUE(WaitClosed(c.Get())) << i;
+    }
+    Flush();
+    EXPECT_EQ(0u, m_rec.CountOf(TranspState::Connected));
+    const std::string uid = std::to_string(::getuid());
+    const std::string who = "Connection refused: pid " + std::to_string(::getpid()) + ", uid " + uid +
+                            " is not the media bridge (pid 1, uid " + uid + ")";
+    EXPECT_EQ(strangers, LogCount(who));
+
+    OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(::getpid()); });
+    Fd client = ConnectAccepted(port);
+    ASSERT_TRUE(WriteAll(client.Get(), "ours"));
+    ASSERT_TRUE(m_rec.WaitBytes(4));
+    EXPECT_EQ("ours", m_rec.Data());
 }
 
 namespace

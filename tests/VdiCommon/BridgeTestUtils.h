@@ -76,9 +76,8 @@ private:
 };
 
 // The listener of one media-bridge transport: every state it was told of (read from the transport
-// at the time), the data, and the send-backlog reports.
-class TranspListener : public MediaBridgeControl::IMbcTranspEvents,
-                       public MediaBridgeControl::IMbcSendFlowEvents
+// at the time) and the data.
+class TranspListener : public MediaBridgeControl::IMbcTranspEvents
 {
 public:
     explicit TranspListener(Recorder& rec) : m_rec(rec) {}
@@ -99,11 +98,6 @@ public:
                 m_data += ToStr(data);
                 ++m_chunks;
             });
-    }
-
-    void OnSendBacklog(bool high) override
-    {
-        m_rec.Update([&] { m_backlog.push_back(high); });
     }
 
     // Readers (any thread).
@@ -141,10 +135,6 @@ public:
     {
         return m_rec.Read([&] { return m_data; });
     }
-    std::vector<bool> Backlog()
-    {
-        return m_rec.Read([&] { return m_backlog; });
-    }
 
 private:
     Recorder& m_rec;
@@ -152,7 +142,6 @@ private:
     std::vector<TranspState> m_states;
     std::string m_data;
     size_t m_chunks = 0;
-    std::vector<bool> m_backlog;
 };
 
 // Keeps the log records of a test in memory; waits on them are bounded.

@@ -4,6 +4,7 @@
 #include <vector>
 #include <gtest/gtest.h>
 #include "BridgeTestUtils.h"
+#include "MediaBridgeControl/IMbcFlow.h"
 #include "SessTranspLayer/StlConnection.h"
 #include "VdiCommon/PluginBridge/MbcAdapter.h"
 #include "iCore/MsgObject.h"
@@ -430,41 +431,99 @@ TEST_F(MbcAdapterTest, SendResults)
     ASSERT_TRUE(m_listener.WaitState(TranspState::Disconnected)) << m_log.Dump();
 }
 
-TEST_F(MbcAdapterTest, SendBacklogIsReportedAtTheHighMarkAndClearedAtTheLowMark)
+TEST_F(MbcAdapterTest, NotifiedDataIsDoneWhenItsLastPacketCompletesOrWhenItIsDropped)
 {
-    CreateConnected();
-    m_thread.Call([&] { m_ch.hold = true; });
-    const std::string chunk(1000, 'b'); // one channel packet per chunk
-    for (uint64_t i = 0; i < VdiCommon::c_llBacklogHigh + 50; ++i)
-        Send(chunk);
-    EXPECT_EQ(std::vector<bool>({true}), m_listener.Backlog());
-
-    auto complete = [&](size_t n)
+    Create();
+    int done = 0;
+    auto notify = [&](const std::string& s)
     {
         m_thread.Call(
             [&]
             {
-                for (size_t i = 0; i < n; ++i)
-                {
-                    auto item = m_ch.held.front();
-                    m_ch.held.pop_front();
-                    if (m_ch.peer)
-                        m_ch.peer->Input(item.first);
-                    item.second(SendDataRes(SendDataRes::Ok));
-                }
+                const int before = done;
+                dynamic_cast<MediaBridgeControl::IMbcSendDone&>(*m_adapter)
+                    .SendDataNotify(ToBytes(s), [&] { ++done; });
+                EXPECT_EQ(before, done); // never inside the call
             });
     };
-    size_t inFlight = 0;
-    m_thread.Call([&] { inFlight = m_ch.held.size(); });
-    ASSERT_GE(inFlight, VdiCommon::c_llBacklogHigh + 50);
-    complete(inFlight - VdiCommon::c_llBacklogLow - 1);
-    EXPECT_EQ(std::vector<bool>({true}), m_listener.Backlog());
-    complete(1);
-    EXPECT_EQ(std::vector<bool>({true, false}), m_listener.Backlog());
-    complete(VdiCommon::c_llBacklogLow);
-    m_thread.Call([&] { m_ch.hold = false; });
-    ASSERT_TRUE(m_peer->WaitBytes(chunk.size() * (VdiCommon::c_llBacklogHigh + 50)));
-    EXPECT_EQ(std::vector<bool>({true, false}), m_listener.Backlog());
+    notify("no session");
+    Flush();
+    EXPECT_EQ(1, done);
+
+    LlConnected(true, 1600);
+    ASSERT_TRUE(m_listener.WaitState(TranspState::Connected)) << m_log.Dump();
+    m_thread.Call([&] { m_ch.hold = true; });
+    notify(Pattern(4000, 3)); // three packets
+    Flush();
+    size_t held = 0;
+    m_thread.Call([&] { held = m_ch.held.size(); });
+    ASSERT_EQ(3u, held);
+    auto complete = [&]
+    {
+        m_thread.Call(
+            [&]
+            {
+                auto item = m_ch.held.front();
+                m_ch.held.pop_front();
+                m_ch.peer->Input(item.first);
+                item.second(SendDataRes(SendDataRes::Ok));
+            });
+    };
+    complete();
+    complete();
+    Flush();
+    EXPECT_EQ(1, done);
+    complete();
+    Flush();
+    EXPECT_EQ(2, done);
+    ASSERT_TRUE(m_peer->WaitBytes(4000));
+}
+
+TEST_F(MbcAdapterTest, RefusedWriteCostsOneSessionAndANewOneOpensOverTheSameChannel)
+{
+    CreateConnected();
+    m_thread.Call([&] { m_ch.hold = true; });
+    Send("one");
+    Send("two");
+    m_thread.Call(
+        [&]
+        {
+            ASSERT_EQ(2u, m_ch.held.size());
+            m_ch.hold = false;
+            for (auto& item : m_ch.held)
+                item.second(SendDataRes(SendDataRes::Failed));
+            m_ch.held.clear();
+        });
+    ASSERT_TRUE(m_listener.WaitState(TranspState::Disconnected)) << m_log.Dump();
+    EXPECT_TRUE(m_log.Has("cause: dcTranspErr"));
+    ASSERT_TRUE(m_listener.WaitState(TranspState::Connected, 2)) << m_log.Dump();
+    EXPECT_EQ(1u, m_log.Count("The channel refused a write: the session ends, a new one opens in 1000 ms"));
+
+    Send("after");
+    ASSERT_TRUE(m_peer->WaitBytes(5)) << m_log.Dump();
+    EXPECT_EQ("after", m_peer->Data());
+}
+
+TEST_F(MbcAdapterTest, RefusedWriteAfterTheChannelClosedWaitsForTheChannel)
+{
+    CreateConnected();
+    m_thread.Call([&] { m_ch.hold = true; });
+    Send("one");
+    LlConnected(false, 0);
+    ASSERT_TRUE(m_listener.WaitState(TranspState::Disconnected));
+    m_thread.Call(
+        [&]
+        {
+            m_ch.held.front().second(SendDataRes(SendDataRes::Failed));
+            m_ch.held.clear();
+            m_ch.hold = false;
+        });
+    Flush();
+    EXPECT_EQ(0u, m_log.Count("The channel refused a write"));
+    // The channel's return clears the failure and opens the session.
+    LlConnected(true, 1600);
+    ASSERT_TRUE(m_listener.WaitState(TranspState::Connected, 2)) << m_log.Dump();
+    EXPECT_EQ(0u, m_log.Count("Opening a new session after the refused write"));
 }
 
 TEST(MbcAdapterDeathTest, CreationOffItsThreadHalts)

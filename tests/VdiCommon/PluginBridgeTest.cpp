@@ -3,6 +3,7 @@
 #include <vector>
 #include <gtest/gtest.h>
 #include "BridgeTestUtils.h"
+#include "MediaBridgeControl/IMbcFlow.h"
 #include "MediaBridgeControl/MbcTcpTransp.h"
 #include "VdiCommon/PluginBridge/PluginBridge.h"
 #include "iCore/MsgObject.h"
@@ -26,8 +27,11 @@ struct World
     std::vector<bool> disconnects;  // restart flag of every Disconnect of the client side
     std::vector<std::string> ports; // of every launch
     int launchersDestroyed = 0;
-    std::vector<bool> serverPauses; // SetRecvPaused calls of fake servers
-    bool reconnectOnRestart = true; // the client side comes back after Disconnect(true)
+    std::vector<std::string> serverCalls; // window, acknowledgements and peer checks of fake servers
+    int64_t launchedPid = 0;              // what fake launchers report (0: they are plain objects)
+    bool reconnectOnRestart = true;       // the client side comes back after Disconnect(true)
+    class FakeServer* server = nullptr;
+    int serversMade = 0;
 
     size_t Launches()
     {
@@ -55,8 +59,9 @@ struct World
     }
 };
 
-// The channel side of the bridge, steered by the test: it plays the session over the channel.
-class FakeClient : public IMbcTransp, public iCore::MsgObject
+// The channel side of the bridge, steered by the test: it plays the session over the channel,
+// and keeps the done calls of the data it was given until the test completes them.
+class FakeClient : public IMbcTransp, public MediaBridgeControl::IMbcSendDone, public iCore::MsgObject
 {
 public:
     FakeClient(World& w, IMbcTranspEvents& events) : m_w(w), m_events(events)
@@ -82,6 +87,18 @@ public:
     {
         m_w.rec.Update([&] { m_w.clientData += ToStr(data); });
     }
+    void SendDataNotify(const Utils::ByteArray& data, const boost::function<void()>& done) override
+    {
+        SendData(data);
+        m_done.push_back(done);
+    }
+    void CompleteAll()
+    {
+        std::vector<boost::function<void()>> done;
+        done.swap(m_done);
+        for (auto& d : done)
+            d();
+    }
     TranspState State() const override { return m_state; }
     void Disconnect(bool restart) override
     {
@@ -103,22 +120,20 @@ public:
         m_events.OnStateChanged();
     }
     void Receive(const std::string& s) { m_events.OnRecvData(ToBytes(s)); }
-    void Backlog(bool high)
-    {
-        dynamic_cast<MediaBridgeControl::IMbcSendFlowEvents&>(m_events).OnSendBacklog(high);
-    }
 
 private:
     World& m_w;
     IMbcTranspEvents& m_events;
     TranspState m_state;
+    std::vector<boost::function<void()>> m_done;
 };
 
 // Stands for a launched process; its destruction is counted.
-class FakeLauncher : public Utils::IVirtualDestroy
+class FakeLauncher : public Utils::IVirtualDestroy, public VdiCommon::PluginBridge::ILaunchedProcess
 {
 public:
-    explicit FakeLauncher(World& w) : m_w(w) {}
+    explicit FakeLauncher(World& w) : m_w(w), m_pid(w.launchedPid) {}
+    int64_t Pid() const override { return m_pid; }
     ~FakeLauncher() override
     {
         m_w.rec.Update([&] { ++m_w.launchersDestroyed; });
@@ -126,23 +141,50 @@ public:
 
 private:
     World& m_w;
+    const int64_t m_pid;
 };
 
-// A media-bridge side that only records what the bridge asks of its reading.
-class FakeServer : public IMbcTransp, public MediaBridgeControl::IMbcRecvFlow
+// A media-bridge side that records what the bridge asks of its reading and of its peers, and
+// passes on what the test makes it receive.
+class FakeServer : public IMbcTransp,
+                   public MediaBridgeControl::IMbcRecvWindow,
+                   public MediaBridgeControl::IMbcPeerCheck
 {
 public:
-    explicit FakeServer(World& w) : m_w(w) {}
-    void SendData(const Utils::ByteArray&) override {}
-    TranspState State() const override { return TranspState(); }
-    void Disconnect(bool) override {}
-    void SetRecvPaused(bool paused) override
+    FakeServer(World& w, IMbcTranspEvents& events, int serial) : m_w(w), m_events(events), m_serial(serial)
     {
-        m_w.rec.Update([&] { m_w.serverPauses.push_back(paused); });
+        m_w.rec.Update([&] { m_w.server = this; });
     }
+    ~FakeServer() override
+    {
+        m_w.rec.Update(
+            [&]
+            {
+                if (m_w.server == this)
+                    m_w.server = nullptr;
+            });
+    }
+    void SendData(const Utils::ByteArray&) override {}
+    TranspState State() const override { return TranspState(TranspState::Connected); }
+    void Disconnect(bool) override {}
+    void SetRecvWindow(uint64_t high, uint64_t low, uint64_t chunkCost) override
+    {
+        Record("window " + std::to_string(high) + " " + std::to_string(low) + " " +
+               std::to_string(chunkCost));
+    }
+    void AckRecv(uint64_t bytes) override { Record("ack " + std::to_string(bytes)); }
+    void ExpectPeerPid(int64_t pid) override { Record("pid " + std::to_string(pid)); }
+    void Receive(const std::string& s) { m_events.OnRecvData(ToBytes(s)); }
 
 private:
+    void Record(const std::string& call)
+    {
+        m_w.rec.Update([&] { m_w.serverCalls.push_back(std::to_string(m_serial) + ": " + call); });
+    }
+
     World& m_w;
+    IMbcTranspEvents& m_events;
+    const int m_serial;
 };
 
 class PluginBridgeTest : public ::testing::Test
@@ -153,10 +195,10 @@ protected:
         World* w = &m_w;
         PluginBridgeProf p;
         if (fakeServer)
-            p.m_createServer = [w](YrLogV2::Log&, IMbcTranspEvents&)
+            p.m_createServer = [w](YrLogV2::Log&, IMbcTranspEvents& events)
             {
                 VdiCommon::PluginBridge::CreateServerResult r;
-                r.m_transp.reset(new FakeServer(*w));
+                r.m_transp.reset(new FakeServer(*w, events, ++w->serversMade));
                 r.m_port = "1";
                 return r;
             };
@@ -320,15 +362,21 @@ TEST_F(PluginBridgeTest, MediaBridgeThatNeverConnectsCountsAsLost)
     EXPECT_EQ(1, m_w.rec.Read([&] { return m_w.launchersDestroyed; }));
 }
 
-TEST_F(PluginBridgeTest, ChannelBacklogPausesTheMediaBridgeSidesReading)
+TEST_F(PluginBridgeTest, MediaBridgeBytesAreAcknowledgedWhenTheChannelIsDoneWithThem)
 {
+    m_w.launchedPid = 4242;
     Start(Profile(true));
     OnClient([](FakeClient& c) { c.SetConnected(true); });
     ASSERT_TRUE(m_w.WaitLaunches(1));
-    OnClient([](FakeClient& c) { c.Backlog(true); });
-    OnClient([](FakeClient& c) { c.Backlog(false); });
-    OnClient([](FakeClient& c) { c.Backlog(true); });
-    // A media-bridge side made while the channel is backed up starts paused.
+    OnClient(
+        [&](FakeClient& c)
+        {
+            m_w.server->Receive("12345");
+            m_w.server->Receive("678");
+            c.CompleteAll();
+            m_w.server->Receive("90");
+        });
+    // A new server: what the channel finishes of the old one's bytes is not acknowledged to it.
     OnClient(
         [](FakeClient& c)
         {
@@ -336,9 +384,15 @@ TEST_F(PluginBridgeTest, ChannelBacklogPausesTheMediaBridgeSidesReading)
             c.SetConnected(true);
         });
     ASSERT_TRUE(m_w.WaitLaunches(2));
-    const std::vector<bool> pauses = m_w.rec.Read([&] { return m_w.serverPauses; });
-    // One call when each server is made, then the changes.
-    EXPECT_EQ(std::vector<bool>({false, true, false, true, true}), pauses);
+    OnClient([](FakeClient& c) { c.CompleteAll(); });
+    ASSERT_TRUE(m_w.WaitClientData(10));
+    const std::vector<std::string> calls = m_w.rec.Read([&] { return m_w.serverCalls; });
+    const std::string window = " " + std::to_string(VdiCommon::PluginBridge::c_mediaBridgeRecvHigh) + " " +
+                               std::to_string(VdiCommon::PluginBridge::c_mediaBridgeRecvLow) + " " +
+                               std::to_string(VdiCommon::PluginBridge::c_mediaBridgeChunkCost);
+    EXPECT_EQ(std::vector<std::string>({"1: window" + window, "1: pid 4242", "1: ack 5", "1: ack 3",
+                                        "2: window" + window, "2: pid 4242"}),
+              calls);
 }
 
 TEST_F(PluginBridgeTest, DestroyingTheHolderEndsTheThreadAndEveryPart)

@@ -27,7 +27,10 @@
 //                                   n-th>" once n bytes have arrived.
 //   YR_MEDIABRIDGE_SOURCE=<n>       echoes nothing; sends n bytes as fast as the socket takes them
 //                                   once connected, and logs "sourced <n>".
+//   YR_MEDIABRIDGE_CONNECT_GATE=<f> connects only once file f exists (waits up to the connect
+//                                   time-out), so that a test can act before the connection.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 #include <algorithm>
@@ -60,6 +63,7 @@ namespace
 
 const int c_connectTimeoutMs = 10000;
 const int c_hostCheckMs = 1000;
+const int c_gatePollMs = 10;
 // Echoed bytes waiting in the socket's send queue above which no more is read: the plug-in's
 // reading sets the pace, and memory stays bounded.
 const uint64_t c_pauseBytes = 1024 * 1024;
@@ -76,6 +80,7 @@ struct Options
     uint64_t dropAfter = 0; // 0: never
     uint64_t sinkBytes = 0;
     uint64_t sourceBytes = 0;
+    std::string connectGate;
 };
 
 uint64_t NowNs()
@@ -134,6 +139,8 @@ bool ParseOptions(int argc, char** argv, Options& opt)
         return false;
     if (const char* p = std::getenv("YR_MEDIABRIDGE_LOG"))
         opt.logFile = p;
+    if (const char* p = std::getenv("YR_MEDIABRIDGE_CONNECT_GATE"))
+        opt.connectGate = p;
     const std::pair<const char*, uint64_t*> numbers[] = {{"YR_MEDIABRIDGE_DROP_AFTER", &opt.dropAfter},
                                                          {"YR_MEDIABRIDGE_SINK", &opt.sinkBytes},
                                                          {"YR_MEDIABRIDGE_SOURCE", &opt.sourceBytes}};
@@ -156,7 +163,7 @@ public:
           m_sock(new YrNet::TcpSocket(getMsgThread()))
     {
         m_sock->SetUser(Utils::SafeRef<YrNet::ITcpSocketToUser>(this));
-        m_sock->ConnectToHost(YrNet::HostAddr(m_opt.host, m_opt.port));
+        ConnectWhenGateOpen();
         RunDelayed(boost::bind(&Echo::OnConnectTimeout, this), c_connectTimeoutMs);
         RunDelayed(boost::bind(&Echo::CheckHost, this), c_hostCheckMs, true);
     }
@@ -262,6 +269,19 @@ private:
             if (m_sourced == m_opt.sourceBytes)
                 LogLine(m_opt, "sourced " + std::to_string(m_sourced));
         }
+    }
+
+    void ConnectWhenGateOpen()
+    {
+        struct stat st;
+        if (m_ended)
+            return;
+        if (!m_opt.connectGate.empty() && ::stat(m_opt.connectGate.c_str(), &st) != 0)
+        {
+            RunDelayed(boost::bind(&Echo::ConnectWhenGateOpen, this), c_gatePollMs);
+            return;
+        }
+        m_sock->ConnectToHost(YrNet::HostAddr(m_opt.host, m_opt.port));
     }
 
     void OnConnectTimeout()

@@ -144,6 +144,9 @@ Host::Host(Profile profile)
     }
     m_receiver = std::thread([this] { ReceiveLoop(); });
     m_writer = std::thread([this] { WriterLoop(); });
+    // Named here as well: a "threads" command right after start must not see them unnamed.
+    ::pthread_setname_np(m_receiver.native_handle(), "vchost-recv");
+    ::pthread_setname_np(m_writer.native_handle(), "vchost-write");
 }
 
 Host::~Host()

@@ -68,6 +68,7 @@ void BridgeLauncher::LaunchMediaExe()
                                                  QString::fromStdWString(dir.wstring()), &pid);
     if (started)
     {
+        m_pid = pid;
         m_log.Add(YrLogV2::Info, "LaunchMediaExe: success");
         return;
     }

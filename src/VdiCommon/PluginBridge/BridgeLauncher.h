@@ -5,6 +5,7 @@
 #include <QString>
 #include <boost/filesystem/path.hpp>
 #include "Utils/IBasicInterface.h"
+#include "VdiCommon/PluginBridge/PluginBridge.h"
 #include "YrLogV2/Log.h"
 #include "iCore/MsgObject.h"
 
@@ -18,18 +19,20 @@ namespace PluginBridge
 // constructor; the object only exists so that its owner can destroy it, which does not stop the
 // process. A missing executable or a failed start ends the current message thread (the relay
 // stops).
-class BridgeLauncher : public iCore::MsgObject, public Utils::IVirtualDestroy
+class BridgeLauncher : public iCore::MsgObject, public Utils::IVirtualDestroy, public ILaunchedProcess
 {
 public:
     BridgeLauncher(YrLogV2::Log& log, const QString& address);
 
     const QString& Address() const { return m_address; }
+    int64_t Pid() const override { return m_pid; }
 
 private:
     void LaunchMediaExe();
 
     QString m_address;
     YrLogV2::Log m_log;
+    int64_t m_pid = 0; // of the started process; 0 when none was started
 };
 
 // The launch function of the bridge's profile: port text (decimal, std::stoi rules: it throws

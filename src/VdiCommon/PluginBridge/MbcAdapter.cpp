@@ -1,4 +1,5 @@
 #include "VdiCommon/PluginBridge/MbcAdapter.h"
+#include <map>
 #include <string>
 #include <boost/bind/bind.hpp>
 #include <QString>
@@ -30,8 +31,11 @@ std::string StatText(const SessTranspLayer::StlStatElement& e)
            avg.toStdString() + "bytes";
 }
 
+using DoneFn = boost::function<void()>;
+
 class MbcAdapter : public iCore::MsgObject,
                    public MediaBridgeControl::IMbcTransp,
+                   public MediaBridgeControl::IMbcSendDone,
                    public SessTranspLayer::IStl2Owner,
                    public SessTranspLayer::IStlTransport,
                    public ILowLevelTransportEvents
@@ -63,20 +67,7 @@ public:
 
     // MediaBridgeControl::IMbcTransp
 
-    void SendData(const Utils::ByteArray& data) override
-    {
-        if (!m_stl)
-        {
-            m_log.Add(YrLogV2::Warning, "Try to SendData to a IMbcTransp that is not created");
-            return;
-        }
-        if (!m_stl->IsConnected())
-        {
-            m_log.Add(YrLogV2::Warning, "Try to SendData to a IMbcTransp that in not connected state");
-            return;
-        }
-        m_stl->SendData(data);
-    }
+    void SendData(const Utils::ByteArray& data) override { SendDataNotify(data, DoneFn()); }
 
     TranspState State() const override
     {
@@ -95,7 +86,35 @@ public:
         }
         m_log.Add(YrLogV2::Info, "Disconnect by command");
         m_reconnect = restart;
+        m_closedByOwner = !restart;
         m_stl->Disconnect();
+    }
+
+    // MediaBridgeControl::IMbcSendDone
+
+    void SendDataNotify(const Utils::ByteArray& data, const DoneFn& done) override
+    {
+        if (!m_stl)
+        {
+            m_log.Add(YrLogV2::Warning, "Try to SendData to a IMbcTransp that is not created");
+            PostDone(done);
+            return;
+        }
+        if (!m_stl->IsConnected())
+        {
+            m_log.Add(YrLogV2::Warning, "Try to SendData to a IMbcTransp that in not connected state");
+            PostDone(done);
+            return;
+        }
+        // The session cuts the data into packets at once; the last of them stands for all.
+        const uint64_t before = m_packetSeq;
+        m_stl->SendData(data);
+        if (!done)
+            return;
+        if (m_packetSeq == before)
+            PostDone(done); // the session dropped it
+        else
+            m_chunkDone.emplace(m_packetSeq, done);
     }
 
 private:
@@ -104,6 +123,8 @@ private:
     void Connected(uint64_t id) override
     {
         m_log.Add(YrLogV2::Info, "Connected: {0:#x}", id);
+        m_llFailed = false;
+        m_closedByOwner = false;
         SetState(TranspState::Connected, true);
     }
 
@@ -141,15 +162,18 @@ private:
         ESS_ASSERT(!data.IsNull());
         ESS_ASSERT(!data.IsEmpty());
         ESS_ASSERT(data.Size() <= m_maxPacketSize);
+        // The session is ending (the channel went down or refused a write) and learns it from
+        // the posted error: the channel is not asked again, and nothing is refused or logged per
+        // packet meanwhile.
+        if (m_llFailed)
+            return;
         if (m_log.Active(m_tagPacket))
             m_log.Add(m_tagPacket, "Packet to send [{}] {{ {} }}", data.Size(), data.ToString(16, 0));
         // A private block per write: the channel keeps it until the host has sent it.
         Utils::ByteArray copy(data.Data(), data.Size(), m_maxPacketSize);
-        ++m_inFlight;
-        if (!m_backlogHigh && m_inFlight >= c_llBacklogHigh)
-            SetBacklog(true);
+        const uint64_t seq = ++m_packetSeq;
         m_ll->SendPacket(copy,
-                         boost::bind(&MbcAdapter::OnSendPacketRes, this, boost::placeholders::_1, copy));
+                         boost::bind(&MbcAdapter::OnSendPacketRes, this, boost::placeholders::_1, copy, seq));
     }
 
     // ILowLevelTransportEvents
@@ -165,7 +189,10 @@ private:
         }
         m_llConnected = connected;
         if (connected)
+        {
+            m_llFailed = false; // a channel that connects again starts afresh
             SetupStlConnection(maxPacketSize);
+        }
         if (!m_pIStlTransp2Owner)
         {
             m_log.Add(YrLogV2::Error, "IStlTransportOwner not set. Low level transport event is lost");
@@ -199,28 +226,64 @@ private:
 
     // Own
 
-    void OnSendPacketRes(const SendDataRes& res, const Utils::ByteArray& packet)
+    void OnSendPacketRes(const SendDataRes& res, const Utils::ByteArray& packet, uint64_t seq)
     {
-        if (m_inFlight > 0)
-            --m_inFlight;
-        if (m_backlogHigh && m_inFlight <= c_llBacklogLow)
-            SetBacklog(false);
         if (m_log.Active(m_tagPacket))
             m_log.Add(m_tagPacket, "OnSendPacketRes '{}' packet [{}] {{ {} }}", res.ToString(), packet.Size(),
                       packet.ToString(16, 0));
         if (res == SendDataRes(SendDataRes::Failed))
-        {
-            const std::wstring text = L"Unrecoverable ll-transport error.";
-            if (m_pIStlTransp2Owner)
-                GetStlTransport2Owner().OnTranspError(text);
-            m_llFailed = true;
-        }
+            OnWriteRefused();
         else if (res == SendDataRes(SendDataRes::RemoteNotReady))
         {
             if (m_log.Active(m_tagPacket))
                 m_log.Add(m_tagPacket, "Remote side couldn't retrieve the packet");
         }
         // Ok, and TryLater, which the adapter does not send again.
+        FinishChunk(seq);
+    }
+
+    // The session cannot go on without the packet, but the channel may well be fine: the
+    // session ends, and a new one is opened over the same channel after the usual delay. The
+    // writes of the ended session that are refused after the first add nothing (and no log).
+    void OnWriteRefused()
+    {
+        if (m_llFailed)
+            return;
+        m_llFailed = true;
+        const bool restart = m_llConnected && !m_closedByOwner;
+        m_log.Add(YrLogV2::Warning, "The channel refused a write: the session ends{}",
+                  restart ? ", a new one opens in " + std::to_string(c_sessionRestartDelayMs) + " ms" : "");
+        if (m_pIStlTransp2Owner)
+            GetStlTransport2Owner().OnTranspError(L"Unrecoverable ll-transport error.");
+        if (restart)
+            RunDelayed(boost::bind(&MbcAdapter::RestartAfterRefusal, this), c_sessionRestartDelayMs);
+    }
+
+    void RestartAfterRefusal()
+    {
+        // The channel went away meanwhile (its return opens the session), or it came back and
+        // already did, or the owner closed the session for good.
+        if (!m_llConnected || !m_llFailed || m_closedByOwner || !m_pIStlTransp2Owner)
+            return;
+        m_llFailed = false;
+        m_log.Add(YrLogV2::Info, "Opening a new session after the refused write");
+        GetStlTransport2Owner().OnTranspConnected();
+    }
+
+    void FinishChunk(uint64_t seq)
+    {
+        auto it = m_chunkDone.find(seq);
+        if (it == m_chunkDone.end())
+            return;
+        const DoneFn done = std::move(it->second);
+        m_chunkDone.erase(it);
+        done();
+    }
+
+    void PostDone(const DoneFn& done)
+    {
+        if (done)
+            PutFunctor(done);
     }
 
     void SetupStlConnection(uint64_t maxPackSize)
@@ -266,13 +329,6 @@ private:
             m_stl->Connect();
     }
 
-    void SetBacklog(bool high)
-    {
-        m_backlogHigh = high;
-        if (auto* p = dynamic_cast<MediaBridgeControl::IMbcSendFlowEvents*>(&m_events))
-            p->OnSendBacklog(high);
-    }
-
     std::string StatisticsLine() const
     {
         const SessTranspLayer::StlStatistics st = m_stl->GetStatistics();
@@ -302,8 +358,9 @@ private:
     bool m_reconnect = false;
     YrLogV2::UserTag m_tagPacket;
 
-    uint64_t m_inFlight = 0; // packets handed to the low-level transport, result still to come
-    bool m_backlogHigh = false;
+    bool m_closedByOwner = false;           // Disconnect without restart, until a session connects again
+    uint64_t m_packetSeq = 0;               // of the last packet handed to the low-level transport
+    std::map<uint64_t, DoneFn> m_chunkDone; // by the sequence number of each chunk's last packet
 };
 
 } // namespace

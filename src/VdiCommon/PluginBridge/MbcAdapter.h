@@ -33,17 +33,17 @@ struct MbcAdapterEnv
     LlTransportCreator m_createFn;                  // makes the low-level transport below
 };
 
-// Packets handed to the low-level transport whose result has not come back, at which the adapter
-// reports a send backlog to a listener that takes part in back-pressure
-// (MediaBridgeControl::IMbcSendFlowEvents), and at which it reports the backlog cleared. The
-// channel refuses writes beyond 1000 outstanding ones, so the high mark leaves room for what the
-// other side has already read when it is told to pause.
-const uint64_t c_llBacklogHigh = 200;
-const uint64_t c_llBacklogLow = 50;
+// How long after a write the channel refused (while it stays connected) the client opens a new
+// session over the same channel.
+const int c_sessionRestartDelayMs = 1000;
 
 // The virtual channel as a media-bridge transport: a session of the session transport over the
 // low-level channel transport. Call it on the environment's thread ("Not in thread context"
 // otherwise); the adapter, its session and its low-level transport live on that thread.
+// It is also a MediaBridgeControl::IMbcSendDone: data sent with SendDataNotify is reported done
+// when the channel has completed the last write that carries it.
+// A write the channel refuses ends the session (dcTranspErr); while the channel stays connected
+// a new session is opened after c_sessionRestartDelayMs.
 std::unique_ptr<MediaBridgeControl::IMbcTransp> CreateMbcAdapter(const MbcAdapterEnv& env);
 
 } // namespace VdiCommon

@@ -64,12 +64,11 @@ class IMbcTranspEventsTagged : public Utils::IVirtualDestroy
 public:
     virtual void OnStateChanged(const TTag& tag) = 0;
     virtual void OnRecvData(const TTag& tag, const Utils::ByteArray& data) = 0;
-    virtual void OnSendBacklog(const TTag& tag, bool high) = 0;
 };
 
 // One side's listener: adds the side's tag and passes the call on.
 template <class TTag>
-class MbcTranspEventsDisp : public IMbcTranspEvents, public MediaBridgeControl::IMbcSendFlowEvents
+class MbcTranspEventsDisp : public IMbcTranspEvents
 {
 public:
     MbcTranspEventsDisp(const TTag& tag, IMbcTranspEventsTagged<TTag>& target) : m_tag(tag), m_target(target)
@@ -78,7 +77,6 @@ public:
 
     void OnStateChanged() override { m_target.OnStateChanged(m_tag); }
     void OnRecvData(const Utils::ByteArray& data) override { m_target.OnRecvData(m_tag, data); }
-    void OnSendBacklog(bool high) override { m_target.OnSendBacklog(m_tag, high); }
 
 private:
     const TTag m_tag;
@@ -143,9 +141,17 @@ private:
         {
             YrLogV2::Tracer::Trace(ESS_LOCATION, true, m_log, YrLogV2::LogTraceOnce,
                                    std::string("There is no Client side"));
+            AckServer(m_serverGen, data.Size());
+            return;
+        }
+        // The bytes count against the media bridge's reading until the channel is done with them.
+        if (auto* tracked = dynamic_cast<MediaBridgeControl::IMbcSendDone*>(m_transpClient.get()))
+        {
+            tracked->SendDataNotify(data, boost::bind(&Bridge::AckServer, this, m_serverGen, data.Size()));
             return;
         }
         m_transpClient->SendData(data);
+        AckServer(m_serverGen, data.Size());
     }
 
     void OnStateChanged(const TrType& tag) override
@@ -154,16 +160,6 @@ private:
             OnClientStateChanged();
         else
             OnServerStateChanged();
-    }
-
-    void OnSendBacklog(const TrType& tag, bool high) override
-    {
-        if (tag != TcpClient)
-            return;
-        m_clientBacklog = high;
-        m_log.Add(YrLogV2::Info, "Channel send backlog {}: {} reading of the media-bridge side",
-                  high ? "high" : "cleared", high ? "pause" : "resume");
-        ApplyServerRecvPause();
     }
 
     // The sides
@@ -220,6 +216,7 @@ private:
     void OnServerLost()
     {
         m_serverLost = true;
+        ++m_serverGen;
         const bool restart = m_restartLimit > 0;
         m_log.Add(YrLogV2::Info, "On Disc from client (MediaBrige) side. Restart: {}", restart);
         if (restart)
@@ -266,10 +263,33 @@ private:
         ESS_ASSERT(m_transpServer);
         m_serverConnected = false;
         m_serverLost = false;
-        ApplyServerRecvPause();
+        ++m_serverGen;
+        if (auto* window = dynamic_cast<MediaBridgeControl::IMbcRecvWindow*>(m_transpServer.get()))
+            window->SetRecvWindow(c_mediaBridgeRecvHigh, c_mediaBridgeRecvLow, c_mediaBridgeChunkCost);
         m_connectTimer.Start(boost::bind(&Bridge::OnConnectTimeout, this), m_prof.m_connectTimeoutMs, false);
         m_launcher.reset(); // a launcher of an earlier start goes before the next launch
         m_launcher = m_prof.m_launchClient(m_log, res.m_port);
+        ExpectLaunchedPeer();
+    }
+
+    // Told on this thread before the server's accepts are handed to it, so the launched process
+    // is known before its connection is looked at.
+    void ExpectLaunchedPeer()
+    {
+        auto* check = dynamic_cast<MediaBridgeControl::IMbcPeerCheck*>(m_transpServer.get());
+        auto* launched = dynamic_cast<ILaunchedProcess*>(m_launcher.get());
+        if (check && launched)
+            check->ExpectPeerPid(launched->Pid());
+    }
+
+    // Bytes of the media bridge the channel is done with. Those of an earlier server (or of a
+    // connection that was lost) belong to no one now.
+    void AckServer(uint64_t serverGen, uint64_t bytes)
+    {
+        if (serverGen != m_serverGen || !m_transpServer)
+            return;
+        if (auto* window = dynamic_cast<MediaBridgeControl::IMbcRecvWindow*>(m_transpServer.get()))
+            window->AckRecv(bytes);
     }
 
     void ShutdownRemoteModule()
@@ -313,17 +333,6 @@ private:
         m_pendingBytes = 0;
     }
 
-    void ApplyServerRecvPause()
-    {
-        if (!m_transpServer)
-            return;
-        if (auto* p = dynamic_cast<MediaBridgeControl::IMbcRecvFlow*>(m_transpServer.get()))
-            p->SetRecvPaused(m_clientBacklog);
-        else if (m_clientBacklog)
-            YrLogV2::Tracer::Trace(ESS_LOCATION, true, m_log, YrLogV2::Warning,
-                                   std::string("The media-bridge side cannot pause its reading"));
-    }
-
     YrLogV2::Log m_log;
     PluginBridgeProf m_prof;
     std::unique_ptr<IMbcTransp> m_transpServer;
@@ -338,7 +347,7 @@ private:
     iCore::MsgTimerEx m_connectTimer;
     bool m_serverConnected = false; // the launched process is connected to the current server
     bool m_serverLost = false;      // the current server's loss was handled
-    bool m_clientBacklog = false;   // the channel side cannot take more for now
+    uint64_t m_serverGen = 0;       // changes with every server and every lost connection
     std::deque<Utils::ByteArray> m_pendingToServer;
     uint64_t m_pendingBytes = 0;
 };

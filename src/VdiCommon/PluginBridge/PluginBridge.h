@@ -68,8 +68,30 @@ struct PluginBridgeProf
 };
 
 // Bytes the bridge keeps for the media-bridge side while its TCP server waits for the launched
-// process to connect; what comes beyond it in that time is dropped with a warning.
-const uint64_t c_pendingToServerLimit = 4 * 1024 * 1024;
+// process to connect; what comes beyond it in that time is dropped with a warning. As much as the
+// media-bridge connection's send queue takes (YrNet::c_tcpSendQueueLimit): a far end that keeps
+// several MiB unanswered must not lose data only because the process connected late.
+const uint64_t c_pendingToServerLimit = 16 * 1024 * 1024;
+
+// Flow control from the channel back to the media bridge: what was read from the media bridge
+// and not yet completed by the channel, at which its reading stops, and at or below which it
+// resumes. Each chunk read counts its bytes plus one write's worth: a chunk of n bytes becomes
+// one session frame (n + 32 bytes) in at most (n + 32) / 1600 + 1 writes, so the count bounds the
+// writes whatever the chunk sizes. The channel refuses writes beyond 1000 outstanding ones; the
+// high mark is 512 writes' worth, so that refusal stays a last guard normal flow never reaches.
+const uint64_t c_channelWriteSize = 1600;
+const uint64_t c_mediaBridgeChunkCost = c_channelWriteSize;
+const uint64_t c_mediaBridgeRecvHigh = 512 * c_channelWriteSize;
+const uint64_t c_mediaBridgeRecvLow = 256 * c_channelWriteSize;
+
+// What a launch function may return besides the bare object: the process it started, so that the
+// media-bridge side lets in only that process.
+class ILaunchedProcess : public Utils::IBasicInterface
+{
+public:
+    // 0 when the launch did not tell.
+    virtual int64_t Pid() const = 0;
+};
 
 // The profile's server factory of the plug-in: a media-bridge TCP server transport on a port
 // that the system chooses ("-1" when none was bound).

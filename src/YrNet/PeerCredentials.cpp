@@ -1,0 +1,149 @@
+#include "YrNet/PeerCredentials.h"
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace YrNet
+{
+
+namespace
+{
+
+// An address as the kernel's socket table writes it: the address words in the machine's byte
+// order, then the port, all in upper-case hexadecimal ("0100007F:1F90").
+std::string TableAddress(const sockaddr_storage& sa)
+{
+    char buf[64] = {};
+    if (sa.ss_family == AF_INET)
+    {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(sa);
+        std::snprintf(buf, sizeof(buf), "%08X:%04X", in.sin_addr.s_addr, ntohs(in.sin_port));
+        return buf;
+    }
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sa);
+    uint32_t w[4];
+    std::memcpy(w, &in6.sin6_addr, sizeof(w));
+    std::snprintf(buf, sizeof(buf), "%08X%08X%08X%08X:%04X", w[0], w[1], w[2], w[3], ntohs(in6.sin6_port));
+    return buf;
+}
+
+std::string Upper(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The table entry whose local end is `local` and remote end `remote`: its user and inode.
+bool FindSocket(const char* table, const std::string& local, const std::string& remote, uint32_t& uid,
+                uint64_t& inode)
+{
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line); // header
+    while (std::getline(in, line))
+    {
+        char loc[64] = {}, rem[64] = {};
+        unsigned int u = 0;
+        unsigned long long ino = 0;
+        if (std::sscanf(line.c_str(),
+                        " %*u: %63[0-9A-Fa-f:] %63[0-9A-Fa-f:] %*x %*x:%*x %*x:%*x %*x %u %*d %llu", loc, rem,
+                        &u, &ino) != 4)
+            continue;
+        if (Upper(loc) == local && Upper(rem) == remote)
+        {
+            uid = u;
+            inode = ino;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool HoldsInode(const std::string& pidDir, const std::string& link)
+{
+    DIR* d = ::opendir((pidDir + "/fd").c_str());
+    if (d == nullptr)
+        return false; // gone, or another user's
+    bool found = false;
+    char target[128];
+    while (!found)
+    {
+        const dirent* e = ::readdir(d);
+        if (e == nullptr)
+            break;
+        const std::string path = pidDir + "/fd/" + e->d_name;
+        const ssize_t n = ::readlink(path.c_str(), target, sizeof(target) - 1);
+        found = n > 0 && link.compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0;
+    }
+    ::closedir(d);
+    return found;
+}
+
+// The process holding the socket inode, or 0 when none can be seen.
+int64_t FindOwner(uint64_t inode)
+{
+    const std::string link = "socket:[" + std::to_string(inode) + "]";
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return 0;
+    int64_t pid = 0;
+    while (pid == 0)
+    {
+        const dirent* e = ::readdir(proc);
+        if (e == nullptr)
+            break;
+        if (!std::isdigit(static_cast<unsigned char>(e->d_name[0])))
+            continue;
+        if (HoldsInode(std::string("/proc/") + e->d_name, link))
+            pid = std::strtoll(e->d_name, nullptr, 10);
+    }
+    ::closedir(proc);
+    return pid;
+}
+
+PeerCredentials FromSocketTable(int fd)
+{
+    PeerCredentials res;
+    sockaddr_storage local{}, peer{};
+    socklen_t localLen = sizeof(local), peerLen = sizeof(peer);
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0)
+        return res;
+    if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)
+        return res;
+    // The peer's socket is the entry whose local end is our remote end.
+    const char* table = peer.ss_family == AF_INET ? "/proc/net/tcp" : "/proc/net/tcp6";
+    uint64_t inode = 0;
+    if (!FindSocket(table, TableAddress(peer), TableAddress(local), res.uid, inode))
+        return res;
+    res.known = true;
+    res.pid = inode != 0 ? FindOwner(inode) : 0;
+    return res;
+}
+
+} // namespace
+
+PeerCredentials ReadPeerCredentials(int fd)
+{
+    ucred cred{};
+    socklen_t len = sizeof(cred);
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && len == sizeof(cred) && cred.pid > 0)
+    {
+        PeerCredentials res;
+        res.known = true;
+        res.pid = cred.pid;
+        res.uid = cred.uid;
+        return res;
+    }
+    return FromSocketTable(fd);
+}
+
+} // namespace YrNet
