@@ -504,6 +504,30 @@ StackWalker& GetStackWalker()
 
 namespace
 {
+// The walker outlives the module, but the files libdw holds open for it must not: a host that
+// unloads the library would keep them, more at every load.
+struct ReleaseFilesAtUnload
+{
+    ~ReleaseFilesAtUnload() { ReleaseStackTraceFiles(); }
+} g_releaseFilesAtUnload;
+} // namespace
+
+void ReleaseStackTraceFiles()
+{
+    StackWalker& walker = GetStackWalker();
+    LockScope lock(*walker.m_impl, false);
+    if (!lock.Locked() || walker.m_impl->dwfl == nullptr)
+        return;
+    dwfl_end(walker.m_impl->dwfl);
+    walker.m_impl->dwfl = nullptr;
+    walker.m_impl->modulesLoaded = false;
+    walker.m_impl->initFailed = false;
+    walker.m_impl->cache.clear();
+    walker.m_impl->misses.clear();
+}
+
+namespace
+{
 
 std::vector<uint64_t> FramesOf(const std::vector<std::pair<uint64_t, uint64_t>>& pairs)
 {

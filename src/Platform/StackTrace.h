@@ -81,10 +81,17 @@ public:
     class Impl; // the libdw state and its lock
 
 private:
+    friend void ReleaseStackTraceFiles();
+
     Impl* m_impl;
 };
 
 StackWalker& GetStackWalker();
+
+// Ends the walker's libdw session and closes the files it holds open; the next trace opens them
+// again. For a library about to be unloaded, or after a trace taken on a path that must leave no
+// descriptor behind.
+void ReleaseStackTraceFiles();
 
 namespace detail
 {

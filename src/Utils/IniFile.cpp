@@ -71,12 +71,8 @@ void IniFileItem::ThrowConvertException(const std::string& typeName) const
 
 IniFileItem* IniFileSection::FindItem(const std::string& name) const
 {
-    for (uint64_t i = 0; i < m_items.Size(); ++i)
-    {
-        if (m_items[i]->Name() == name)
-            return m_items[i];
-    }
-    return nullptr;
+    const auto i = m_firstByName.find(name);
+    return i == m_firstByName.end() ? nullptr : i->second;
 }
 
 void IniFileSection::AddItem(IniFileItem* pItem, bool checkDuplicate)
@@ -89,6 +85,7 @@ void IniFileSection::AddItem(IniFileItem* pItem, bool checkDuplicate)
         IniFileUtils::ThrowParseError("Duplicate item " + name, -1, std::string());
     }
     m_items.Add(pItem);
+    m_firstByName.emplace(pItem->Name(), pItem); // a later duplicate keeps the first
 }
 
 void IniFileSection::ThrowItemNotFound(const std::string& name) const
@@ -100,12 +97,8 @@ void IniFileSection::ThrowItemNotFound(const std::string& name) const
 
 IniFileSection* IniFile::FindSection(const std::string& name) const
 {
-    for (uint64_t i = 0; i < m_sections.Size(); ++i)
-    {
-        if (m_sections[i]->Name() == name)
-            return m_sections[i];
-    }
-    return nullptr;
+    const auto i = m_firstByName.find(name);
+    return i == m_firstByName.end() ? nullptr : i->second;
 }
 
 IniFileSection* IniFile::AddSection(const std::string& name, bool checkDuplicate)
@@ -115,6 +108,7 @@ IniFileSection* IniFile::AddSection(const std::string& name, bool checkDuplicate
     CheckIdentifier(name, -1, std::string());
     IniFileSection* pSection = new IniFileSection(name);
     m_sections.Add(pSection);
+    m_firstByName.emplace(name, pSection);
     return pSection;
 }
 

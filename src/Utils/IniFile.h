@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <QString>
 #include <QStringList>
 #include "ESS/Assert.h"
@@ -73,7 +74,10 @@ public:
 
 private:
     std::string m_name;
-    ManagedList<IniFileItem> m_items;
+    ManagedList<IniFileItem> m_items; // in file order
+    // The first item of each key: the duplicate check and FindItem stay constant-time, so a long
+    // file is read in time linear in its lines.
+    std::unordered_map<std::string, IniFileItem*> m_firstByName;
 };
 
 // The line source of the parser.
@@ -158,7 +162,8 @@ public:
     static void CheckIdentifier(const std::string& name, int line, const std::string& data);
 
 private:
-    ManagedList<IniFileSection> m_sections;
+    ManagedList<IniFileSection> m_sections; // in file order
+    std::unordered_map<std::string, IniFileSection*> m_firstByName;
 };
 
 // An ini document read from a file with a named codec.

@@ -21,6 +21,9 @@
 //                                   "connected", "end <reason> echoed <bytes>".
 //   YR_MEDIABRIDGE_DROP_AFTER=<n>   closes the connection after echoing n bytes or more, as a
 //                                   media bridge that fails would.
+//   YR_MEDIABRIDGE_KEEP_FDS=1       keeps every inherited descriptor open, as a media bridge that
+//                                   does not clean up would: it still has to see the end of its
+//                                   connection when the plug-in goes.
 #include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -244,6 +247,9 @@ private:
 // Lets go of what the host process handed down.
 void DetachFromHost()
 {
+    if (const char* keep = std::getenv("YR_MEDIABRIDGE_KEEP_FDS"))
+        if (std::string(keep) == "1")
+            return;
     ::close_range(3, ~0u, 0);
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null >= 0)
