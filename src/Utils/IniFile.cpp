@@ -78,14 +78,15 @@ IniFileItem* IniFileSection::FindItem(const std::string& name) const
 void IniFileSection::AddItem(IniFileItem* pItem, bool checkDuplicate)
 {
     ESS_ASSERT(pItem != 0);
-    if (checkDuplicate && FindItem(pItem->Name()) != nullptr)
+    // One look-up: the index keeps the first item of a key, a later duplicate is only listed.
+    const bool first = m_firstByName.emplace(pItem->Name(), pItem).second;
+    if (checkDuplicate && !first)
     {
         const std::string name = pItem->Name();
         delete pItem; // ownership was ours
         IniFileUtils::ThrowParseError("Duplicate item " + name, -1, std::string());
     }
     m_items.Add(pItem);
-    m_firstByName.emplace(pItem->Name(), pItem); // a later duplicate keeps the first
 }
 
 void IniFileSection::ThrowItemNotFound(const std::string& name) const
@@ -137,8 +138,9 @@ std::string IniFile::StripComments(const std::string& rawLine, const ParseParams
 {
     // The blank lets a block end at the very end of the line be seen one position later.
     const std::string s = TrimWhitespace(rawLine) + " ";
+    // The first character decides most positions without a comparison (markers are never empty).
     auto startsAt = [&s](const std::string& marker, size_t p)
-    { return s.compare(p, marker.size(), marker) == 0; };
+    { return s[p] == marker[0] && s.compare(p, marker.size(), marker) == 0; };
 
     int quoteCount = 0;
     std::string kept;
@@ -221,12 +223,13 @@ QtIniFile::ConvertFunctor::ConvertFunctor(const char* pEncoding)
     ESS_ASSERT(pEncoding != 0);
     m_pCodec = QTextCodec::codecForName(pEncoding);
     ESS_ASSERT(m_pCodec != 0);
+    m_encoder.reset(m_pCodec->makeEncoder(QTextCodec::IgnoreHeader));
 }
 
 std::string QtIniFile::ConvertFunctor::operator()(const QString& line) const
 {
     ESS_ASSERT(m_pCodec != 0);
-    const QByteArray bytes = m_pCodec->fromUnicode(line);
+    const QByteArray bytes = m_encoder->fromUnicode(line);
     return std::string(bytes.constData(), strnlen(bytes.constData(), bytes.size()));
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <QString>
@@ -11,6 +12,7 @@
 #include "Utils/ManagedList.h"
 
 class QTextCodec;
+class QTextEncoder;
 
 namespace Utils
 {
@@ -179,6 +181,8 @@ public:
 
     private:
         QTextCodec* m_pCodec;
+        // One converter for all lines: the codec alone would open a new one for every line.
+        std::shared_ptr<QTextEncoder> m_encoder;
     };
 
     QtIniFile(const QString& fileName, const char* codecName, const ParseParams& params);

@@ -355,6 +355,11 @@ TEST(PluginLibraryTest, AMalformedConfigurationFailsTheEntryWithoutAnException)
     ASSERT_EQ(0, r.exitCode) << r.errors;
     EXPECT_EQ((std::vector<std::string>{"load ok", "entry 0", "entry 0", "unload gone"}), r.answers)
         << r.errors;
+    // The reason, where a user looks, with the file to fix; the second entry is refused before.
+    EXPECT_NE(std::string::npos,
+              r.errors.find("YrTnVMwarePlugin: start-up refused, config '" + (dir.Dir() / "config.ini").string() +
+                            "': Sections not allowed at 1; data: [Section]\n"))
+        << r.errors;
 }
 
 TEST(PluginLibraryTest, AConsoleSwitchThatIsNoBooleanCostsNothing)
