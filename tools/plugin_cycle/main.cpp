@@ -10,9 +10,9 @@
 // resident memory must stay flat after the first cycles. Every descriptor the plug-in holds while
 // it runs must be close-on-exec.
 //
-// Before the cycles, refused start-ups (a config.ini with a section line): each must print its
-// reason on standard error in one line with the file's path and leave the descriptor count as it
-// was.
+// Before the cycles, refused start-ups (a config.ini with a section line, with a repeated key, a
+// folder in its place): each must print its reason on standard error in one line with the file's
+// path, start no thread and leave the descriptor count as it was.
 //
 // Usage: plugin_cycle <plug-in library> <MediaBridge> <stl_peer> [cycles [refusals [rss slack kB]]]
 // A negative slack skips the memory check (a sanitizer build keeps the shadow of every load).
@@ -205,7 +205,13 @@ public:
 
     void WriteConfig(const std::string& text) const
     {
+        fs::remove_all(Config());
         std::ofstream(Config().string()) << "LogFolder = logs\n" << text;
+    }
+    void MakeConfigAFolder() const
+    {
+        fs::remove_all(Config());
+        fs::create_directories(Config());
     }
     fs::path Lib() const { return m_dir / "libYrTnVMwarePlugin.so"; }
     fs::path Config() const { return m_dir / "config.ini"; }
@@ -247,21 +253,42 @@ private:
     int m_saved;
 };
 
+// Refused start-ups in turn: a section line, a repeated key, a folder in the file's place.
+const char* SetRefusedConfig(int n, const Folder& folder)
+{
+    switch (n % 3)
+    {
+    case 0:
+        folder.WriteConfig("[Section]\n");
+        return "Sections not allowed";
+    case 1:
+        folder.WriteConfig("LogLevel = 7\nLogLevel = 8\n");
+        return "Duplicate item LogLevel";
+    default:
+        folder.MakeConfigAFolder();
+        return "isn`t a file";
+    }
+}
+
 void RefusalCycle(int n, const Folder& folder, const std::set<int>& fdsBefore)
 {
+    const std::string reason = SetRefusedConfig(n, folder);
     {
         VcHost::Host host;
         std::string error;
         if (!host.Load(folder.Lib().string(), &error))
             return Fail(n, "refusal: load failed: " + error);
+        const std::set<int> loaded = OpenFds();
         CaptureStderr capture(folder.Home() / "stderr.txt");
         const int32_t rc = host.CallEntry();
         const std::string text = capture.Restore();
+        if (OpenFds() != loaded)
+            Fail(n, "refusal: the refused start-up left descriptors open");
         if (rc != 0)
             Fail(n, "refusal: the entry returned " + std::to_string(rc));
         const std::string expected = "start-up refused, config '" + folder.Config().string() + "': ";
         const size_t at = text.find(expected);
-        if (at == std::string::npos || text.find("Sections not allowed", at) == std::string::npos ||
+        if (at == std::string::npos || text.find(reason, at) == std::string::npos ||
             text.find('\n', at) != text.size() - 1)
             Fail(n, "refusal: no one-line reason on standard error: " + text);
         if (!ForeignThreadsSettled(ReadFirstLine("/proc/self/comm")).empty())
@@ -352,7 +379,6 @@ int main(int argc, char** argv)
 
     const Handlers hostHandlers = CurrentHandlers();
 
-    folder.WriteConfig("[Section]\n");
     for (int i = 1; i <= refusals; ++i)
     {
         const std::set<int> before = OpenFds();
