@@ -124,15 +124,14 @@ void AppConfig::Load()
     const Utils::QtIniFile file(m_fileName, c_codec, params);
     m_fileFound = true;
 
-    std::map<std::string, int> lines;
-    if (!file.Sections().IsEmpty())
+    const Utils::IniFileSection* pSection = file.Sections().IsEmpty() ? nullptr : file.Sections()[0];
+    if (pSection != nullptr)
     {
-        const Utils::IniFileSection* pSection = file.Sections()[0];
+        m_raw.reserve(pSection->Items().Size());
         for (uint64_t i = 0; i < pSection->Items().Size(); ++i)
         {
             const Utils::IniFileItem* pItem = pSection->Items()[i];
             m_raw[pItem->Name()] = pItem->Value();
-            lines[pItem->Name()] = pItem->Line();
         }
     }
 
@@ -148,7 +147,7 @@ void AppConfig::Load()
         }
         ConfigLog().Add(YrLogV2::Warning,
                         L"Option {}: bad value '{}' in line {} of '{}'; the default is used", pOption->Key(),
-                        DecodeText(i->second), lines[i->first], m_fileName);
+                        DecodeText(i->second), pSection->FindItem(i->first)->Line(), m_fileName);
     }
     ConfigLog().Add(YrLogV2::Info, "Config file '{}' read: {} items", m_fileName, m_raw.size());
 }

@@ -1,6 +1,7 @@
 #pragma once
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 #include <QString>
 #include <boost/noncopyable.hpp>
@@ -90,7 +91,7 @@ private:
 
     QString m_fileName;
     bool m_fileFound;
-    std::map<std::string, std::string> m_raw;
+    std::unordered_map<std::string, std::string> m_raw;
     // Filled by the options' constructors, so it comes before them.
     std::vector<OptionBase*> m_options;
 

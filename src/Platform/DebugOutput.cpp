@@ -1,8 +1,9 @@
 #include "Platform/DebugOutput.h"
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
+#include <sstream>
+#include "Platform/SysInfo.h"
 
 namespace Platform
 {
@@ -12,7 +13,7 @@ namespace
 
 bool DebuggerAttached()
 {
-    std::ifstream f("/proc/self/status");
+    std::istringstream f(ReadSmallFile("/proc/self/status"));
     std::string line;
     while (std::getline(f, line))
     {

@@ -279,6 +279,71 @@ std::wstring MakeCommandLine(const std::wstring& app, const std::vector<std::wst
     return Win32::ProcAppArgs::Make(app, joined).CommandLine();
 }
 
+namespace
+{
+
+std::vector<std::string> ChildArgv(const std::wstring& app, const std::vector<std::wstring>& args)
+{
+    std::vector<std::string> argv;
+    argv.push_back(Utils::UnicodeToLocaleString(app));
+    for (const std::wstring& a : args)
+    {
+        argv.push_back(Utils::UnicodeToLocaleString(Win32::ProcAppArgs::ChildItem(a)));
+    }
+    return argv;
+}
+
+// posix_spawn with only the standard streams passed on, default signal handling, and the working
+// directory when one is given. 0 or the error number.
+int Spawn(pid_t& pid, const char* path, char** argv, char** envp, const char* workDir)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    if (workDir != nullptr)
+    {
+        posix_spawn_file_actions_addchdir_np(&actions, workDir);
+    }
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    const int err = posix_spawn(&pid, path, &actions, &attr, argv, envp);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    return err;
+}
+
+// Reads exactly n bytes (a short read is an end of the writer).
+bool ReadAll(int fd, void* buf, size_t n)
+{
+    char* p = static_cast<char*>(buf);
+    while (n > 0)
+    {
+        const ssize_t r = read(fd, p, n);
+        if (r < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (r <= 0)
+        {
+            return false;
+        }
+        p += r;
+        n -= size_t(r);
+    }
+    return true;
+}
+
+} // namespace
+
 StartProcessResult StartProcess(const std::wstring& app, const std::vector<std::wstring>& args,
                                 QProcessEnvironment env)
 {
@@ -287,12 +352,7 @@ StartProcessResult StartProcess(const std::wstring& app, const std::vector<std::
     // Checks the path and keeps the text of the command line for the reader of a debugger or dump.
     const Win32::ProcAppArgs::ArgsTempWrapper commandLine(MakeCommandLine(app, args));
 
-    std::vector<std::string> argv;
-    argv.push_back(Utils::UnicodeToLocaleString(app));
-    for (const std::wstring& a : args)
-    {
-        argv.push_back(Utils::UnicodeToLocaleString(Win32::ProcAppArgs::ChildItem(a)));
-    }
+    const std::vector<std::string> argv = ChildArgv(app, args);
     SpawnArgs childArgv(argv);
 
     std::vector<std::string> envItems;
@@ -305,27 +365,9 @@ StartProcessResult StartProcess(const std::wstring& app, const std::vector<std::
     }
     SpawnArgs childEnv(envItems);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // Only the standard streams are inherited.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    // The child starts with default signal handling, whatever this process has set up.
-    sigset_t all;
-    sigfillset(&all);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
     pid_t pid = 0;
-    const int err = posix_spawn(&pid, argv[0].c_str(), &actions, &attr, childArgv.Get(),
-                                env.isEmpty() ? environ : childEnv.Get());
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
+    const int err =
+        Spawn(pid, argv[0].c_str(), childArgv.Get(), env.isEmpty() ? environ : childEnv.Get(), nullptr);
 
     StartProcessResult res;
     if (err != 0)
@@ -337,6 +379,70 @@ StartProcessResult StartProcess(const std::wstring& app, const std::vector<std::
     const int pidfd = PidfdOpen(pid);
     res.process = boost::make_shared<ProcExec>(pid, pidfd);
     res.processId = uint32_t(pid);
+    return res;
+}
+
+StartDetachedResult StartDetachedProcess(const std::wstring& app, const std::vector<std::wstring>& args,
+                                         const std::wstring& workDir)
+{
+    const Win32::ProcAppArgs::ArgsTempWrapper commandLine(MakeCommandLine(app, args));
+    const std::vector<std::string> argv = ChildArgv(app, args);
+    SpawnArgs childArgv(argv);
+    const std::string dir = Utils::UnicodeToLocaleString(workDir);
+
+    StartDetachedResult res;
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+    {
+        res.error = ErrnoText(errno);
+        return res;
+    }
+    // Everything is prepared before the fork: the intermediate child only spawns the real one,
+    // reports its pid (or the error) and ends, so that the real one is handed to the system.
+    const pid_t middle = fork();
+    if (middle < 0)
+    {
+        res.error = ErrnoText(errno);
+        close(report[0]);
+        close(report[1]);
+        return res;
+    }
+    if (middle == 0)
+    {
+        close(report[0]);
+        pid_t pid = 0;
+        const int err = Spawn(pid, argv[0].c_str(), childArgv.Get(), environ, dir.empty() ? nullptr : dir.c_str());
+        const int32_t msg[2] = {err, int32_t(pid)};
+        ssize_t w;
+        do
+        {
+            w = write(report[1], msg, sizeof(msg));
+        } while (w < 0 && errno == EINTR);
+        _exit(0);
+    }
+
+    close(report[1]);
+    int32_t msg[2] = {0, 0};
+    const bool got = ReadAll(report[0], msg, sizeof(msg));
+    const int readErr = errno;
+    close(report[0]);
+    int status = 0;
+    while (waitpid(middle, &status, 0) < 0 && errno == EINTR)
+    {
+    }
+
+    if (!got)
+    {
+        res.error = ErrnoText(readErr != 0 ? readErr : EPIPE);
+    }
+    else if (msg[0] != 0)
+    {
+        res.error = ErrnoText(msg[0]);
+    }
+    else
+    {
+        res.processId = uint32_t(msg[1]);
+    }
     return res;
 }
 

@@ -35,6 +35,20 @@ struct StartProcessResult
 StartProcessResult StartProcess(const std::wstring& app, const std::vector<std::wstring>& args,
                                 QProcessEnvironment env = QProcessEnvironment());
 
+struct StartDetachedResult
+{
+    std::wstring error;     // "" on success
+    uint32_t processId = 0; // 0 on failure
+};
+
+// Starts app detached: the child is handed to the system (it is not a child of this process, so
+// nothing here has to reap it and it never stays a zombie of ours), runs in workDir, inherits this
+// process's environment and only descriptors 0-2, and starts with default signal handling. Meant
+// for helpers that outlive their launcher, inside a host process that may unload us. A refused
+// launch is reported in the error text, never thrown. An empty app path is fatal.
+StartDetachedResult StartDetachedProcess(const std::wstring& app, const std::vector<std::wstring>& args,
+                                         const std::wstring& workDir);
+
 // The command-line text of a launch (for logs): the quoted path, one space, the quoted arguments.
 std::wstring MakeCommandLine(const std::wstring& app, const std::vector<std::wstring>& args);
 

@@ -1,10 +1,10 @@
 #include "Platform/ProcSnapshot.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <vector>
 #include <dirent.h>
+#include "Platform/SysInfo.h"
 
 namespace Platform
 {
@@ -15,7 +15,7 @@ namespace
 // The nice value of a thread of this process (field 19 of its stat line); false when it is gone.
 bool ReadNice(uint32_t tid, int& nice)
 {
-    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::istringstream in(ReadSmallFile("/proc/self/task/" + std::to_string(tid) + "/stat"));
     std::string line;
     if (!std::getline(in, line))
     {

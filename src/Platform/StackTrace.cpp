@@ -63,6 +63,17 @@ std::string Cut(std::string s)
     return s;
 }
 
+// libdw opens the modules' files without close-on-exec and keeps them while its session lasts;
+// inside a host process they must not reach the host's other children.
+int FindElfCloseOnExec(Dwfl_Module* mod, void** userData, const char* moduleName, Dwarf_Addr base,
+                       char** fileName, Elf** elf)
+{
+    const int fd = dwfl_linux_proc_find_elf(mod, userData, moduleName, base, fileName, elf);
+    if (fd >= 0)
+        ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+    return fd;
+}
+
 // Separate debug files are looked for on this machine only: by build id under /usr/lib/debug,
 // and through .gnu_debuglink next to the module. No network lookup (debuginfod) ever happens.
 int FindLocalDebuginfo(Dwfl_Module* mod, void**, const char*, Dwarf_Addr, const char* fileName,
@@ -311,7 +322,7 @@ private:
 StackWalker::StackWalker() : m_impl(new Impl())
 {
     std::memset(&m_impl->callbacks, 0, sizeof(m_impl->callbacks));
-    m_impl->callbacks.find_elf = dwfl_linux_proc_find_elf;
+    m_impl->callbacks.find_elf = FindElfCloseOnExec;
     m_impl->callbacks.find_debuginfo = FindLocalDebuginfo;
     m_impl->callbacks.debuginfo_path = &m_impl->debuginfoPath;
 }
@@ -603,6 +614,30 @@ StackWalker& GetStackWalker()
     // Created on first use and never destroyed: traces are taken until the very end.
     static StackWalker* const walker = new StackWalker();
     return *walker;
+}
+
+namespace
+{
+// The walker outlives the module, but the files libdw holds open for it must not: a host that
+// unloads the library would keep them, more at every load.
+struct ReleaseFilesAtUnload
+{
+    ~ReleaseFilesAtUnload() { ReleaseStackTraceFiles(); }
+} g_releaseFilesAtUnload;
+} // namespace
+
+void ReleaseStackTraceFiles()
+{
+    StackWalker& walker = GetStackWalker();
+    LockScope lock(*walker.m_impl, false);
+    if (!lock.Locked() || walker.m_impl->dwfl == nullptr)
+        return;
+    dwfl_end(walker.m_impl->dwfl);
+    walker.m_impl->dwfl = nullptr;
+    walker.m_impl->modulesLoaded = false;
+    walker.m_impl->initFailed = false;
+    walker.m_impl->cache.clear();
+    walker.m_impl->misses.clear();
 }
 
 namespace

@@ -89,11 +89,17 @@ private:
     Dwfl_Module* FindModuleLocked(uint64_t address); // reports the modules (again) when unknown
     void ReportLoadedModulesLocked();                // one ReportModuleLoad line per module
     StackEntry DescribeAddressLocked(Dwfl_Module* mod, uint64_t address);
+    friend void ReleaseStackTraceFiles();
 
     Impl* m_impl;
 };
 
 StackWalker& GetStackWalker();
+
+// Ends the walker's libdw session and closes the files it holds open; the next trace opens them
+// again. For a library about to be unloaded, or after a trace taken on a path that must leave no
+// descriptor behind.
+void ReleaseStackTraceFiles();
 
 namespace detail
 {

@@ -37,10 +37,7 @@ namespace
 
 std::string ReadWholeFile(const char* path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return ReadSmallFile(path);
 }
 
 std::string ErrnoText(int err)
@@ -234,6 +231,26 @@ std::wstring GetUserName(bool /*plain*/)
         return Utils::LocaleStringToUnicode(env);
     }
     return L"YRUser";
+}
+
+std::string ReadSmallFile(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::string();
+    std::string res;
+    char buf[4096];
+    while (true)
+    {
+        const ssize_t n = ::read(fd, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        res.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return res;
 }
 
 std::wstring GetExePath()

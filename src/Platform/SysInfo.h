@@ -56,6 +56,9 @@ uint32_t GetProcessorArchitecture();
 std::wstring GetComputerName();
 // The account name, else $USER, else "YRUser"; there is no domain form, so plain changes nothing.
 std::wstring GetUserName(bool plain);
+// The whole content of a small file (a /proc entry, say); "" when it cannot be read. Opened
+// close-on-exec: a child that another thread of a host process starts meanwhile gets nothing.
+std::string ReadSmallFile(const std::string& path);
 // The full path of the executable (the /proc/self/exe link); "" on failure.
 std::wstring GetExePath();
 // The program as it was invoked (first item of the process command line); "" when there is none.

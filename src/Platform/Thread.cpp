@@ -1,11 +1,11 @@
 #include "Platform/Thread.h"
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <chrono>
 #include <cstdint>
 #include <sstream>
 #include <thread>
-#include <QDeadlineTimer>
 #include "ESS/Assert.h"
 #include "ESS/HaltOnUnexpected.h"
 #include "Platform/FaultSignals.h"
@@ -16,20 +16,29 @@
 namespace Platform
 {
 
+namespace
+{
+
+// What Qt does on Linux: the normal policy has a single priority, so only the idle class counts.
+void ApplyPriority(pthread_t handle, QThread::Priority priority)
+{
+    if (priority == QThread::InheritPriority)
+        return;
+    sched_param param;
+    param.sched_priority = 0;
+    pthread_setschedparam(handle, priority == QThread::IdlePriority ? SCHED_IDLE : SCHED_OTHER, &param);
+}
+
+// The kernel keeps 15 characters of a thread's name.
+void SetKernelThreadName(const std::string& name)
+{
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
+} // namespace
+
 namespace detail
 {
-
-ThreadImpl::ThreadImpl(IThreadBody* owner) : QThread(nullptr), m_owner(owner) {}
-
-ThreadImpl::~ThreadImpl()
-{
-    wait(QDeadlineTimer(QDeadlineTimer::Forever));
-}
-
-void ThreadImpl::run()
-{
-    m_owner->ThreadEntry();
-}
 
 std::string MakeThreadName(const std::string& name)
 {
@@ -39,33 +48,53 @@ std::string MakeThreadName(const std::string& name)
 } // namespace detail
 
 Thread::Thread(const std::string& name, unsigned int stackSize)
-    : m_name(detail::MakeThreadName(name)), m_impl(this), m_id(nullptr)
+    : m_name(detail::MakeThreadName(name)), m_stackSize(stackSize), m_id(nullptr), m_handle(),
+      m_started(false), m_joined(false)
 {
-    // Qt gives the kernel thread this name (cut to 15 characters), so gdb and top show it.
-    m_impl.setObjectName(QString::fromStdString(m_name));
-    if (stackSize != 0)
-        m_impl.setStackSize(stackSize);
 }
 
 Thread::~Thread()
 {
     // A derived class must have made its body end; otherwise this blocks while it runs.
-    m_impl.wait(QDeadlineTimer(QDeadlineTimer::Forever));
+    Wait();
 }
 
 void Thread::Start(QThread::Priority priority)
 {
-    m_impl.start(priority);
+    std::lock_guard<std::mutex> lock(m_joinLock);
+    ESS_ASSERT(!m_started && "Thread started twice");
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    if (m_stackSize != 0)
+        pthread_attr_setstacksize(&attr, m_stackSize);
+    const int rc = pthread_create(&m_handle, &attr, &Thread::ThreadMain, this);
+    pthread_attr_destroy(&attr);
+    ESS_ASSERT(rc == 0 && "pthread_create failed");
+    m_started = true;
+    ApplyPriority(m_handle, priority);
 }
 
 void Thread::SetPriority(QThread::Priority priority)
 {
-    m_impl.setPriority(priority);
+    std::lock_guard<std::mutex> lock(m_joinLock);
+    if (m_started && !m_joined)
+        ApplyPriority(m_handle, priority);
 }
 
 void Thread::Wait()
 {
-    m_impl.wait(QDeadlineTimer(QDeadlineTimer::Forever));
+    std::lock_guard<std::mutex> lock(m_joinLock);
+    if (!m_started || m_joined)
+        return;
+    ESS_ASSERT(!pthread_equal(m_handle, pthread_self()) && "A thread cannot wait for itself");
+    pthread_join(m_handle, nullptr);
+    m_joined = true;
+}
+
+void* Thread::ThreadMain(void* self)
+{
+    static_cast<Thread*>(self)->ThreadEntry();
+    return nullptr;
 }
 
 void* Thread::getID() const
@@ -86,6 +115,7 @@ void Thread::ThreadEntry()
     // Like a module's thread-attach notification: before the name is known.
     const bool tracked = Utils::detail::ThreadTrackingAttach();
 
+    SetKernelThreadName(m_name);
     void* const id = GetCurrentThreadID();
     m_id = id;
     Utils::ThreadNames::Instance().Register(id, m_name);

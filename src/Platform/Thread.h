@@ -1,36 +1,17 @@
 #pragma once
+#include <pthread.h>
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <QMutex>
 #include <QThread>
 #include <boost/noncopyable.hpp>
-#include "Utils/IBasicInterface.h"
 
 namespace Platform
 {
 
 namespace detail
 {
-
-// What the implementation thread calls on its new thread.
-class IThreadBody : public Utils::IBasicInterface
-{
-public:
-    virtual void ThreadEntry() = 0;
-};
-
-// The Qt thread under a Platform::Thread; it only forwards into its owner.
-class ThreadImpl : public QThread
-{
-public:
-    explicit ThreadImpl(IThreadBody* owner);
-    ~ThreadImpl() override;
-
-private:
-    void run() override;
-
-    IThreadBody* m_owner;
-};
 
 // name + "/" + the registered name of the calling (creating) thread.
 std::string MakeThreadName(const std::string& name);
@@ -40,14 +21,24 @@ std::string MakeThreadName(const std::string& name);
 // Base of every thread the system creates: named "<name>/<creator>", registered in the
 // thread-name registry while its body runs, body guarded so that an escaping exception halts
 // with a report; the destructor waits for the body without a deadline.
-class Thread : public detail::IThreadBody, boost::noncopyable
+//
+// Wait joins the kernel thread (pthread_join), not only the end of the body: when it returns,
+// nothing of the thread runs any more, not even the thread-specific destructors of the C library
+// or Qt. A library that is unloaded right afterwards leaves no code running behind.
+//
+// Threads: Start, Wait and the destructor are called by the owner's thread, never by the thread
+// itself.
+class Thread : boost::noncopyable
 {
 public:
     explicit Thread(const std::string& name, unsigned int stackSize = 0);
-    ~Thread() override;
+    virtual ~Thread();
 
+    // The priority is taken as Qt takes it on Linux: IdlePriority runs the thread under
+    // SCHED_IDLE, every other value leaves the default scheduling.
     void Start(QThread::Priority priority);
     void SetPriority(QThread::Priority priority);
+    // Joins the thread; at once when it was never started or is joined already.
     void Wait();
 
     // Asserts that the thread has entered its body.
@@ -63,11 +54,17 @@ protected:
     virtual void run() = 0;
 
 private:
-    void ThreadEntry() override;
+    static void* ThreadMain(void* self);
+    void ThreadEntry();
 
     std::string m_name;
-    detail::ThreadImpl m_impl;
+    unsigned int m_stackSize;
     std::atomic<void*> m_id;
+
+    std::mutex m_joinLock; // guards the members up to the blank line
+    pthread_t m_handle;
+    bool m_started;
+    bool m_joined;
 };
 
 // The registered name of the calling thread, "" when it is not registered.

@@ -51,6 +51,19 @@ DebugLogState& State()
 // Made while the module loads, before any thread can race for it.
 [[maybe_unused]] DebugLogState& g_stateAtLoad = State();
 
+// The state outlives the module's other statics, but its file must not: a library that the host
+// unloads would leave the descriptor open for good, one more at every load.
+struct CloseFileAtUnload
+{
+    ~CloseFileAtUnload()
+    {
+        DebugLogState& s = State();
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.pFile.reset();
+        s.openTried = false;
+    }
+} g_closeFileAtUnload;
+
 // Set while this thread is inside Write (and so holds the lock).
 thread_local bool t_inWrite = false;
 

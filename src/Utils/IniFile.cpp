@@ -71,18 +71,16 @@ void IniFileItem::ThrowConvertException(const std::string& typeName) const
 
 IniFileItem* IniFileSection::FindItem(const std::string& name) const
 {
-    for (uint64_t i = 0; i < m_items.Size(); ++i)
-    {
-        if (m_items[i]->Name() == name)
-            return m_items[i];
-    }
-    return nullptr;
+    const auto i = m_firstByName.find(name);
+    return i == m_firstByName.end() ? nullptr : i->second;
 }
 
 void IniFileSection::AddItem(std::unique_ptr<IniFileItem> item, bool checkDuplicate)
 {
     ESS_ASSERT(item);
-    if (checkDuplicate && FindItem(item->Name()) != nullptr)
+    // One look-up: the index keeps the first item of a key, a later duplicate is only listed.
+    const bool first = m_firstByName.emplace(item->Name(), item.get()).second;
+    if (checkDuplicate && !first)
         IniFileUtils::ThrowParseError("Duplicate item " + item->Name(), -1, std::string());
     m_items.Add(std::move(item));
 }
@@ -102,12 +100,8 @@ void IniFileSection::ThrowItemNotFound(const std::string& name) const
 
 IniFileSection* IniFile::FindSection(const std::string& name) const
 {
-    for (uint64_t i = 0; i < m_sections.Size(); ++i)
-    {
-        if (m_sections[i]->Name() == name)
-            return m_sections[i];
-    }
-    return nullptr;
+    const auto i = m_firstByName.find(name);
+    return i == m_firstByName.end() ? nullptr : i->second;
 }
 
 IniFileSection* IniFile::AddSection(const std::string& name, bool checkDuplicate)
@@ -118,6 +112,7 @@ IniFileSection* IniFile::AddSection(const std::string& name, bool checkDuplicate
     auto section = std::make_unique<IniFileSection>(name);
     IniFileSection* pSection = section.get();
     m_sections.Add(std::move(section));
+    m_firstByName.emplace(name, pSection);
     return pSection;
 }
 
@@ -146,8 +141,9 @@ std::string IniFile::StripComments(const std::string& rawLine, const ParseParams
 {
     // The blank lets a block end at the very end of the line be seen one position later.
     const std::string s = TrimWhitespace(rawLine) + " ";
+    // The first character decides most positions without a comparison (markers are never empty).
     auto startsAt = [&s](const std::string& marker, size_t p)
-    { return s.compare(p, marker.size(), marker) == 0; };
+    { return s[p] == marker[0] && s.compare(p, marker.size(), marker) == 0; };
 
     int quoteCount = 0;
     std::string kept;
@@ -231,12 +227,13 @@ QtIniFile::ConvertFunctor::ConvertFunctor(const char* pEncoding)
     ESS_ASSERT(pEncoding != 0);
     m_pCodec = QTextCodec::codecForName(pEncoding);
     ESS_ASSERT(m_pCodec != 0);
+    m_encoder.reset(m_pCodec->makeEncoder(QTextCodec::IgnoreHeader));
 }
 
 std::string QtIniFile::ConvertFunctor::operator()(const QString& line) const
 {
     ESS_ASSERT(m_pCodec != 0);
-    const QByteArray bytes = m_pCodec->fromUnicode(line);
+    const QByteArray bytes = m_encoder->fromUnicode(line);
     return std::string(bytes.constData(), strnlen(bytes.constData(), bytes.size()));
 }
 

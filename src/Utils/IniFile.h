@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <QString>
 #include <QStringList>
 #include "ESS/Assert.h"
@@ -11,6 +12,7 @@
 #include "Utils/ManagedList.h"
 
 class QTextCodec;
+class QTextEncoder;
 
 namespace Utils
 {
@@ -76,7 +78,10 @@ public:
 
 private:
     std::string m_name;
-    ManagedList<IniFileItem> m_items;
+    ManagedList<IniFileItem> m_items; // in file order
+    // The first item of each key: the duplicate check and FindItem stay constant-time, so a long
+    // file is read in time linear in its lines.
+    std::unordered_map<std::string, IniFileItem*> m_firstByName;
 };
 
 // The line source of the parser.
@@ -161,7 +166,8 @@ public:
     static void CheckIdentifier(const std::string& name, int line, const std::string& data);
 
 private:
-    ManagedList<IniFileSection> m_sections;
+    ManagedList<IniFileSection> m_sections; // in file order
+    std::unordered_map<std::string, IniFileSection*> m_firstByName;
 };
 
 // An ini document read from a file with a named codec.
@@ -177,6 +183,8 @@ public:
 
     private:
         QTextCodec* m_pCodec;
+        // One converter for all lines: the codec alone would open a new one for every line.
+        std::shared_ptr<QTextEncoder> m_encoder;
     };
 
     QtIniFile(const QString& fileName, const char* codecName, const ParseParams& params);

@@ -5,6 +5,7 @@
 #include <boost/make_shared.hpp>
 #include "ESS/Assert.h"
 #include "Utils/StringUtils.h"
+#include "YrNet/CloseOnExec.h"
 #include "YrNet/HostAddr2BoostEndpoint.h"
 
 namespace YrNet
@@ -153,6 +154,7 @@ void TcpSocketImpl::OnConnected(const boost::system::error_code& ec, const tcp::
         ReportLibraryError(ec);
         return;
     }
+    SetCloseOnExec(*m_socket);
     RecordPeer(&ep);
     m_ready.Set(true);
     m_user->Connected(m_id);

@@ -2,6 +2,7 @@
 #include <boost/make_shared.hpp>
 #include "Utils/AliveCallback.h"
 #include "Utils/StringUtils.h"
+#include "YrNet/CloseOnExec.h"
 #include "YrNet/HostAddr2BoostEndpoint.h"
 
 namespace YrNet
@@ -33,6 +34,7 @@ public:
         if (m_acceptor.is_open())
             m_acceptor.close(ec);
         m_acceptor.open(ep.protocol());
+        SetCloseOnExec(m_acceptor);
         m_acceptor.set_option(boost::asio::socket_base::reuse_address(false));
         m_acceptor.bind(ep, ec);
         if (ec)
@@ -92,6 +94,7 @@ private:
             return;
         }
 
+        SetCloseOnExec(*socket);
         // A client that connected and reset at once cannot tell its address any more: drop it
         // and keep the supply of pending accepts.
         boost::system::error_code peerEc;

@@ -6,6 +6,7 @@
 #include "Utils/AliveCallback.h"
 #include "Utils/StringUtils.h"
 #include "Utils/ThreadContextChecker.h"
+#include "YrNet/CloseOnExec.h"
 #include "YrNet/HostAddr2BoostEndpoint.h"
 #include "YrNet/InternalDnsResolver.h"
 
@@ -30,6 +31,7 @@ public:
         : m_thread(NetThread::Instance()), m_io(m_thread->GetIoService()), m_socket(m_io, udp::v4()),
           m_facade(facade), m_id(id), m_resolver(m_io)
     {
+        SetCloseOnExec(m_socket);
     }
 
     // Caller's thread: binding runs on the network thread while the caller waits.

@@ -257,6 +257,46 @@ TEST(ProcExecWaitTest, ChildThatOutlivesItsOwnerIsReapedLater)
     EXPECT_TRUE(next.process->Wait(20000));
 }
 
+// A detached child is not ours to reap, runs in the given folder and gets only the standard
+// descriptors.
+TEST_F(ProcExecTest, DetachedChildIsNoChildOfOursAndInheritsNoDescriptor)
+{
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds)); // without close-on-exec
+    ASSERT_EQ(100, dup2(fds[0], 100));
+    const std::wstring script = L"{ echo $PPID; pwd -P; [ -e /proc/$$/fd/100 ] && echo open || echo closed; "
+                                L"} > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"";
+    const Platform::StartDetachedResult r =
+        Platform::StartDetachedProcess(L"/bin/sh", {L"-c", script, OutFile()}, L"/tmp");
+    close(100);
+    close(fds[0]);
+    close(fds[1]);
+    ASSERT_EQ(L"", r.error);
+    ASSERT_NE(0u, r.processId);
+    EXPECT_FALSE(IsUnreapedChild(pid_t(r.processId)));
+    std::string out;
+    for (int i = 0; i < 2000 && out.empty(); ++i)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        out = ReadOut();
+    }
+    std::istringstream lines(out);
+    std::string parent, dir, inherited;
+    std::getline(lines, parent);
+    std::getline(lines, dir);
+    std::getline(lines, inherited);
+    EXPECT_NE(std::to_string(getpid()), parent);
+    EXPECT_EQ("/tmp", dir);
+    EXPECT_EQ("closed", inherited);
+}
+
+TEST(ProcExecFailureTest, DetachedLaunchOfAMissingProgramIsReported)
+{
+    const Platform::StartDetachedResult r = Platform::StartDetachedProcess(L"/no/such/program", {}, L"/tmp");
+    EXPECT_EQ(L"No such file or directory", r.error);
+    EXPECT_EQ(0u, r.processId);
+}
+
 // ---- thread snapshots ----
 
 std::set<uint32_t> TaskIds()

@@ -1,4 +1,8 @@
+#include <dirent.h>
+#include <fcntl.h>
 #include <atomic>
+#include <cstdlib>
+#include <set>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -157,6 +161,41 @@ __attribute__((noinline)) int Recurse(int depth)
     int r = Recurse(depth - 1);
     asm volatile("" ::: "memory");
     return r + 1;
+}
+
+std::set<int> OpenFds()
+{
+    std::set<int> res;
+    if (DIR* d = opendir("/proc/self/fd"))
+    {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.')
+                res.insert(std::atoi(e->d_name));
+        closedir(d);
+    }
+    return res;
+}
+
+// The files a trace keeps open are close-on-exec, and releasing them closes every one.
+TEST(StackTraceTest, TheFilesATraceKeepsAreCloseOnExecAndCanBeReleased)
+{
+    Platform::ReleaseStackTraceFiles();
+    const std::set<int> before = OpenFds();
+    ASSERT_FALSE(Platform::GetStackTrace(false).empty());
+    int kept = 0;
+    for (int fd : OpenFds())
+    {
+        if (before.count(fd) != 0)
+            continue;
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags < 0)
+            continue; // the directory listing's own descriptor, closed by now
+        ++kept;
+        EXPECT_NE(0, flags & FD_CLOEXEC) << "descriptor " << fd;
+    }
+    EXPECT_GT(kept, 0); // the trace did keep files open
+    Platform::ReleaseStackTraceFiles();
+    EXPECT_EQ(before, OpenFds());
 }
 
 TEST(StackTraceTest, EndlessRecursionStopsAfterTheRepeatLimit)

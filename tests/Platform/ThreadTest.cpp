@@ -1,3 +1,4 @@
+#include <pthread.h>
 #include <signal.h>
 #include <dirent.h>
 #include <atomic>
@@ -211,6 +212,32 @@ TEST(PlatformThreadTest, StackSizeIsHonoured)
     t.Start(QThread::InheritPriority);
     t.Wait();
     EXPECT_GE(size, 4u * 1024 * 1024);
+}
+
+// What runs after the body (thread-specific destructors of the C library and of Qt) is over when
+// Wait returns: a library unloaded right afterwards leaves nothing running behind.
+TEST(PlatformThreadTest, WaitReturnsOnlyAfterTheThreadsExitCleanupRan)
+{
+    static std::atomic<bool> s_cleanupDone(false);
+    pthread_key_t key;
+    ASSERT_EQ(0, pthread_key_create(&key, [](void*)
+                                    {
+                                        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                                        s_cleanupDone = true;
+                                    }));
+    void* id = nullptr;
+    {
+        FnThread t("Exiting", [&] { pthread_setspecific(key, &key); });
+        t.Start(QThread::InheritPriority);
+        t.Wait();
+        EXPECT_TRUE(s_cleanupDone.load());
+        id = t.getID();
+    }
+    pthread_key_delete(key);
+    // The kernel drops the task a moment after the join's wake-up; bounded.
+    for (int i = 0; i < 1000 && TaskIds().count(Platform::ThreadIdToString(id)) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(0u, TaskIds().count(Platform::ThreadIdToString(id)));
 }
 
 TEST(PlatformThreadDeathTest, EscapingExceptionHaltsWithNameTextAndStack)

@@ -131,6 +131,25 @@ TEST(IniFileTest, SectionNames)
     EXPECT_EQ(ParseError({"[Main]", "[Main]"}, dupOk), "");
 }
 
+// Where repeats are allowed every line stays, in file order, and a key finds its first line.
+TEST(IniFileTest, RepeatedKeysKeepOrderAndTheFirstIsFound)
+{
+    Params dupOk = c_brand;
+    dupOk.m_allowDuplicateItems = true;
+    dupOk.m_allowDuplicateSections = true;
+    Utils::IniFile file;
+    ParseLines(file, {"[S]", "k = 1", "j = x", "k = 2", "[S]", "k = 3"}, dupOk);
+    ASSERT_EQ(2u, file.Sections().Size());
+    EXPECT_EQ(file.Sections()[0], file.FindSection("S"));
+    const Utils::IniFileSection& s = *file.Sections()[0];
+    ASSERT_EQ(3u, s.Items().Size());
+    EXPECT_EQ("1", s.Items()[0]->Value());
+    EXPECT_EQ("x", s.Items()[1]->Value());
+    EXPECT_EQ("2", s.Items()[2]->Value());
+    EXPECT_EQ(1, s.FindItem("k")->Line());
+    EXPECT_EQ("Duplicate item k", ParseError({"k = 1", "j = x", "k = 2"}, c_config));
+}
+
 TEST(IniFileTest, Items)
 {
     EXPECT_EQ(ParseError({"a = 1", "a = 2"}, c_config), "Duplicate item a");

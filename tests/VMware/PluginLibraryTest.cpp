@@ -132,8 +132,9 @@ std::string ThreadsLine(const HostRun& r, size_t index)
     return std::string();
 }
 
-// The names the library's dynamic symbol table defines, and whether it binds its own symbols.
-bool ReadExports(const std::string& path, std::set<std::string>& names, bool& symbolic)
+// The names the library's dynamic symbol table defines (or, with undefined, the names it
+// imports), and whether it binds its own symbols.
+bool ReadExports(const std::string& path, std::set<std::string>& names, bool& symbolic, bool undefined = false)
 {
     std::ifstream f(path, std::ios::binary | std::ios::ate);
     std::string data(static_cast<size_t>(f.tellg()), '\0');
@@ -155,7 +156,7 @@ bool ReadExports(const std::string& path, std::set<std::string>& names, bool& sy
             for (size_t k = 0; k < sh[i].sh_size / sizeof(Elf64_Sym); ++k)
             {
                 const int bind = ELF64_ST_BIND(sym[k].st_info);
-                if (sym[k].st_shndx != SHN_UNDEF &&
+                if ((sym[k].st_shndx == SHN_UNDEF) == undefined && sym[k].st_name != 0 &&
                     (bind == STB_GLOBAL || bind == STB_WEAK || bind == STB_GNU_UNIQUE))
                     names.insert(strtab + sym[k].st_name);
             }
@@ -182,6 +183,18 @@ TEST(PluginLibraryTest, ExportsOnlyTheTwoChannelEntriesAndTheForwarders)
         "RoRegisterActivationFactories", "RoRevokeActivationFactories", "RoUninitialize"};
     EXPECT_EQ(expected, names);
     EXPECT_TRUE(symbolic);
+}
+
+// A thread_local with a destructor would register a thread-exit hook on the host's threads, which
+// runs our code after the host has unloaded us (and pins the library meanwhile).
+TEST(PluginLibraryTest, LeavesNoThreadExitHookOnTheHostsThreads)
+{
+    std::set<std::string> imports;
+    bool symbolic = false;
+    ASSERT_TRUE(ReadExports(YR_PLUGIN_PATH, imports, symbolic, true));
+    ASSERT_EQ(1u, imports.count("pthread_create")); // the reading works
+    EXPECT_EQ(0u, imports.count("__cxa_thread_atexit"));
+    EXPECT_EQ(0u, imports.count("__cxa_thread_atexit_impl"));
 }
 
 TEST(PluginLibraryTest, LoadsRunsTerminatesAndUnloads)
@@ -398,6 +411,11 @@ TEST(PluginLibraryTest, AMalformedConfigurationFailsTheEntryWithoutAnException)
     const HostRun r = RunHost({"load " + dir.Lib().string(), "entry", "entry", "unload"}, dir.Dir());
     ASSERT_EQ(0, r.exitCode) << r.errors;
     EXPECT_EQ((std::vector<std::string>{"load ok", "entry 0", "entry 0", "unload gone"}), r.answers)
+        << r.errors;
+    // The reason, where a user looks, with the file to fix; the second entry is refused before.
+    EXPECT_NE(std::string::npos,
+              r.errors.find("YrTnVMwarePlugin: start-up refused, config '" + (dir.Dir() / "config.ini").string() +
+                            "': Sections not allowed at 1; data: [Section]\n"))
         << r.errors;
 }
 

@@ -29,6 +29,9 @@
 //                                   once connected, and logs "sourced <n>".
 //   YR_MEDIABRIDGE_CONNECT_GATE=<f> connects only once file f exists (waits up to the connect
 //                                   time-out), so that a test can act before the connection.
+//   YR_MEDIABRIDGE_KEEP_FDS=1       keeps every inherited descriptor open, as a media bridge that
+//                                   does not clean up would: it still has to see the end of its
+//                                   connection when the plug-in goes.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -327,6 +330,9 @@ private:
 // Lets go of what the host process handed down.
 void DetachFromHost()
 {
+    if (const char* keep = std::getenv("YR_MEDIABRIDGE_KEEP_FDS"))
+        if (std::string(keep) == "1")
+            return;
     ::close_range(3, ~0u, 0);
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null >= 0)

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <utility>
+#include "CrashReporter/CrHook.h"
 #include "ESS/Assert.h"
 #include "ESS/Exception.h"
 #include <fmt/format.h>
@@ -391,6 +392,9 @@ void DriverCore::OnTerminated()
     }
     // Without the mutex: the objects' destruction unregisters their transports.
     m_clientObjects.Clear();
+    // The host may unload us once TERMINATED returns: the crash reporter's thread ends now too
+    // (a fault after this is still reported, on its own thread).
+    CrashReporter::StopFaultReporter();
 }
 
 void DriverCore::NotifyConnection()

@@ -1,9 +1,12 @@
 #include "VMware/Client/VMwareEntry.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <boost/filesystem/path.hpp>
 #include "AppUtils/AppConfig.h"
 #include "AppUtils/AppMode.h"
 #include "AppUtils/AppPaths.h"
@@ -11,10 +14,13 @@
 #include "AppUtils/CleanFiles.h"
 #include "AppUtils/LogAbnormalExit.h"
 #include "AppUtils/LogSetup.h"
+#include "CrashReporter/CrHook.h"
 #include "ESS/Exception.h"
+#include "Platform/StackTrace.h"
 #include "Platform/SysInfo.h"
 #include "SarvikAppSetup/AppSetup.h"
 #include "SarvikAppSetup/AppSetupParams.h"
+#include "Utils/DebugLog.h"
 #include "Utils/ExeName.h"
 #include "Utils/LexicalCast.h"
 #include "Utils/StringUtils.h"
@@ -64,8 +70,9 @@ bool StartApplication(YrLogV2::Log& log)
 
     AddClientObject(AppStartWithAsyncDest(1, VdiCommon::AppPath::GetModuleArgv()));
 
-    // Lives until the process ends: it records an abnormal end, whenever that comes.
-    new AppUtils::LogAbnormalExit("module_last_abnormal_exit.txt");
+    // Records an abnormal end, whenever that comes. One per load: it goes with the
+    // module's statics when the host unloads it, so loading again makes no second one.
+    static const AppUtils::LogAbnormalExit s_abnormalExit("module_last_abnormal_exit.txt");
     log.Add(YrLogV2::Info, "CreateDriver, StartUp done for YR VMware plugin");
 
     SarvikAppSetup::AppSetupInstanceSet(SarvikAppSetup::AppSetupParams(
@@ -91,6 +98,32 @@ bool StartApplication(YrLogV2::Log& log)
 
     AddClientObject(VMwareExec());
     return true;
+}
+
+// The configuration the start-up reads: "config.ini" next to the module's real file.
+std::string ConfigFilePath()
+{
+    return (boost::filesystem::path(VdiCommon::AppPath::GetModulePath()).parent_path() / "config.ini").string();
+}
+
+// A refused start-up says why where a user looks (standard error and the debug log, one line
+// with the file to fix) and closes what it opened: the client objects made so far are destroyed
+// now, so none of our threads runs while the registered channel waits for the host's
+// TERMINATED, and the files the exception's stack trace opened are closed.
+void RefuseStartUp(YrLogV2::Log& log, std::wstring reason)
+{
+    log.Add(YrLogV2::Error, L"InitializeDriver, start-up failed: {}", reason);
+    std::replace(reason.begin(), reason.end(), L'\n', L' ');
+    const std::wstring line = L"YrTnVMwarePlugin: start-up refused, config '" +
+                              Utils::LocaleStringToUnicode(ConfigFilePath()) + L"': " + reason;
+    Utils::DebugLogFile::Write(line);
+    std::fprintf(stderr, "%s\n", Utils::UnicodeToLocaleString(line).c_str());
+    std::fflush(stderr);
+
+    if (g_core && !g_core->GetClientObjects().Cleared())
+        g_core->GetClientObjects().Clear();
+    CrashReporter::StopFaultReporter();
+    Platform::ReleaseStackTraceFiles();
 }
 
 // Makes g_core, or logs why not: a table that is invalid (an unset pointer) or a registration
@@ -183,11 +216,11 @@ bool StartUp(bool tableGiven, const std::function<bool()>& makeDriver)
     }
     catch (const ESS::BaseException& e)
     {
-        log.Add(YrLogV2::Error, L"InitializeDriver, start-up failed: {}", e.Message());
+        RefuseStartUp(log, e.Message());
     }
     catch (const std::exception& e)
     {
-        log.Add(YrLogV2::Error, "InitializeDriver, start-up failed: {}", e.what());
+        RefuseStartUp(log, Utils::LocaleStringToUnicode(e.what()));
     }
     return false;
 }

@@ -1,7 +1,6 @@
 #include "VdiCommon/PluginBridge/BridgeLauncher.h"
-#include <QProcess>
-#include <QStringList>
 #include <boost/filesystem/operations.hpp>
+#include "Platform/ProcExec.h"
 #include "Platform/SysInfo.h"
 #include "SarvikAppSetup/AppSetup.h"
 #include "Utils/ExeName.h"
@@ -52,27 +51,22 @@ void BridgeLauncher::LaunchMediaExe()
     }
 
     const std::vector<std::wstring> args = MediaExeArgs(m_address);
-    QStringList qargs;
     std::wstring joined;
     for (const std::wstring& a : args)
-    {
-        qargs << QString::fromStdWString(a);
         joined += (joined.empty() ? L"" : L" ") + a;
-    }
     m_log.Add(YrLogV2::Info, L"LaunchMediaExe: launching MediaExe '{} {}'", exe.wstring(), joined);
 
-    // Detached: the process outlives this object and the plug-in; it is reaped by the system,
-    // not by us, so nothing waits for it here.
-    qint64 pid = 0;
-    const bool started = QProcess::startDetached(QString::fromStdWString(exe.wstring()), qargs,
-                                                 QString::fromStdWString(dir.wstring()), &pid);
-    if (started)
+    // Detached, through our own launcher: the process outlives this object and the plug-in and is
+    // reaped by the system, and it gets none of the host's descriptors (the listener among them),
+    // so it sees the end of its connection when the plug-in goes.
+    const Platform::StartDetachedResult r = Platform::StartDetachedProcess(exe.wstring(), args, dir.wstring());
+    if (r.error.empty())
     {
-        m_pid = pid;
+        m_pid = r.processId;
         m_log.Add(YrLogV2::Info, "LaunchMediaExe: success");
         return;
     }
-    m_log.Add(YrLogV2::Error, "LaunchMediaExe: cannot launch MediaExe");
+    m_log.Add(YrLogV2::Error, L"LaunchMediaExe: cannot launch MediaExe: {}", r.error);
     iCore::CurrentMsgThread().RequestExit();
 }
 
