@@ -169,5 +169,5 @@ int QtMsgTagLevel(int qtMsgType)
 
 std::unique_ptr<Utils::IVirtualDestroy> AppStartWithAsyncDest(int argc, char** argv)
 {
-    return std::unique_ptr<Utils::IVirtualDestroy>(new AppUtils::AppStartup(argc, argv));
+    return std::make_unique<AppUtils::AppStartup>(argc, argv);
 }

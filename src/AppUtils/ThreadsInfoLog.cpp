@@ -35,7 +35,7 @@ struct Registrar
     Registrar()
     {
         Utils::ThreadsInfo::SetLogTargetFactory(
-            [] { return std::unique_ptr<Utils::ThreadsInfo::ILogTarget>(new ThreadsLogTarget()); });
+            [] { return std::make_unique<ThreadsLogTarget>(); });
     }
 } g_registrar;
 

@@ -59,7 +59,7 @@ public:
         s.m_respTimeoutMs = 1000000;
         s.m_pingIntervalMs = 1000000;
         m_maxPacket = s.m_maxPacketSize;
-        m_conn.reset(new StlConnection(s, log, *this, *this));
+        m_conn = std::make_unique<StlConnection>(s, log, *this, *this);
     }
 
     ~ServerDriver() override { m_conn.reset(); }

@@ -146,7 +146,7 @@ public:
           m_window(opt.window), m_payload(opt.payload), m_rttTotal(opt.rtt),
           m_disconnectWhenFinished(!opt.xrdpChannel.empty()), m_write(std::move(write))
     {
-        m_conn.reset(new StlConnection(opt.settings, log, *this, *this));
+        m_conn = std::make_unique<StlConnection>(opt.settings, log, *this, *this);
     }
 
     ~Peer() override { m_conn.reset(); }
@@ -287,7 +287,8 @@ private:
         m_result = ok ? c_ok : c_failed;
         // Posted: the session refuses a call from inside its own event.
         if (m_disconnectWhenFinished)
-            PostTarget().Put(new iCore::MsgFunctor<std::function<void()>>([this] { m_conn->Disconnect(); }));
+            PostTarget().Put(
+                std::make_unique<iCore::MsgFunctor<std::function<void()>>>([this] { m_conn->Disconnect(); }));
     }
 
     // Sink mode: counts what arrives.
@@ -470,7 +471,7 @@ bool PipeWrite(const uint8_t* data, uint32_t size)
 
 void Deliver(const iCore::MsgPostTarget& target, Peer* peer, const Utils::ByteArray& data)
 {
-    target.Put(new iCore::MsgFunctor<std::function<void()>>([peer, data] { peer->OnInput(data); }));
+    target.Put(std::make_unique<iCore::MsgFunctor<std::function<void()>>>([peer, data] { peer->OnInput(data); }));
 }
 
 // The client's writes from the pipe, until its end; the exit code.
@@ -620,13 +621,13 @@ int main(int argc, char** argv)
 
     Peer* peer = nullptr;
     iCore::MsgThread* thread = nullptr;
-    std::unique_ptr<iCore::ThreadRunnerFunc> runner(new iCore::ThreadRunnerFunc(
+    auto runner = std::make_unique<iCore::ThreadRunnerFunc>(
         iCore::ThreadRunnerFuncProfile(0, "Peer", QThread::InheritPriority, 0, 0, false),
         [&](iCore::MsgThread& t)
         {
             thread = &t;
             peer = new Peer(opt, log, write);
-        }));
+        });
     const iCore::MsgPostTarget target = peer->PostTarget();
     EventLine("stl_peer ready");
 
