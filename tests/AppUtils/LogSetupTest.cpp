@@ -29,10 +29,10 @@ protected:
         ASSERT_TRUE(m_dir.isValid());
         m_exe = m_dir.filePath("app/host");
         AppTest::WriteBytes(m_exe, "x");
-        m_paths = std::make_unique<AppUtils::AppPaths>(fs::path(m_exe.toStdString()),
-                                             AppUtils::SarvikAppMode::VdiModule,
-                                             SarvikAppSetup::VdiMode::VMware, fs::path(m_exe.toStdString()),
-                                             fs::path(m_dir.filePath("data").toStdString()));
+        m_paths = std::make_unique<AppUtils::AppPaths>(
+            fs::path(m_exe.toStdString()), AppUtils::SarvikAppMode::VdiModule,
+            SarvikAppSetup::VdiMode::VMware, fs::path(m_exe.toStdString()),
+            fs::path(m_dir.filePath("data").toStdString()));
     }
 
     void TearDown() override { YrLogV2::LogRoot::Instance().SetLevels(YrLogV2::c_defaultLevel, {}); }

@@ -205,7 +205,8 @@ TEST(FuncRAIITest, CallsOnceOrNotAfterReset)
     }
     EXPECT_EQ(calls, 1);
     {
-        std::unique_ptr<Utils::IVirtualDestroy> owned = std::make_unique<Utils::FuncRAIIReset>([&calls] { ++calls; });
+        std::unique_ptr<Utils::IVirtualDestroy> owned =
+            std::make_unique<Utils::FuncRAIIReset>([&calls] { ++calls; });
     }
     EXPECT_EQ(calls, 2);
 }

@@ -70,9 +70,10 @@ TEST_F(LogRuntimeLinkTest, APostDroppedByAMessageThreadIsAWarningInTheLog)
         iCore::MsgThreadFnBlocked(listener->getMsgThread(), [&](iCore::MsgThread&) { listener.reset(); });
         // From a host thread, after the listener is gone: dropped, reported, nothing run.
         std::thread host(
-            [&] {
-                EXPECT_FALSE(
-                    target.Put(std::make_unique<iCore::MsgParam<Listener, int>>(pListener, &Listener::OnData, 1)));
+            [&]
+            {
+                EXPECT_FALSE(target.Put(
+                    std::make_unique<iCore::MsgParam<Listener, int>>(pListener, &Listener::OnData, 1)));
             });
         host.join();
     }

@@ -471,7 +471,8 @@ bool PipeWrite(const uint8_t* data, uint32_t size)
 
 void Deliver(const iCore::MsgPostTarget& target, Peer* peer, const Utils::ByteArray& data)
 {
-    target.Put(std::make_unique<iCore::MsgFunctor<std::function<void()>>>([peer, data] { peer->OnInput(data); }));
+    target.Put(
+        std::make_unique<iCore::MsgFunctor<std::function<void()>>>([peer, data] { peer->OnInput(data); }));
 }
 
 // The client's writes from the pipe, until its end; the exit code.
