@@ -71,44 +71,36 @@ uint32_t ErrorFlags(ZyanStatus status)
     }
 }
 
+// Which field of Instruction keeps a legacy prefix byte, and the flag that says it is there.
+struct PrefixSlot
+{
+    uint8_t value;
+    uint8_t Instruction::*field;
+    uint32_t flag;
+};
+
+const PrefixSlot c_prefixSlots[] = {
+    {0xF2, &Instruction::prefixRep, c_fPrefixRepnz}, {0xF3, &Instruction::prefixRep, c_fPrefixRepx},
+    {0xF0, &Instruction::prefixLock, c_fPrefixLock}, {0x26, &Instruction::prefixSeg, c_fPrefixSeg},
+    {0x2E, &Instruction::prefixSeg, c_fPrefixSeg},   {0x36, &Instruction::prefixSeg, c_fPrefixSeg},
+    {0x3E, &Instruction::prefixSeg, c_fPrefixSeg},   {0x64, &Instruction::prefixSeg, c_fPrefixSeg},
+    {0x65, &Instruction::prefixSeg, c_fPrefixSeg},   {0x66, &Instruction::prefix66, c_fPrefix66},
+    {0x67, &Instruction::prefix67, c_fPrefix67},
+};
+
 void ReadPrefixes(const ZydisDecodedInstruction& in, Instruction& out)
 {
     for (uint8_t i = 0; i < in.raw.prefix_count && i < c_maxLength; ++i)
     {
         const uint8_t p = in.raw.prefixes[i].value;
-        switch (p)
+        // REX is not in the table: it is taken from its own record.
+        for (const PrefixSlot& slot : c_prefixSlots)
         {
-        case 0xF2:
-            out.prefixRep = p;
-            out.flags |= c_fPrefixRepnz;
+            if (slot.value != p)
+                continue;
+            out.*slot.field = p;
+            out.flags |= slot.flag;
             break;
-        case 0xF3:
-            out.prefixRep = p;
-            out.flags |= c_fPrefixRepx;
-            break;
-        case 0xF0:
-            out.prefixLock = p;
-            out.flags |= c_fPrefixLock;
-            break;
-        case 0x26:
-        case 0x2E:
-        case 0x36:
-        case 0x3E:
-        case 0x64:
-        case 0x65:
-            out.prefixSeg = p;
-            out.flags |= c_fPrefixSeg;
-            break;
-        case 0x66:
-            out.prefix66 = p;
-            out.flags |= c_fPrefix66;
-            break;
-        case 0x67:
-            out.prefix67 = p;
-            out.flags |= c_fPrefix67;
-            break;
-        default:
-            break; // REX is taken from its own record
         }
     }
 }
