@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -79,11 +78,7 @@ void ArmWatchdog()
     const unsigned seconds = g_watchdogSeconds.load();
     if (seconds == 0)
         return;
-    struct sigaction dfl;
-    std::memset(&dfl, 0, sizeof(dfl));
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    ::sigaction(SIGALRM, &dfl, nullptr);
+    Platform::RestoreDefaultSignalAction(SIGALRM);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGALRM);
