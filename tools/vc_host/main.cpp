@@ -98,34 +98,36 @@ std::string ThreadList(size_t& count)
 namespace
 {
 
+// Takes one entry out of a table (or zeroes its size) as the variant names; the others leave it whole.
+template <class TTable, class TInit, class TOpen, class TClose, class TWrite>
+void BreakTable(TTable& t, const std::string& variant, TInit TTable::*init, TOpen TTable::*open,
+                TClose TTable::*close, TWrite TTable::*write)
+{
+    if (variant == "no-init")
+        t.*init = nullptr;
+    else if (variant == "no-open")
+        t.*open = nullptr;
+    else if (variant == "no-close")
+        t.*close = nullptr;
+    else if (variant == "no-write")
+        t.*write = nullptr;
+    else if (variant == "size0")
+        t.cbSize = 0;
+}
+
 int32_t CallEntryVariant(VcHost::Host& host, const std::string& variant)
 {
     if (host.PrefersEntryEx())
     {
         CHANNEL_ENTRY_POINTS_EX t = host.EntryPointsEx();
-        if (variant == "no-init")
-            t.pVirtualChannelInitEx = nullptr;
-        else if (variant == "no-open")
-            t.pVirtualChannelOpenEx = nullptr;
-        else if (variant == "no-close")
-            t.pVirtualChannelCloseEx = nullptr;
-        else if (variant == "no-write")
-            t.pVirtualChannelWriteEx = nullptr;
-        else if (variant == "size0")
-            t.cbSize = 0;
+        BreakTable(t, variant, &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelInitEx,
+                   &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelOpenEx, &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelCloseEx,
+                   &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelWriteEx);
         return host.CallEntryEx(variant == "null" ? nullptr : &t, host.InitHandle());
     }
     CHANNEL_ENTRY_POINTS t = host.EntryPoints();
-    if (variant == "no-init")
-        t.pVirtualChannelInit = nullptr;
-    else if (variant == "no-open")
-        t.pVirtualChannelOpen = nullptr;
-    else if (variant == "no-close")
-        t.pVirtualChannelClose = nullptr;
-    else if (variant == "no-write")
-        t.pVirtualChannelWrite = nullptr;
-    else if (variant == "size0")
-        t.cbSize = 0;
+    BreakTable(t, variant, &CHANNEL_ENTRY_POINTS::pVirtualChannelInit, &CHANNEL_ENTRY_POINTS::pVirtualChannelOpen,
+               &CHANNEL_ENTRY_POINTS::pVirtualChannelClose, &CHANNEL_ENTRY_POINTS::pVirtualChannelWrite);
     return host.CallEntry(variant == "null" ? nullptr : &t);
 }
 
