@@ -121,13 +121,15 @@ int32_t CallEntryVariant(VcHost::Host& host, const std::string& variant)
     {
         CHANNEL_ENTRY_POINTS_EX t = host.EntryPointsEx();
         BreakTable(t, variant, &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelInitEx,
-                   &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelOpenEx, &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelCloseEx,
+                   &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelOpenEx,
+                   &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelCloseEx,
                    &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelWriteEx);
         return host.CallEntryEx(variant == "null" ? nullptr : &t, host.InitHandle());
     }
     CHANNEL_ENTRY_POINTS t = host.EntryPoints();
-    BreakTable(t, variant, &CHANNEL_ENTRY_POINTS::pVirtualChannelInit, &CHANNEL_ENTRY_POINTS::pVirtualChannelOpen,
-               &CHANNEL_ENTRY_POINTS::pVirtualChannelClose, &CHANNEL_ENTRY_POINTS::pVirtualChannelWrite);
+    BreakTable(t, variant, &CHANNEL_ENTRY_POINTS::pVirtualChannelInit,
+               &CHANNEL_ENTRY_POINTS::pVirtualChannelOpen, &CHANNEL_ENTRY_POINTS::pVirtualChannelClose,
+               &CHANNEL_ENTRY_POINTS::pVirtualChannelWrite);
     return host.CallEntry(variant == "null" ? nullptr : &t);
 }
 
