@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <condition_variable>
+#include <utility>
 #include <vector>
 #include "SessTranspLayer/StlConnection.h"
 #include "SessTranspLayer/StlPacket.h"
@@ -159,7 +160,7 @@ private:
         const uint64_t size = n;
         Utils::ByteArray res(size, size); // capacity, size
         for (size_t i = 0; i < n; ++i)
-            res.Data()[i] = Byte();
+            res.MutableData()[i] = Byte();
         return res;
     }
 
@@ -213,12 +214,13 @@ private:
         p.m_cmd = cmd;
         Utils::ByteArray frame = StlPacketSerializer::Serialize(p);
         if (flags & 0x20)
-            frame.Data()[Byte() % frame.Size()] ^= 0x5A;
+            frame.MutableData()[Byte() % frame.Size()] ^= 0x5A;
         m_nextNum = static_cast<uint16_t>(num + 1);
 
         if (flags & 0x40)
         {
-            m_allIn.insert(m_allIn.end(), frame.Data(), frame.Data() + frame.Size());
+            m_allIn.insert(m_allIn.end(), std::as_const(frame).Data(),
+                           std::as_const(frame).Data() + frame.Size());
             if (m_held.IsNull())
                 m_held = frame;
             else

@@ -28,7 +28,7 @@ inline Utils::ByteArray Bytes(uint64_t size, uint8_t seed)
 {
     Utils::ByteArray res(size, size); // capacity, size
     for (uint64_t i = 0; i < size; ++i)
-        res.Data()[i] = static_cast<uint8_t>(seed + i * 7);
+        res.MutableData()[i] = static_cast<uint8_t>(seed + i * 7);
     return res;
 }
 

@@ -493,7 +493,7 @@ int PipeLoop(const iCore::MsgPostTarget& target, Peer* peer)
             return 2;
         }
         Utils::ByteArray data{uint64_t(size), uint64_t(size)}; // capacity, size
-        if (size != 0 && !ReadAll(data.Data(), size))
+        if (size != 0 && !ReadAll(data.MutableData(), size))
             return 2;
         Deliver(target, peer, data);
     }
@@ -526,7 +526,7 @@ int ChannelLoop(XrdpChannel& channel, const iCore::MsgPostTarget& target, Peer* 
         if (n > 0)
         {
             Utils::ByteArray data{uint64_t(n), uint64_t(n)}; // capacity, size
-            std::memcpy(data.Data(), buf.data(), n);
+            std::memcpy(data.MutableData(), buf.data(), n);
             Deliver(target, peer, data);
         }
     }
