@@ -317,7 +317,7 @@ private:
 
 } // namespace
 
-StackWalker::StackWalker() : m_impl(new Impl())
+StackWalker::StackWalker() : m_impl(std::make_unique<Impl>())
 {
     std::memset(&m_impl->callbacks, 0, sizeof(m_impl->callbacks));
     m_impl->callbacks.find_elf = FindElfCloseOnExec;
@@ -329,7 +329,6 @@ StackWalker::~StackWalker()
 {
     if (m_impl->dwfl != nullptr)
         dwfl_end(m_impl->dwfl);
-    delete m_impl;
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> StackWalker::GetCallstack(const ucontext_t* context)

@@ -168,7 +168,7 @@ const std::string& Log::Path() const
 LogStream::LogStream(const Log& log, const Tag& tag) : m_pLog(&log), m_tag(tag)
 {
     if (log.Active(tag))
-        m_pStream.reset(new std::ostringstream);
+        m_pStream = std::make_unique<std::ostringstream>();
 }
 
 LogStream::LogStream(LogStream&& other) noexcept
