@@ -105,25 +105,8 @@ void ReadPrefixes(const ZydisDecodedInstruction& in, Instruction& out)
     }
 }
 
-} // namespace
-
-uint32_t DecodeInstruction(const void* code, Instruction& out)
+void ReadRex(const ZydisDecodedInstruction& in, const uint8_t* bytes, Instruction& out)
 {
-    std::memset(&out, 0, sizeof(out));
-    ZydisDecodedInstruction in;
-    const ZyanStatus status = ZydisDecoderDecodeInstruction(&Decoder(), nullptr, code, c_maxLength, &in);
-    if (!ZYAN_SUCCESS(status))
-    {
-        out.flags = ErrorFlags(status);
-        // Too long: what was read is cut to the limit; otherwise step over the bad byte only.
-        out.length = (out.flags & c_fErrorLength) != 0 ? c_maxLength : 1;
-        return out.length;
-    }
-
-    const uint8_t* bytes = static_cast<const uint8_t*>(code);
-    out.length = in.length;
-    ReadPrefixes(in, out);
-
     if ((in.attributes & ZYDIS_ATTRIB_HAS_REX) != 0)
     {
         out.flags |= c_fPrefixRex;
@@ -133,7 +116,11 @@ uint32_t DecodeInstruction(const void* code, Instruction& out)
         out.rexX = in.raw.rex.X;
         out.rexB = in.raw.rex.B;
     }
+}
 
+// The opcode bytes; true for the moffs forms of MOV (A0-A3), whose address is an immediate.
+bool ReadOpcode(const ZydisDecodedInstruction& in, const uint8_t* bytes, Instruction& out)
+{
     bool moffs = false;
     switch (in.encoding)
     {
@@ -172,7 +159,11 @@ uint32_t DecodeInstruction(const void* code, Instruction& out)
         break;
     }
     }
+    return moffs;
+}
 
+void ReadModRmAndSib(const ZydisDecodedInstruction& in, Instruction& out)
+{
     if ((in.attributes & ZYDIS_ATTRIB_HAS_MODRM) != 0)
     {
         out.flags |= c_fModRm;
@@ -189,7 +180,10 @@ uint32_t DecodeInstruction(const void* code, Instruction& out)
         out.sibBase = in.raw.sib.base;
         out.sib = static_cast<uint8_t>((in.raw.sib.scale << 6) | (in.raw.sib.index << 3) | in.raw.sib.base);
     }
+}
 
+void ReadDisplacementAndImmediates(const ZydisDecodedInstruction& in, bool moffs, Instruction& out)
+{
     if (moffs)
     {
         // A moffs address is an operand of address size: 64 bits, or 32 with the 67 prefix.
@@ -216,6 +210,30 @@ uint32_t DecodeInstruction(const void* code, Instruction& out)
             out.imm.imm64 = imm.value.u & mask;
         }
     }
+}
+
+} // namespace
+
+uint32_t DecodeInstruction(const void* code, Instruction& out)
+{
+    std::memset(&out, 0, sizeof(out));
+    ZydisDecodedInstruction in;
+    const ZyanStatus status = ZydisDecoderDecodeInstruction(&Decoder(), nullptr, code, c_maxLength, &in);
+    if (!ZYAN_SUCCESS(status))
+    {
+        out.flags = ErrorFlags(status);
+        // Too long: what was read is cut to the limit; otherwise step over the bad byte only.
+        out.length = (out.flags & c_fErrorLength) != 0 ? c_maxLength : 1;
+        return out.length;
+    }
+
+    const uint8_t* bytes = static_cast<const uint8_t*>(code);
+    out.length = in.length;
+    ReadPrefixes(in, out);
+    ReadRex(in, bytes, out);
+    const bool moffs = ReadOpcode(in, bytes, out);
+    ReadModRmAndSib(in, out);
+    ReadDisplacementAndImmediates(in, moffs, out);
     return out.length;
 }
 
