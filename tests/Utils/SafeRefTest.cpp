@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <QMutex>
 #include <thread>
 #include <vector>
 #include "Utils/FuncRAII.h"
