@@ -46,7 +46,7 @@ void WriteFromHook(const TFn& write, const std::string& fallback)
     m.unlock();
 }
 
-typedef std::map<int, YrLogV2::Tag> QtTagTable;
+using QtTagTable = std::map<int, YrLogV2::Tag>;
 
 QtTagTable*& QtTags()
 {

@@ -112,11 +112,11 @@ void* WinSysDll::Function(const std::string& name) const
 namespace
 {
 
-typedef HRESULT (*RoInitializeFn)(RO_INIT_TYPE);
-typedef HRESULT (*RoRegisterActivationFactoriesFn)(HSTRING*, PFNGETACTIVATIONFACTORY*, uint32_t,
-                                                   RO_REGISTRATION_COOKIE*);
-typedef void (*RoRevokeActivationFactoriesFn)(RO_REGISTRATION_COOKIE);
-typedef void (*RoUninitializeFn)();
+using RoInitializeFn = HRESULT (*)(RO_INIT_TYPE);
+using RoRegisterActivationFactoriesFn = HRESULT (*)(HSTRING*, PFNGETACTIVATIONFACTORY*, uint32_t,
+                                                    RO_REGISTRATION_COOKIE*);
+using RoRevokeActivationFactoriesFn = void (*)(RO_REGISTRATION_COOKIE);
+using RoUninitializeFn = void (*)();
 
 void* FunctionOf(const ComBaseDll* p, const char* name)
 {

@@ -39,7 +39,7 @@ const uint32_t c_semNoGpFaultErrorBox = 0x0002;
 const uint32_t c_semNoAlignmentFaultExcept = 0x0004;
 const uint32_t c_semNoOpenFileErrorBox = 0x8000;
 
-typedef uint32_t (*GetErrorModeFn)();
+using GetErrorModeFn = uint32_t (*)();
 
 // The system library that would tell the error mode. There is no such library on Linux, so the
 // address stays null and the error mode reads "N/A".
