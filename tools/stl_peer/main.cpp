@@ -620,22 +620,23 @@ int main(int argc, char** argv)
     }
     YrLogV2::Log log(YrLogV2::LogRoot::RootLog(), "StlPeer");
 
-    Peer* peer = nullptr;
+    std::unique_ptr<Peer> peer;
     iCore::MsgThread* thread = nullptr;
     auto runner = std::make_unique<iCore::ThreadRunnerFunc>(
         iCore::ThreadRunnerFuncProfile(0, "Peer", QThread::InheritPriority, 0, 0, false),
         [&](iCore::MsgThread& t)
         {
             thread = &t;
-            peer = new Peer(opt, log, write);
+            peer = std::make_unique<Peer>(opt, log, write);
         });
     const iCore::MsgPostTarget target = peer->PostTarget();
     EventLine("stl_peer ready");
 
-    const int rc = opt.xrdpChannel.empty() ? PipeLoop(target, peer) : ChannelLoop(channel, target, peer);
+    const int rc =
+        opt.xrdpChannel.empty() ? PipeLoop(target, peer.get()) : ChannelLoop(channel, target, peer.get());
 
     // The peer goes before the channel it writes to.
-    iCore::MsgThreadFnBlocked(*thread, [&](iCore::MsgThread&) { delete peer; });
+    iCore::MsgThreadFnBlocked(*thread, [&](iCore::MsgThread&) { peer.reset(); });
     runner.reset();
     channel.Close();
     logLink.reset();
