@@ -310,11 +310,11 @@ inline Summary RunServerScript(iCore::MsgThread& thread, YrLogV2::Log& log, cons
                                const FailFn& fail)
 {
     Summary res;
-    ServerDriver* driver = nullptr;
+    std::unique_ptr<ServerDriver> driver;
     iCore::MsgThreadFnBlocked(thread,
                               [&](iCore::MsgThread&)
                               {
-                                  driver = new ServerDriver(data, size, log, fail);
+                                  driver = std::make_unique<ServerDriver>(data, size, log, fail);
                                   driver->Start();
                               });
     driver->WaitDone();
@@ -322,7 +322,7 @@ inline Summary RunServerScript(iCore::MsgThread& thread, YrLogV2::Log& log, cons
                               [&](iCore::MsgThread&)
                               {
                                   res = driver->GetSummary();
-                                  delete driver;
+                                  driver.reset();
                               });
     return res;
 }
