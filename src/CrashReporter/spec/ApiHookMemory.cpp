@@ -52,7 +52,6 @@ bool ParseHex(const char*& p, const char* end, uintptr_t& out)
     return p != start;
 }
 
-
 // Maps one block exactly at address, never over an existing mapping.
 MemoryBlock* MapBlockAt(uintptr_t address, bool& hardFailure)
 {
