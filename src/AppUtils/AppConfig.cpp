@@ -86,7 +86,7 @@ bool AppConfig::Option<AppConfig::LevelMap>::Parse(const std::string& raw)
     LevelMap res;
     try
     {
-        typedef std::map<std::string, std::string> TextMap;
+        using TextMap = std::map<std::string, std::string>;
         for (const auto& kv : Utils::ParseOptionsMapCont<TextMap>(raw))
         {
             const boost::optional<int> level = ParseInt(kv.second);

@@ -46,7 +46,7 @@ void WriteFromHook(const TFn& write, const std::string& fallback)
     m.unlock();
 }
 
-typedef std::map<int, YrLogV2::Tag> QtTagTable;
+using QtTagTable = std::map<int, YrLogV2::Tag>;
 
 QtTagTable*& QtTags()
 {
@@ -169,5 +169,5 @@ int QtMsgTagLevel(int qtMsgType)
 
 std::unique_ptr<Utils::IVirtualDestroy> AppStartWithAsyncDest(int argc, char** argv)
 {
-    return std::unique_ptr<Utils::IVirtualDestroy>(new AppUtils::AppStartup(argc, argv));
+    return std::make_unique<AppUtils::AppStartup>(argc, argv);
 }

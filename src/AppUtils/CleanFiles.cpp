@@ -49,17 +49,10 @@ int CleanFiles(const CleanFilesRule& rule)
 namespace
 {
 
-int CleanFilesImpl(const CleanFilesRule& rule)
+// The rule's mask and skip patterns; an empty pattern stays an empty regex. False when one does
+// not compile.
+bool CompilePatterns(const CleanFilesRule& rule, boost::regex& mask, boost::regex& skip)
 {
-    boost::system::error_code ec;
-    const fs::file_status st = fs::status(rule.path, ec);
-    if (st.type() == fs::file_not_found)
-        return 0;
-    if (ec || !fs::is_directory(st))
-        return -1;
-
-    boost::regex mask;
-    boost::regex skip;
     try
     {
         if (!rule.regexp_mask.empty())
@@ -69,20 +62,24 @@ int CleanFilesImpl(const CleanFilesRule& rule)
     }
     catch (const boost::regex_error&)
     {
-        return -1;
+        return false;
     }
-    const boost::regex* pMask = rule.regexp_mask.empty() ? nullptr : &mask;
-    const boost::regex* pSkip = rule.regexp_skip.empty() ? nullptr : &skip;
+    return true;
+}
 
-    std::vector<FileRec> files;
-    uint64_t total = 0;
-    fs::recursive_directory_iterator it(rule.path, ec);
+// The regular files below dir whose names pass the mask (none: all) and not the skip pattern,
+// with their sizes and times; total is their size. False when the tree cannot be read.
+bool ListFiles(const fs::path& dir, const boost::regex* pMask, const boost::regex* pSkip,
+               std::vector<FileRec>& files, uint64_t& total)
+{
+    boost::system::error_code ec;
+    fs::recursive_directory_iterator it(dir, ec);
     const fs::recursive_directory_iterator end;
     for (; !ec && it != end; it.increment(ec))
     {
         const fs::file_status s = it->symlink_status(ec);
         if (ec)
-            return -1;
+            return false;
         if (!fs::is_regular_file(s))
             continue;
         const std::string name = it->path().filename().string();
@@ -92,16 +89,20 @@ int CleanFilesImpl(const CleanFilesRule& rule)
         r.path = it->path();
         r.mtime = fs::last_write_time(r.path, ec);
         if (ec)
-            return -1;
+            return false;
         r.size = fs::file_size(r.path, ec);
         if (ec)
-            return -1;
+            return false;
         total += r.size;
         files.push_back(r);
     }
-    if (ec)
-        return -1;
+    return !ec;
+}
 
+// Removes the oldest files until both the count and the size are within the rule's limits (a
+// negative limit: none); the number removed.
+int RemoveOldestBeyondLimits(const CleanFilesRule& rule, std::vector<FileRec>& files, uint64_t total)
+{
     std::sort(files.begin(), files.end(),
               [](const FileRec& a, const FileRec& b)
               { return a.mtime != b.mtime ? a.mtime < b.mtime : a.path < b.path; });
@@ -123,6 +124,29 @@ int CleanFilesImpl(const CleanFilesRule& rule)
             ++removed;
     }
     return removed;
+}
+
+int CleanFilesImpl(const CleanFilesRule& rule)
+{
+    boost::system::error_code ec;
+    const fs::file_status st = fs::status(rule.path, ec);
+    if (st.type() == fs::file_not_found)
+        return 0;
+    if (ec || !fs::is_directory(st))
+        return -1;
+
+    boost::regex mask;
+    boost::regex skip;
+    if (!CompilePatterns(rule, mask, skip))
+        return -1;
+    const boost::regex* pMask = rule.regexp_mask.empty() ? nullptr : &mask;
+    const boost::regex* pSkip = rule.regexp_skip.empty() ? nullptr : &skip;
+
+    std::vector<FileRec> files;
+    uint64_t total = 0;
+    if (!ListFiles(rule.path, pMask, pSkip, files, total))
+        return -1;
+    return RemoveOldestBeyondLimits(rule, files, total);
 }
 
 } // namespace

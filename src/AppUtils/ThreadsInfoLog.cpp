@@ -34,8 +34,7 @@ struct Registrar
 {
     Registrar()
     {
-        Utils::ThreadsInfo::SetLogTargetFactory(
-            [] { return std::unique_ptr<Utils::ThreadsInfo::ILogTarget>(new ThreadsLogTarget()); });
+        Utils::ThreadsInfo::SetLogTargetFactory([] { return std::make_unique<ThreadsLogTarget>(); });
     }
 } g_registrar;
 

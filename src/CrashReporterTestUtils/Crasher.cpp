@@ -189,12 +189,12 @@ public:
     iCoreThread()
     {
         iCore::MsgThread* thread = nullptr;
-        m_runner.reset(new iCore::ThreadRunnerFunc(
+        m_runner = std::make_unique<iCore::ThreadRunnerFunc>(
             iCore::ThreadRunnerFuncProfile(0, "iCoreCrasherThread", QThread::LowPriority, 0, 0, false),
-            [&thread](iCore::MsgThread& t) { thread = &t; }));
+            [&thread](iCore::MsgThread& t) { thread = &t; });
         // The runner returns only after the function ran on the new thread.
         ESS_ASSERT(thread != 0);
-        m_context.reset(new Utils::ThreadContext(thread->CreateContext()));
+        m_context = std::make_unique<Utils::ThreadContext>(thread->CreateContext());
     }
 
     const Utils::ThreadContext& Context() const { return *m_context; }
@@ -211,13 +211,13 @@ Crasher::~Crasher() = default;
 void Crasher::Add(const std::string& name, const Utils::ThreadContext& context)
 {
     ESS_ASSERT(m_threads.find(name) == m_threads.end());
-    m_threads[name].reset(new Utils::ThreadContext(context));
+    m_threads[name] = std::make_unique<Utils::ThreadContext>(context);
 }
 
 void Crasher::AddMsgThread()
 {
     ESS_ASSERT(m_thread == 0);
-    m_thread.reset(new iCoreThread());
+    m_thread = std::make_unique<iCoreThread>();
     Add("iCore", m_thread->Context());
 }
 

@@ -4,8 +4,6 @@
 #include <memory>
 #include <string>
 #include <boost/noncopyable.hpp>
-#include <boost/scoped_ptr.hpp>
-#include <boost/shared_ptr.hpp>
 #include "ESS/Exception.h"
 #include "Utils/ThreadContext.h"
 #include "YrMeta/SmartEnum.h"
@@ -104,8 +102,8 @@ public:
     std::string Help() const;
 
 private:
-    std::map<std::string, boost::shared_ptr<Utils::ThreadContext>> m_threads;
-    boost::scoped_ptr<iCoreThread> m_thread;
+    std::map<std::string, std::unique_ptr<Utils::ThreadContext>> m_threads;
+    std::unique_ptr<iCoreThread> m_thread;
 };
 
 } // namespace CrashReporterTestUtils

@@ -70,11 +70,7 @@ void Chain(int signo, siginfo_t* si, void* uc)
     }
     // The default action (an ignored fault would only repeat forever): a hardware fault strikes
     // again when the instruction re-runs; a sent signal or a trap has to be raised again.
-    struct sigaction dfl;
-    std::memset(&dfl, 0, sizeof(dfl));
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    ::sigaction(signo, &dfl, nullptr);
+    RestoreDefaultSignalAction(signo);
     if (signo == SIGTRAP || si == nullptr || si->si_code <= 0)
         ::raise(signo);
 }
@@ -376,6 +372,15 @@ void RemoveFaultDispatcher()
 bool FaultDispatcherInstalled()
 {
     return g_installed.load();
+}
+
+void RestoreDefaultSignalAction(int signo)
+{
+    struct sigaction dfl;
+    std::memset(&dfl, 0, sizeof(dfl));
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    ::sigaction(signo, &dfl, nullptr);
 }
 
 bool StartFaultReporter()

@@ -21,6 +21,9 @@ void RemoveFaultDispatcher();
 
 bool FaultDispatcherInstalled();
 
+// Gives signo its default action again. Async-signal-safe: it only calls sigaction.
+void RestoreDefaultSignalAction(int signo);
+
 // Called on the faulting thread, inside the signal handler, for a fault that no guard takes; it
 // is expected to end the process. Returns the previous filter.
 typedef void (*UnhandledFaultFilter)(const WinExcept::ExceptionPointers& ep);

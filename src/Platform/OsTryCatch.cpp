@@ -83,7 +83,7 @@ std::unique_ptr<Utils::ExceptionInfo> OsTryCatch(Utils::IExecutor& executor, OsT
 
     if (!caught)
         return nullptr;
-    return std::unique_ptr<Utils::ExceptionInfo>(new Utils::ExceptionInfo(info));
+    return std::make_unique<Utils::ExceptionInfo>(info);
 }
 
 } // namespace Platform

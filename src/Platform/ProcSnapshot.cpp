@@ -97,7 +97,7 @@ private:
 
 std::unique_ptr<IProcSnapshot> CreateProcSnapshot()
 {
-    return std::unique_ptr<IProcSnapshot>(new ProcSnapshot());
+    return std::make_unique<ProcSnapshot>();
 }
 
 } // namespace Platform

@@ -18,8 +18,6 @@
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
-#include <QMutex>
-#include <QMutexLocker>
 #include "Platform/DebugOutput.h"
 #include "Platform/FaultSignals.h"
 
@@ -319,7 +317,7 @@ private:
 
 } // namespace
 
-StackWalker::StackWalker() : m_impl(new Impl())
+StackWalker::StackWalker() : m_impl(std::make_unique<Impl>())
 {
     std::memset(&m_impl->callbacks, 0, sizeof(m_impl->callbacks));
     m_impl->callbacks.find_elf = FindElfCloseOnExec;
@@ -331,7 +329,6 @@ StackWalker::~StackWalker()
 {
     if (m_impl->dwfl != nullptr)
         dwfl_end(m_impl->dwfl);
-    delete m_impl;
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> StackWalker::GetCallstack(const ucontext_t* context)
@@ -753,10 +750,10 @@ __attribute__((noinline)) std::string GetStackTrace(bool skip)
 namespace
 {
 
-QMutex& CaptureLock()
+std::recursive_mutex& CaptureLock()
 {
     // Recursive: an assertion raised while a trace is taken takes a trace of its own.
-    static QMutex* const m = new QMutex(QMutex::Recursive);
+    static std::recursive_mutex* const m = new std::recursive_mutex();
     return *m;
 }
 
@@ -766,7 +763,7 @@ void CaptureStackTrace(std::string& out)
 {
     out.clear();
     // The "no traces on Windows major version 5" rule has no counterpart here.
-    QMutexLocker lock(&CaptureLock());
+    std::lock_guard<std::recursive_mutex> lock(CaptureLock());
     out = GetStackTrace(true);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <ucontext.h>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -91,7 +92,7 @@ private:
     StackEntry DescribeAddressLocked(Dwfl_Module* mod, uint64_t address);
     friend void ReleaseStackTraceFiles();
 
-    Impl* m_impl;
+    std::unique_ptr<Impl> m_impl;
 };
 
 StackWalker& GetStackWalker();

@@ -233,14 +233,14 @@ std::wstring GetUserName(bool /*plain*/)
     return L"YRUser";
 }
 
-std::string ReadSmallFile(const std::string& path)
+std::string ReadSmallFile(const std::string& path, size_t limit)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return std::string();
     std::string res;
-    char buf[4096];
-    while (true)
+    char buf[8192];
+    while (res.size() < limit)
     {
         const ssize_t n = ::read(fd, buf, sizeof(buf));
         if (n < 0 && errno == EINTR)

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <QtGlobal>
@@ -58,7 +59,8 @@ std::wstring GetComputerName();
 std::wstring GetUserName(bool plain);
 // The whole content of a small file (a /proc entry, say); "" when it cannot be read. Opened
 // close-on-exec: a child that another thread of a host process starts meanwhile gets nothing.
-std::string ReadSmallFile(const std::string& path);
+// Reading stops once limit bytes or more are in (the last read may pass it by one buffer).
+std::string ReadSmallFile(const std::string& path, size_t limit = SIZE_MAX);
 // The full path of the executable (the /proc/self/exe link); "" on failure.
 std::wstring GetExePath();
 // The program as it was invoked (first item of the process command line); "" when there is none.

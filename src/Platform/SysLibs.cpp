@@ -5,30 +5,36 @@
 #include "Utils/DelayInit.h"
 #include "Utils/StringUtils.h"
 
+namespace
+{
+
+struct HresultText
+{
+    uint32_t code;
+    const wchar_t* text;
+};
+
+// The system's own texts for the codes this code base meets.
+const HresultText c_hresultTexts[] = {
+    {0x00000000u, L"The operation completed successfully."},
+    {0x00000001u, L"Incorrect function."},
+    {0x80004001u, L"Not implemented"},
+    {0x80004005u, L"Unspecified error"},
+    {0x80004021u, L"This operation is not supported"},
+    {0x8000FFFFu, L"Catastrophic failure"},
+    {0x80010106u, L"Cannot change thread mode after it is set."},
+    {0x8007000Eu, L"Not enough memory resources are available to complete this operation."},
+    {0x80070057u, L"The parameter is incorrect."},
+};
+
+} // namespace
+
 std::wstring _com_error::ErrorMessage() const
 {
-    switch (uint32_t(m_hr))
+    for (const HresultText& known : c_hresultTexts)
     {
-    case 0x00000000u:
-        return L"The operation completed successfully.";
-    case 0x00000001u:
-        return L"Incorrect function.";
-    case 0x80004001u:
-        return L"Not implemented";
-    case 0x80004005u:
-        return L"Unspecified error";
-    case 0x80004021u:
-        return L"This operation is not supported";
-    case 0x8000FFFFu:
-        return L"Catastrophic failure";
-    case 0x80010106u:
-        return L"Cannot change thread mode after it is set.";
-    case 0x8007000Eu:
-        return L"Not enough memory resources are available to complete this operation.";
-    case 0x80070057u:
-        return L"The parameter is incorrect.";
-    default:
-        break;
+        if (known.code == uint32_t(m_hr))
+            return known.text;
     }
     char buf[32];
     std::snprintf(buf, sizeof(buf), "Unknown error 0x%08X", unsigned(m_hr));
@@ -106,11 +112,11 @@ void* WinSysDll::Function(const std::string& name) const
 namespace
 {
 
-typedef HRESULT (*RoInitializeFn)(RO_INIT_TYPE);
-typedef HRESULT (*RoRegisterActivationFactoriesFn)(HSTRING*, PFNGETACTIVATIONFACTORY*, uint32_t,
-                                                   RO_REGISTRATION_COOKIE*);
-typedef void (*RoRevokeActivationFactoriesFn)(RO_REGISTRATION_COOKIE);
-typedef void (*RoUninitializeFn)();
+using RoInitializeFn = HRESULT (*)(RO_INIT_TYPE);
+using RoRegisterActivationFactoriesFn = HRESULT (*)(HSTRING*, PFNGETACTIVATIONFACTORY*, uint32_t,
+                                                    RO_REGISTRATION_COOKIE*);
+using RoRevokeActivationFactoriesFn = void (*)(RO_REGISTRATION_COOKIE);
+using RoUninitializeFn = void (*)();
 
 void* FunctionOf(const ComBaseDll* p, const char* name)
 {

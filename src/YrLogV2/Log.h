@@ -137,31 +137,18 @@ public:
     bool Active(int level) const { return m_pNode->Passes(level); }
     bool Active(const Tag& tag) const { return m_pNode->Passes(tag.Level()); }
 
-    template <class... TArgs>
-    void Add(const Tag& tag, const char* pMsg, const TArgs&... args) const
+    // Narrow or wide format text (a wide one is written as UTF-8).
+    template <class TChar, class... TArgs>
+    void Add(const Tag& tag, const TChar* pMsg, const TArgs&... args) const
     {
         CheckWrite(pMsg);
         if (!m_pNode->Passes(tag.Level()))
             return;
-        WriteFormatted(tag, std::string_view(pMsg), sizeof...(TArgs),
+        WriteFormatted(tag, std::basic_string_view<TChar>(pMsg), sizeof...(TArgs),
                        fmt::make_format_args(details::AdaptArg(args)...));
     }
-    template <class... TArgs>
-    void Add(const Tag& tag, const std::string& msg, const TArgs&... args) const
-    {
-        Add(tag, msg.c_str(), args...);
-    }
-    template <class... TArgs>
-    void Add(const Tag& tag, const wchar_t* pMsg, const TArgs&... args) const
-    {
-        CheckWrite(pMsg);
-        if (!m_pNode->Passes(tag.Level()))
-            return;
-        WriteFormattedW(tag, std::wstring_view(pMsg), sizeof...(TArgs),
-                        fmt::make_format_args(details::AdaptArg(args)...));
-    }
-    template <class... TArgs>
-    void Add(const Tag& tag, const std::wstring& msg, const TArgs&... args) const
+    template <class TChar, class... TArgs>
+    void Add(const Tag& tag, const std::basic_string<TChar>& msg, const TArgs&... args) const
     {
         Add(tag, msg.c_str(), args...);
     }
@@ -195,8 +182,8 @@ private:
     void CheckWrite(const void* pMsg) const;
     void WriteFormatted(const Tag& tag, std::string_view format, std::size_t argCount,
                         fmt::format_args args) const;
-    void WriteFormattedW(const Tag& tag, std::wstring_view format, std::size_t argCount,
-                         fmt::format_args args) const;
+    void WriteFormatted(const Tag& tag, std::wstring_view format, std::size_t argCount,
+                        fmt::format_args args) const;
     void WriteText(const Tag& tag, std::string&& text) const;
 
     // Must stay the first field (see AssertAlive).

@@ -120,7 +120,7 @@ details::Node& LogRootImpl::ChildNode(details::Node& parent, const std::string& 
     std::unique_ptr<details::Node>& p = m_nodes[path];
     if (!p)
     {
-        p.reset(new details::Node(&parent, name, path));
+        p = std::make_unique<details::Node>(&parent, name, path);
         p->SetThreshold(LevelFor(*p));
     }
     return *p;
@@ -190,7 +190,7 @@ LogRootImpl::AttachOutputs(const std::vector<std::shared_ptr<ILogOutput>>& outpu
         m_earlyDropped = 0;
         m_earlyDone = true;
     }
-    return std::unique_ptr<Utils::IVirtualDestroy>(new OutputGroup(*this, group));
+    return std::make_unique<OutputGroup>(*this, group);
 }
 
 void LogRootImpl::Detach(uint64_t group)

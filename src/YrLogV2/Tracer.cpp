@@ -20,29 +20,29 @@ bool FirstTime(const ESS::CppLocation& location)
     return pSeen->emplace(location.file ? location.file : "", location.line).second;
 }
 
+bool ShouldWrite(const ESS::CppLocation& location, bool once, const Log& log, const Tag& tag)
+{
+    log.AssertAlive();
+    // Only a record that is actually written uses up the location's one time.
+    if (!log.Active(tag))
+        return false;
+    return !once || FirstTime(location);
+}
+
 } // namespace
 
 void Tracer::Trace(const ESS::CppLocation& location, bool once, const Log& log, const Tag& tag,
                    const std::string& text)
 {
-    log.AssertAlive();
-    // Only a record that is actually written uses up the location's one time.
-    if (!log.Active(tag))
-        return;
-    if (once && !FirstTime(location))
-        return;
-    log.Put(text, tag);
+    if (ShouldWrite(location, once, log, tag))
+        log.Put(text, tag);
 }
 
 void Tracer::Trace(const ESS::CppLocation& location, bool once, const Log& log, const Tag& tag,
                    const std::wstring& text)
 {
-    log.AssertAlive();
-    if (!log.Active(tag))
-        return;
-    if (once && !FirstTime(location))
-        return;
-    log.Put(details::ToUtf8(text), tag);
+    if (ShouldWrite(location, once, log, tag))
+        log.Put(details::ToUtf8(text), tag);
 }
 
 } // namespace YrLogV2

@@ -136,8 +136,8 @@ void Log::WriteFormatted(const Tag& tag, std::string_view format, std::size_t ar
     WriteText(tag, std::move(text));
 }
 
-void Log::WriteFormattedW(const Tag& tag, std::wstring_view format, std::size_t argCount,
-                          fmt::format_args args) const
+void Log::WriteFormatted(const Tag& tag, std::wstring_view format, std::size_t argCount,
+                         fmt::format_args args) const
 {
     WriteFormatted(tag, details::ToUtf8(format), argCount, args);
 }
@@ -168,7 +168,7 @@ const std::string& Log::Path() const
 LogStream::LogStream(const Log& log, const Tag& tag) : m_pLog(&log), m_tag(tag)
 {
     if (log.Active(tag))
-        m_pStream.reset(new std::ostringstream);
+        m_pStream = std::make_unique<std::ostringstream>();
 }
 
 LogStream::LogStream(LogStream&& other) noexcept

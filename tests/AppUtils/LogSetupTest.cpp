@@ -29,10 +29,10 @@ protected:
         ASSERT_TRUE(m_dir.isValid());
         m_exe = m_dir.filePath("app/host");
         AppTest::WriteBytes(m_exe, "x");
-        m_paths.reset(new AppUtils::AppPaths(fs::path(m_exe.toStdString()),
-                                             AppUtils::SarvikAppMode::VdiModule,
-                                             SarvikAppSetup::VdiMode::VMware, fs::path(m_exe.toStdString()),
-                                             fs::path(m_dir.filePath("data").toStdString())));
+        m_paths = std::make_unique<AppUtils::AppPaths>(
+            fs::path(m_exe.toStdString()), AppUtils::SarvikAppMode::VdiModule,
+            SarvikAppSetup::VdiMode::VMware, fs::path(m_exe.toStdString()),
+            fs::path(m_dir.filePath("data").toStdString()));
     }
 
     void TearDown() override { YrLogV2::LogRoot::Instance().SetLevels(YrLogV2::c_defaultLevel, {}); }
@@ -41,7 +41,7 @@ protected:
     {
         const QString path = m_dir.filePath("app/config.ini");
         AppTest::WriteBytes(path, AppTest::To1251(text));
-        return std::unique_ptr<AppUtils::AppConfig>(new AppUtils::AppConfig(path));
+        return std::make_unique<AppUtils::AppConfig>(path);
     }
 
     QStringList LogFiles(const QString& folder) const

@@ -164,7 +164,7 @@ protected:
         }
         else
         {
-            m_tmp.reset(new QTemporaryDir());
+            m_tmp = std::make_unique<QTemporaryDir>();
             ASSERT_TRUE(m_tmp->isValid());
             m_root = m_tmp->path().toStdString();
             setenv(c_dirVar, m_root.c_str(), 1);

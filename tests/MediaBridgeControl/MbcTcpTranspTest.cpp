@@ -533,7 +533,7 @@ TEST_F(MbcTcpTranspTest, ALateDropNoticeOfTheOldConnectionLeavesTheNextOneAlone)
     Fd first = ConnectAccepted(port);
     const uint16_t firstPort = LocalPort(first.Get());
     std::unique_ptr<Poster> poster;
-    m_thread.Call([&] { poster.reset(new Poster()); });
+    m_thread.Call([&] { poster = std::make_unique<Poster>(); });
 
     Gate entered1, release1, entered2, release2;
     poster->Post(
@@ -647,7 +647,7 @@ protected:
     void SetUp() override
     {
         MbcTcpTranspTest::SetUp();
-        m_thread.Call([&] { m_poster.reset(new Poster()); });
+        m_thread.Call([&] { m_poster = std::make_unique<Poster>(); });
     }
     void TearDown() override
     {

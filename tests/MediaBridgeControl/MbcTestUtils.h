@@ -182,7 +182,7 @@ protected:
     {
         m_out = std::make_shared<YrLogV2::MemoryOutput>();
         m_link = YrLogV2::LogRoot::Instance().AttachOutput(m_out);
-        m_thread.Call([&] { m_user.reset(new TranspUser(m_rec, m_parentLog)); });
+        m_thread.Call([&] { m_user = std::make_unique<TranspUser>(m_rec, m_parentLog); });
     }
 
     void TearDown() override

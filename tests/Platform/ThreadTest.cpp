@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -158,24 +159,25 @@ TEST(PlatformThreadTest, DestructorWaitsForARunningBody)
     std::condition_variable cv;
     bool destroying = false;
     std::atomic<bool> bodyEnded(false);
-    auto* t = new FnThread("Slow",
-                           [&]
-                           {
-                               // Goes on only once the owner is about to destroy the object, then takes its
-                               // time.
-                               std::unique_lock<std::mutex> lock(m);
-                               cv.wait_for(lock, std::chrono::seconds(20), [&] { return destroying; });
-                               lock.unlock();
-                               std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                               bodyEnded = true;
-                           });
+    auto t = std::make_unique<FnThread>("Slow",
+                                        [&]
+                                        {
+                                            // Goes on only once the owner is about to destroy the object,
+                                            // then takes its time.
+                                            std::unique_lock<std::mutex> lock(m);
+                                            cv.wait_for(lock, std::chrono::seconds(20),
+                                                        [&] { return destroying; });
+                                            lock.unlock();
+                                            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                            bodyEnded = true;
+                                        });
     t->Start(QThread::InheritPriority);
     {
         std::lock_guard<std::mutex> lock(m);
         destroying = true;
     }
     cv.notify_all();
-    delete t;
+    t.reset();
     EXPECT_TRUE(bodyEnded);
 
     // Never started: destroyed without waiting.

@@ -402,7 +402,7 @@ protected:
         m_key = UniqueKey("hand");
         prof.name = m_key;
         m_server.MakeServer(prof);
-        m_raw.reset(new RawSegment(m_key));
+        m_raw = std::make_unique<RawSegment>(m_key);
         ASSERT_TRUE(m_raw->Attach());
         m_raw->SetWord(Seg::c_offsetLink, Seg::linkAttached);
         ASSERT_TRUE(m_server.WaitState(State::Connected));

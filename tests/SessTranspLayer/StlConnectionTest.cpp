@@ -97,8 +97,10 @@ TEST_F(StlConnectionTest, SourceIdsAreNonZeroAndDifferPerConnection)
     OwnerRecorder secondOwner;
     YrLogV2::Log otherParent(m_log.Parent(), "second");
     OnSrv(
-        [&] {
-            second.reset(new StlConnection(Short(c_stlRoleServer), otherParent, secondOwner, m_link.End(B)));
+        [&]
+        {
+            second = std::make_unique<StlConnection>(Short(c_stlRoleServer), otherParent, secondOwner,
+                                                     m_link.End(B));
         });
     // The second registered itself with the transport in place of the first: leave it unused.
     OnSrv(

@@ -24,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <condition_variable>
+#include <utility>
 #include <vector>
 #include "SessTranspLayer/StlConnection.h"
 #include "SessTranspLayer/StlPacket.h"
@@ -59,7 +60,7 @@ public:
         s.m_respTimeoutMs = 1000000;
         s.m_pingIntervalMs = 1000000;
         m_maxPacket = s.m_maxPacketSize;
-        m_conn.reset(new StlConnection(s, log, *this, *this));
+        m_conn = std::make_unique<StlConnection>(s, log, *this, *this);
     }
 
     ~ServerDriver() override { m_conn.reset(); }
@@ -159,7 +160,7 @@ private:
         const uint64_t size = n;
         Utils::ByteArray res(size, size); // capacity, size
         for (size_t i = 0; i < n; ++i)
-            res.Data()[i] = Byte();
+            res.MutableData()[i] = Byte();
         return res;
     }
 
@@ -213,12 +214,13 @@ private:
         p.m_cmd = cmd;
         Utils::ByteArray frame = StlPacketSerializer::Serialize(p);
         if (flags & 0x20)
-            frame.Data()[Byte() % frame.Size()] ^= 0x5A;
+            frame.MutableData()[Byte() % frame.Size()] ^= 0x5A;
         m_nextNum = static_cast<uint16_t>(num + 1);
 
         if (flags & 0x40)
         {
-            m_allIn.insert(m_allIn.end(), frame.Data(), frame.Data() + frame.Size());
+            m_allIn.insert(m_allIn.end(), std::as_const(frame).Data(),
+                           std::as_const(frame).Data() + frame.Size());
             if (m_held.IsNull())
                 m_held = frame;
             else
@@ -308,11 +310,11 @@ inline Summary RunServerScript(iCore::MsgThread& thread, YrLogV2::Log& log, cons
                                const FailFn& fail)
 {
     Summary res;
-    ServerDriver* driver = nullptr;
+    std::unique_ptr<ServerDriver> driver;
     iCore::MsgThreadFnBlocked(thread,
                               [&](iCore::MsgThread&)
                               {
-                                  driver = new ServerDriver(data, size, log, fail);
+                                  driver = std::make_unique<ServerDriver>(data, size, log, fail);
                                   driver->Start();
                               });
     driver->WaitDone();
@@ -320,7 +322,7 @@ inline Summary RunServerScript(iCore::MsgThread& thread, YrLogV2::Log& log, cons
                               [&](iCore::MsgThread&)
                               {
                                   res = driver->GetSummary();
-                                  delete driver;
+                                  driver.reset();
                               });
     return res;
 }

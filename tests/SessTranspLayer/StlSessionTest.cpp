@@ -420,7 +420,7 @@ TEST_F(StlSessionTest, PacketBehindAFalseStartIsDeliveredWithoutMoreBytes)
 
     // A magic with a broken header, then a good frame, in one chunk.
     Utils::ByteArray chunk = Frame(srvSrc, session, 999, StlCmd::cmdPing);
-    chunk.Data()[30] ^= 0xFF;
+    chunk.MutableData()[30] ^= 0xFF;
     chunk = Concat(chunk, Frame(srvSrc, session, NextToCli(), StlCmd::cmdData, Bytes(7, 1)));
     InjectToCli(chunk);
     EXPECT_EQ(1, m_cliOwner.Count(OwnerRecorder::kData));

@@ -28,7 +28,7 @@ inline Utils::ByteArray Bytes(uint64_t size, uint8_t seed)
 {
     Utils::ByteArray res(size, size); // capacity, size
     for (uint64_t i = 0; i < size; ++i)
-        res.Data()[i] = static_cast<uint8_t>(seed + i * 7);
+        res.MutableData()[i] = static_cast<uint8_t>(seed + i * 7);
     return res;
 }
 
@@ -448,7 +448,7 @@ protected:
                     [&]
                     {
                         m_link.End(B).SetSendFilter(m_s2c.Filter());
-                        m_srv.reset(new StlConnection(s, m_log.Parent(), m_srvOwner, m_link.End(B)));
+                        m_srv = std::make_unique<StlConnection>(s, m_log.Parent(), m_srvOwner, m_link.End(B));
                         if (echo)
                             m_srvOwner.EchoThrough(m_srv.get());
                     });
@@ -460,7 +460,7 @@ protected:
                     [&]
                     {
                         m_link.End(A).SetSendFilter(m_c2s.Filter());
-                        m_cli.reset(new StlConnection(s, m_log.Parent(), m_cliOwner, m_link.End(A)));
+                        m_cli = std::make_unique<StlConnection>(s, m_log.Parent(), m_cliOwner, m_link.End(A));
                     });
     }
 

@@ -26,7 +26,7 @@ TEST(AliveCallbackTest, ResetKillsOnlyEarlierCallbacks)
 TEST(AliveCallbackTest, CallbacksDieWithTheirOwner)
 {
     int calls = 0;
-    std::unique_ptr<Callbacks> alive(new Callbacks());
+    auto alive = std::make_unique<Callbacks>();
     boost::function<void()> cb = alive->MakeCallback(boost::function<void()>([&] { ++calls; }));
     auto wrapped = alive->Wrap([&](int a, int b) { calls += a + b; });
     cb();

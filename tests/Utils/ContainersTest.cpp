@@ -140,8 +140,9 @@ TEST(VirtDestroyHolderTest, RunsFunctionThenDestroysObject)
 {
     std::vector<std::string> log;
     {
-        std::unique_ptr<Utils::IVirtualDestroy> holder(new Utils::details::VirtDestroyHolder<Plain>(
-            std::make_unique<Plain>(log), [&log] { log.push_back("fn"); }));
+        std::unique_ptr<Utils::IVirtualDestroy> holder =
+            std::make_unique<Utils::details::VirtDestroyHolder<Plain>>(std::make_unique<Plain>(log),
+                                                                       [&log] { log.push_back("fn"); });
     }
     EXPECT_EQ(log, (std::vector<std::string>{"fn", "held"}));
 

@@ -248,7 +248,7 @@ TEST_F(QtMsgHookTest, AHookMayRegisterHooksAndCauseQtMessagesOnItsThread)
             log.Add("A:" + m.m_text.toStdString());
             if (!late)
             {
-                late.reset(new QtMsgHandler(Recorder(log, "L", QtMsgHandler::Handled)));
+                late = std::make_unique<QtMsgHandler>(Recorder(log, "L", QtMsgHandler::Handled));
                 // Qt itself sends a message raised inside its handler to standard error.
                 qWarning("nested");
             }
@@ -288,7 +288,7 @@ TEST_F(QtMsgHookTest, AHookRemovedByAnEarlierHookDuringTheWalkIsNotCalled)
             b.reset();
             return QtMsgHandler::PassOn;
         });
-    b.reset(new Owner(log));
+    b = std::make_unique<Owner>(log);
     qWarning("one");
     EXPECT_THAT(log.Seen(), ::testing::ElementsAre("A:one"));
     EXPECT_TRUE(g_prevSeen.Texts().empty());

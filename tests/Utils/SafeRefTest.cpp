@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <QMutex>
 #include <thread>
 #include <vector>
 #include "Utils/FuncRAII.h"
@@ -205,7 +204,8 @@ TEST(FuncRAIITest, CallsOnceOrNotAfterReset)
     }
     EXPECT_EQ(calls, 1);
     {
-        std::unique_ptr<Utils::IVirtualDestroy> owned(new Utils::FuncRAIIReset([&calls] { ++calls; }));
+        std::unique_ptr<Utils::IVirtualDestroy> owned =
+            std::make_unique<Utils::FuncRAIIReset>([&calls] { ++calls; });
     }
     EXPECT_EQ(calls, 2);
 }

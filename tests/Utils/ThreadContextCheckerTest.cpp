@@ -37,7 +37,7 @@ TEST(ThreadContextCheckerTest, MadeAndDestroyedOnAnotherThreadPasses)
 
 TEST(ThreadContextCheckerTest, EmptyCheckerPassesAnywhere)
 {
-    std::unique_ptr<ThreadContextChecker> checker(new ThreadContextChecker(ThreadContextChecker::EmptyTag()));
+    auto checker = std::make_unique<ThreadContextChecker>(ThreadContextChecker::EmptyTag());
     EXPECT_TRUE(checker->IsEmpty());
     std::thread other(
         [&]

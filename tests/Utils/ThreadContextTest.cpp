@@ -1,8 +1,8 @@
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <thread>
-#include <QMutex>
-#include <QWaitCondition>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include "Platform/Thread.h"
@@ -21,28 +21,26 @@ class Gate
 public:
     void Block()
     {
-        QMutexLocker lock(&m_lock);
+        std::unique_lock<std::mutex> lock(m_lock);
         m_entered = true;
-        m_cond.wakeAll();
-        while (!m_open)
-            m_cond.wait(&m_lock);
+        m_cond.notify_all();
+        m_cond.wait(lock, [this] { return m_open; });
     }
     void WaitEntered()
     {
-        QMutexLocker lock(&m_lock);
-        while (!m_entered)
-            m_cond.wait(&m_lock);
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_cond.wait(lock, [this] { return m_entered; });
     }
     void Open()
     {
-        QMutexLocker lock(&m_lock);
+        std::lock_guard<std::mutex> lock(m_lock);
         m_open = true;
-        m_cond.wakeAll();
+        m_cond.notify_all();
     }
 
 private:
-    QMutex m_lock;
-    QWaitCondition m_cond;
+    std::mutex m_lock;
+    std::condition_variable m_cond;
     bool m_entered = false;
     bool m_open = false;
 };

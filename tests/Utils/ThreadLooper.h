@@ -1,11 +1,10 @@
 #pragma once
 // A minimal thread that runs posted functions in order, for tests of cross-thread calls.
 #include <atomic>
+#include <condition_variable>
 #include <deque>
+#include <mutex>
 #include <string>
-#include <QMutex>
-#include <QMutexLocker>
-#include <QWaitCondition>
 #include <boost/function.hpp>
 #include <boost/optional.hpp>
 #include "Platform/Thread.h"
@@ -21,9 +20,8 @@ public:
     {
         Start(QThread::InheritPriority);
         // The id is needed by the contexts; wait until the body has it.
-        QMutexLocker lock(&m_lock);
-        while (m_id == nullptr)
-            m_cond.wait(&m_lock);
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_cond.wait(lock, [this] { return m_id != nullptr; });
     }
 
     ~ThreadLooper() override
@@ -34,9 +32,9 @@ public:
 
     void Post(const boost::function<void()>& fn)
     {
-        QMutexLocker lock(&m_lock);
+        std::lock_guard<std::mutex> lock(m_lock);
         m_queue.push_back(fn);
-        m_cond.wakeAll();
+        m_cond.notify_all();
     }
 
     void* Id() const { return m_id; }
@@ -52,17 +50,16 @@ private:
     void run() override
     {
         {
-            QMutexLocker lock(&m_lock);
+            std::lock_guard<std::mutex> lock(m_lock);
             m_id = GetCurrentThreadID();
-            m_cond.wakeAll();
+            m_cond.notify_all();
         }
         while (!m_stop)
         {
             boost::function<void()> fn;
             {
-                QMutexLocker lock(&m_lock);
-                while (m_queue.empty())
-                    m_cond.wait(&m_lock);
+                std::unique_lock<std::mutex> lock(m_lock);
+                m_cond.wait(lock, [this] { return !m_queue.empty(); });
                 fn = m_queue.front();
                 m_queue.pop_front();
             }
@@ -78,10 +75,11 @@ private:
         }
     }
 
-    QMutex m_lock;
-    QWaitCondition m_cond;
+    std::mutex m_lock; // guards the members up to the blank line
+    std::condition_variable m_cond;
     std::deque<boost::function<void()>> m_queue;
     void* m_id = nullptr;
+
     bool m_stop = false; // looper thread only
     std::atomic<int> m_thrown{0};
 };

@@ -51,8 +51,7 @@ private:
 std::unique_ptr<Tracker> MakeTracker(const std::shared_ptr<FakeLogState>& state, const ThreadList& list,
                                      bool subscribe = false)
 {
-    return std::unique_ptr<Tracker>(
-        new Tracker(std::unique_ptr<FakeLog>(new FakeLog(state)), list, subscribe));
+    return std::make_unique<Tracker>(std::make_unique<FakeLog>(state), list, subscribe);
 }
 
 std::string Id(void* id)

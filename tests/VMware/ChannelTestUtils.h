@@ -44,7 +44,7 @@ inline Utils::ByteArray MakePacket(size_t size, uint8_t seed)
 {
     Utils::ByteArray a(size, 0, size);
     for (size_t i = 0; i < size; ++i)
-        a.Data()[i] = static_cast<uint8_t>(seed + i * 7);
+        a.MutableData()[i] = static_cast<uint8_t>(seed + i * 7);
     return a;
 }
 

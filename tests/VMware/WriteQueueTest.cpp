@@ -115,7 +115,7 @@ TEST_F(WriteQueueTest, TheWrittenBytesStayValidUntilTheHostSendsThem)
     {
         Utils::ByteArray packet = MakePacket(200, static_cast<uint8_t>(i));
         Send(packet);
-        packet.Data()[0] ^= 0xFF; // the caller's copy changes after the call
+        packet.MutableData()[0] ^= 0xFF; // the caller's copy changes after the call
     }
     ASSERT_TRUE(m_rec.WaitResults(20));
     const std::vector<VcHost::Bytes> sent = m_host->TakeSent();

@@ -29,16 +29,16 @@ protected:
         m_thread.Call(
             [&]
             {
-                m_timer.reset(new CrashJsonTimer(command,
-                                                 [this](const std::string& thread, const CrashType& type)
-                                                 {
-                                                     m_rec.Update(
-                                                         [&] {
-                                                             m_crashes.push_back(
-                                                                 {thread, type.ToString(),
-                                                                  Platform::Thread::GetCurrentThreadID()});
-                                                         });
-                                                 }));
+                m_timer = std::make_unique<CrashJsonTimer>(
+                    command,
+                    [this](const std::string& thread, const CrashType& type)
+                    {
+                        m_rec.Update(
+                            [&] {
+                                m_crashes.push_back(
+                                    {thread, type.ToString(), Platform::Thread::GetCurrentThreadID()});
+                            });
+                    });
                 armed = m_timer->IsArmed();
             });
         return armed;
@@ -118,7 +118,11 @@ TEST(CrashJsonTimerDeathTest, AssertCommandEndsTheProcessWithACrashReport)
             NetTest::TestThread thread("CrashTimerDeath");
             std::unique_ptr<CrashJsonTimer> timer;
             thread.Call(
-                [&] { timer.reset(new CrashJsonTimer(LR"({"time_ms": 10, "crash_type": "Assert"})", {})); });
+                [&]
+                {
+                    timer = std::make_unique<CrashJsonTimer>(LR"({"time_ms": 10, "crash_type": "Assert"})",
+                                                             CrashJsonTimer::CrashFn());
+                });
             // The timer's thread halts the process; this wait never ends by itself.
             NetTest::TestThread().Call([] { Platform::SleepMs(10000); });
         },

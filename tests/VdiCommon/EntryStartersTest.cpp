@@ -8,7 +8,7 @@ namespace
 
 std::unique_ptr<Utils::IVirtualDestroy> MakeList()
 {
-    return std::unique_ptr<Utils::IVirtualDestroy>(new Utils::VirtDestroyList());
+    return std::make_unique<Utils::VirtDestroyList>();
 }
 
 std::unique_ptr<Utils::IVirtualDestroy> MakeNothing()

@@ -46,7 +46,7 @@ public:
         s.m_maxPacketSize = 1600;
         s.m_respTimeoutMs = 8000;
         s.m_pingIntervalMs = 12000;
-        m_conn.reset(new StlConnection(s, log, *this, *this));
+        m_conn = std::make_unique<StlConnection>(s, log, *this, *this);
         m_ch.peer = this;
     }
     ~PeerSide() override
@@ -188,7 +188,7 @@ protected:
         m_thread.Call(
             [&]
             {
-                m_peer.reset(new PeerSide(m_peerLog, m_ch, m_rec));
+                m_peer = std::make_unique<PeerSide>(m_peerLog, m_ch, m_rec);
                 Channel* ch = &m_ch;
                 VdiCommon::LlTransportCreator fn = [ch, nullTransport](const VdiCommon::LlEnvToCreate& env)
                 {

@@ -198,7 +198,7 @@ protected:
             p.m_createServer = [w](YrLogV2::Log&, IMbcTranspEvents& events)
             {
                 VdiCommon::PluginBridge::CreateServerResult r;
-                r.m_transp.reset(new FakeServer(*w, events, ++w->serversMade));
+                r.m_transp = std::make_unique<FakeServer>(*w, events, ++w->serversMade);
                 r.m_port = "1";
                 return r;
             };
@@ -207,10 +207,10 @@ protected:
         p.m_launchClient = [w](YrLogV2::Log&, const std::string& port)
         {
             w->rec.Update([&] { w->ports.push_back(port); });
-            return std::unique_ptr<Utils::IVirtualDestroy>(new FakeLauncher(*w));
+            return std::make_unique<FakeLauncher>(*w);
         };
         p.m_createClient = [w](iCore::MsgThread&, YrLogV2::Log&, IMbcTranspEvents& events)
-        { return std::unique_ptr<IMbcTransp>(new FakeClient(*w, events)); };
+        { return std::make_unique<FakeClient>(*w, events); };
         return p;
     }
 

@@ -153,7 +153,7 @@ TEST_F(LogAddTest, UserTagsKeepTheirNameAndLevel)
     std::unique_ptr<UserTag> pTag;
     {
         std::string name = "packet";
-        pTag.reset(new UserTag(16, name));
+        pTag = std::make_unique<UserTag>(16, name);
         name = "overwritten";
     }
     const Tag state(16, std::string("state"));

@@ -56,20 +56,24 @@ TEST_F(LogRuntimeLinkTest, APostDroppedByAMessageThreadIsAWarningInTheLog)
 {
     // The log reports drops as soon as its root exists, start-up or not.
     LogRoot::Instance();
-    Listener* pListener = nullptr;
+    std::unique_ptr<Listener> listener;
+    Listener* pListener = nullptr; // still names the target after the listener is gone
     iCore::MsgPostTarget target;
     {
         iCore::ThreadRunnerFunc runner(iCore::ThreadRunnerFuncProfile(0, "Drops", 2, 0, 0, false),
                                        [&](iCore::MsgThread&)
                                        {
-                                           pListener = new Listener();
-                                           target = pListener->PostTarget();
+                                           listener = std::make_unique<Listener>();
+                                           pListener = listener.get();
+                                           target = listener->PostTarget();
                                        });
-        iCore::MsgThreadFnBlocked(pListener->getMsgThread(), [&](iCore::MsgThread&) { delete pListener; });
+        iCore::MsgThreadFnBlocked(listener->getMsgThread(), [&](iCore::MsgThread&) { listener.reset(); });
         // From a host thread, after the listener is gone: dropped, reported, nothing run.
         std::thread host(
-            [&] {
-                EXPECT_FALSE(target.Put(new iCore::MsgParam<Listener, int>(pListener, &Listener::OnData, 1)));
+            [&]
+            {
+                EXPECT_FALSE(target.Put(
+                    std::make_unique<iCore::MsgParam<Listener, int>>(pListener, &Listener::OnData, 1)));
             });
         host.join();
     }

@@ -38,7 +38,7 @@ TEST_F(LogTreeTest, NodePathsFollowTheTree)
 TEST_F(LogTreeTest, HandlesWithOneNameShareTheirNode)
 {
     Log parent(LogRoot::RootLog(), "TwinParent");
-    std::unique_ptr<Log> first(new Log(parent, "LowLevelTransport"));
+    auto first = std::make_unique<Log>(parent, "LowLevelTransport");
     Log second(parent, "LowLevelTransport");
     Log copy(second);
     EXPECT_EQ(first->Path(), second.Path());

@@ -60,7 +60,7 @@ class TcpServerTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_thread.Call([&] { m_user.reset(new ServerUser(m_log)); });
+        m_thread.Call([&] { m_user = std::make_unique<ServerUser>(m_log); });
     }
 
     void TearDown() override
@@ -185,7 +185,7 @@ TEST_F(TcpServerTest, BindFailuresGiveFalseAndNoEvent)
     m_thread.Call(
         [&]
         {
-            other.reset(new ServerUser(otherLog));
+            other = std::make_unique<ServerUser>(otherLog);
             sameAddress = other->Server().Listen(HostAddr(HostAddr::AnyV4, port));
             // Not an address of this machine: the bind fails locally, nothing is sent.
             foreignAddress = other->Server().Listen(HostAddr("192.0.2.1", 0));
@@ -335,9 +335,9 @@ TEST(NetThreadShutdownTest, NetworkObjectsGoBeforeTheThread)
             t.Call(
                 [&]
                 {
-                    server.reset(new ServerUser(log));
+                    server = std::make_unique<ServerUser>(log);
                     server->Server().Listen(HostAddr("127.0.0.1", 0));
-                    client.reset(new TcpUser(log));
+                    client = std::make_unique<TcpUser>(log);
                     client->Socket().ConnectToHost(
                         HostAddr("127.0.0.1", server->Server().LocalHostInf().Port()));
                 });
@@ -360,7 +360,7 @@ TEST(NetThreadShutdownTest, NetworkObjectsGoBeforeTheThread)
             TestThread t;
             EventLog log;
             std::unique_ptr<TcpUser> client;
-            t.Call([&] { client.reset(new TcpUser(log)); });
+            t.Call([&] { client = std::make_unique<TcpUser>(log); });
             YrNet::NetThread::DestroyInstance(false);
         },
         "~SafeRefServer [0-9]+ TYPE \\{YrNet::NetThread\\}");

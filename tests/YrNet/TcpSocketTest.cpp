@@ -20,7 +20,7 @@ class TcpSocketTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_thread.Call([&] { m_user.reset(new TcpUser(m_log)); });
+        m_thread.Call([&] { m_user = std::make_unique<TcpUser>(m_log); });
     }
 
     void TearDown() override
@@ -393,7 +393,7 @@ TEST_F(TcpSocketTest, UserMayDestroyTheSocketInsideAnEvent)
     m_thread.Call(
         [&]
         {
-            user2.reset(new TcpUser(log2));
+            user2 = std::make_unique<TcpUser>(log2);
             user2->m_onEvent = [&user2](const Event& ev)
             {
                 if (ev.kind == Event::Error)

@@ -93,7 +93,7 @@ class UdpSocketTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        m_thread.Call([&] { m_user.reset(new UdpUser(m_log)); });
+        m_thread.Call([&] { m_user = std::make_unique<UdpUser>(m_log); });
     }
 
     void TearDown() override

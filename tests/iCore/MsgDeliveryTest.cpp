@@ -91,7 +91,7 @@ TEST(MsgDeliveryTest, PostsFromTimerAndDelayedCallbacksNeverRunInsideThem)
         [&]
         {
             w = new Where();
-            timer.reset(new MsgTimerEx());
+            timer = std::make_unique<MsgTimerEx>();
             w->RunDelayed(
                 [&]
                 {

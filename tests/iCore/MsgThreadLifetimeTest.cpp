@@ -147,7 +147,7 @@ private:
                 m_slots[j].run = -1;
                 break;
             case 1:
-                m_timers[j].reset(new MsgTimerEx());
+                m_timers[j] = std::make_unique<MsgTimerEx>();
                 m_slots[j].run = -1;
                 break;
             default:
@@ -177,7 +177,7 @@ TEST(MsgTimerChurnTest, StoppedRestartedOrDestroyedTimersNeverDeliverAStaleCallb
     TestThread t;
     Signal done;
     std::unique_ptr<TimerChurn> churn;
-    t.Call([&] { churn.reset(new TimerChurn(done)); });
+    t.Call([&] { churn = std::make_unique<TimerChurn>(done); });
     ASSERT_TRUE(done.Wait());
     int stale = -1, delivered = 0;
     t.Call(

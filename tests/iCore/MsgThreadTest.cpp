@@ -26,7 +26,7 @@ TEST(MsgThreadTest, ContextPostsAtOnceOrDelayedIntoTheThread)
         [&]
         {
             threadId = Platform::Thread::GetCurrentThreadID();
-            ctx.reset(new Utils::ThreadContext(t.Thread().CreateContext()));
+            ctx = std::make_unique<Utils::ThreadContext>(t.Thread().CreateContext());
             currentOnThread = ctx->IsCurrent();
         });
     EXPECT_TRUE(currentOnThread);
@@ -72,7 +72,7 @@ TEST(MsgThreadTest, ContextPostsAfterTheThreadEndedAreDropped)
     std::atomic<bool> ran{false};
     {
         TestThread t;
-        ctx.reset(new Utils::ThreadContext(t.Thread().CreateContext()));
+        ctx = std::make_unique<Utils::ThreadContext>(t.Thread().CreateContext());
         // A delayed one that is still pending when the thread ends is dropped with it.
         ctx->RunAsync([&] { ran = true; }, 100000);
     }

@@ -201,8 +201,8 @@ TEST(MsgTimerExTest, OneShotAndPeriodicFireOnTheirThread)
     t.Call(
         [&]
         {
-            h.a.reset(new MsgTimerEx());
-            h.b.reset(new MsgTimerEx(t.Thread()));
+            h.a = std::make_unique<MsgTimerEx>();
+            h.b = std::make_unique<MsgTimerEx>(t.Thread());
             h.witness = new TestObject();
             h.a->Start(
                 [&]
@@ -253,7 +253,7 @@ TEST(MsgTimerExTest, RestartReplacesTheRunAndStopOfAnIdleTimerDoesNothing)
     t.Call(
         [&]
         {
-            h.a.reset(new MsgTimerEx());
+            h.a = std::make_unique<MsgTimerEx>();
             h.a->Stop(); // idle
             h.witness = new TestObject();
             h.a->Start([&] { ++first; }, 20);
@@ -281,9 +281,9 @@ TEST(MsgTimerExTest, ADueCallbackOfAStoppedOrRestartedRunIsNotDelivered)
     t.Call(
         [&]
         {
-            h.a.reset(new MsgTimerEx());
-            h.b.reset(new MsgTimerEx());
-            c.reset(new MsgTimerEx());
+            h.a = std::make_unique<MsgTimerEx>();
+            h.b = std::make_unique<MsgTimerEx>();
+            c = std::make_unique<MsgTimerEx>();
             h.witness = new TestObject();
             // a fires first and, in the same round, stops c, restarts b and destroys nothing else.
             h.a->Start(
@@ -324,8 +324,8 @@ TEST(MsgTimerExTest, ACallbackMayDestroyTimersDueWithItAndRestartItself)
     t.Call(
         [&]
         {
-            h.a.reset(new MsgTimerEx());
-            h.b.reset(new MsgTimerEx());
+            h.a = std::make_unique<MsgTimerEx>();
+            h.b = std::make_unique<MsgTimerEx>();
             h.witness = new TestObject();
             h.a->Start(
                 [&]
@@ -360,7 +360,7 @@ TEST(MsgTimerExTest, ATimerDestroyedInItsOwnCallbackIsFreedSafely)
     t.Call(
         [&]
         {
-            h.a.reset(new MsgTimerEx());
+            h.a = std::make_unique<MsgTimerEx>();
             h.a->Start(
                 [&]
                 {
@@ -403,7 +403,7 @@ TEST(MsgTimerExTest, StartOffTheThreadIsFatal)
         {
             TestThread t;
             std::unique_ptr<MsgTimerEx> timer;
-            t.Call([&] { timer.reset(new MsgTimerEx()); });
+            t.Call([&] { timer = std::make_unique<MsgTimerEx>(); });
             timer->Start([] {}, 10);
         },
         ::testing::ExitedWithCode(3), "getMsgThread\\(\\).InCurrentThreadContext\\(\\)");

@@ -163,7 +163,7 @@ class Echo : public iCore::MsgObject, public YrNet::ITcpSocketToUser
 public:
     Echo(const Options& opt, int& exitCode)
         : iCore::MsgObject(iCore::MsgObject::OwnedByThread), m_opt(opt), m_exitCode(exitCode),
-          m_sock(new YrNet::TcpSocket(getMsgThread()))
+          m_sock(std::make_unique<YrNet::TcpSocket>(getMsgThread()))
     {
         m_sock->SetUser(Utils::SafeRef<YrNet::ITcpSocketToUser>(this));
         ConnectWhenGateOpen();
@@ -313,7 +313,7 @@ private:
 
     const Options m_opt;
     int& m_exitCode;
-    boost::shared_ptr<YrNet::TcpSocket> m_sock;
+    std::unique_ptr<YrNet::TcpSocket> m_sock;
     bool m_connected = false;
     bool m_paused = false;
     bool m_dropPending = false;

@@ -146,7 +146,7 @@ public:
           m_window(opt.window), m_payload(opt.payload), m_rttTotal(opt.rtt),
           m_disconnectWhenFinished(!opt.xrdpChannel.empty()), m_write(std::move(write))
     {
-        m_conn.reset(new StlConnection(opt.settings, log, *this, *this));
+        m_conn = std::make_unique<StlConnection>(opt.settings, log, *this, *this);
     }
 
     ~Peer() override { m_conn.reset(); }
@@ -287,7 +287,8 @@ private:
         m_result = ok ? c_ok : c_failed;
         // Posted: the session refuses a call from inside its own event.
         if (m_disconnectWhenFinished)
-            PostTarget().Put(new iCore::MsgFunctor<std::function<void()>>([this] { m_conn->Disconnect(); }));
+            PostTarget().Put(
+                std::make_unique<iCore::MsgFunctor<std::function<void()>>>([this] { m_conn->Disconnect(); }));
     }
 
     // Sink mode: counts what arrives.
@@ -470,7 +471,8 @@ bool PipeWrite(const uint8_t* data, uint32_t size)
 
 void Deliver(const iCore::MsgPostTarget& target, Peer* peer, const Utils::ByteArray& data)
 {
-    target.Put(new iCore::MsgFunctor<std::function<void()>>([peer, data] { peer->OnInput(data); }));
+    target.Put(
+        std::make_unique<iCore::MsgFunctor<std::function<void()>>>([peer, data] { peer->OnInput(data); }));
 }
 
 // The client's writes from the pipe, until its end; the exit code.
@@ -491,7 +493,7 @@ int PipeLoop(const iCore::MsgPostTarget& target, Peer* peer)
             return 2;
         }
         Utils::ByteArray data{uint64_t(size), uint64_t(size)}; // capacity, size
-        if (size != 0 && !ReadAll(data.Data(), size))
+        if (size != 0 && !ReadAll(data.MutableData(), size))
             return 2;
         Deliver(target, peer, data);
     }
@@ -524,7 +526,7 @@ int ChannelLoop(XrdpChannel& channel, const iCore::MsgPostTarget& target, Peer* 
         if (n > 0)
         {
             Utils::ByteArray data{uint64_t(n), uint64_t(n)}; // capacity, size
-            std::memcpy(data.Data(), buf.data(), n);
+            std::memcpy(data.MutableData(), buf.data(), n);
             Deliver(target, peer, data);
         }
     }
@@ -618,22 +620,23 @@ int main(int argc, char** argv)
     }
     YrLogV2::Log log(YrLogV2::LogRoot::RootLog(), "StlPeer");
 
-    Peer* peer = nullptr;
+    std::unique_ptr<Peer> peer;
     iCore::MsgThread* thread = nullptr;
-    std::unique_ptr<iCore::ThreadRunnerFunc> runner(new iCore::ThreadRunnerFunc(
+    auto runner = std::make_unique<iCore::ThreadRunnerFunc>(
         iCore::ThreadRunnerFuncProfile(0, "Peer", QThread::InheritPriority, 0, 0, false),
         [&](iCore::MsgThread& t)
         {
             thread = &t;
-            peer = new Peer(opt, log, write);
-        }));
+            peer = std::make_unique<Peer>(opt, log, write);
+        });
     const iCore::MsgPostTarget target = peer->PostTarget();
     EventLine("stl_peer ready");
 
-    const int rc = opt.xrdpChannel.empty() ? PipeLoop(target, peer) : ChannelLoop(channel, target, peer);
+    const int rc =
+        opt.xrdpChannel.empty() ? PipeLoop(target, peer.get()) : ChannelLoop(channel, target, peer.get());
 
     // The peer goes before the channel it writes to.
-    iCore::MsgThreadFnBlocked(*thread, [&](iCore::MsgThread&) { delete peer; });
+    iCore::MsgThreadFnBlocked(*thread, [&](iCore::MsgThread&) { peer.reset(); });
     runner.reset();
     channel.Close();
     logLink.reset();

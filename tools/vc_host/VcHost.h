@@ -34,7 +34,7 @@
 namespace VcHost
 {
 
-typedef std::vector<uint8_t> Bytes;
+using Bytes = std::vector<uint8_t>;
 
 class Host
 {

@@ -22,15 +22,18 @@
 //   peer <path> [args...]            start the far-end peer -> "peer ok" | "peer error <text>"
 //   wait-peer <ms> <line>            -> "wait-peer ok|timeout"
 //   stop-peer                        -> "stop-peer <exit code>"
-//   stats                            -> "stats accepted=A refused=R completed=C cancelled=X outstanding=O
-//   max=M merged=G" (G: messages merged from several peer writes) registration                     ->
-//   "registration name=<n> options=<o> count=<c> version=<v>" open
-//   -> "open <0|1>" threads                          -> "threads <count> <name,name,...>" (this process's
-//   threads) wait-threads <count> <ms>        -> "threads ok|timeout <count> <names>" once the count is
-//   reached qt-handler                       -> "qt-handler host|other" (whose Qt message handler is
-//   installed) unload                           -> "unload gone|kept" problems                         ->
-//   "problems <n>" then "problem <text>" per break of contract sleep <ms>                       -> "ok" (for
-//   runs by hand) quit                             ends the program (as does the end of input)
+//   stats                            -> "stats accepted=A refused=R completed=C cancelled=X
+//                                       outstanding=O max=M merged=G" (G: messages merged from
+//                                       several peer writes)
+//   registration                     -> "registration name=<n> options=<o> count=<c> version=<v>"
+//   open                             -> "open <0|1>"
+//   threads                          -> "threads <count> <name,name,...>" (this process's threads)
+//   wait-threads <count> <ms>        -> "threads ok|timeout <count> <names>" once the count is reached
+//   qt-handler                       -> "qt-handler host|other" (whose Qt message handler is installed)
+//   unload                           -> "unload gone|kept"
+//   problems                         -> "problems <n>" then "problem <text>" per break of contract
+//   sleep <ms>                       -> "ok" (for runs by hand)
+//   quit                             ends the program (as does the end of input)
 // Unknown commands answer "error <command>". The exit code is 0. Whatever the plug-in itself
 // prints on standard output is moved to standard error, so that the answers stay readable.
 #include <chrono>
@@ -98,43 +101,266 @@ std::string ThreadList(size_t& count)
 namespace
 {
 
+// Takes one entry out of a table (or zeroes its size) as the variant names; the others leave it whole.
+template <class TTable, class TInit, class TOpen, class TClose, class TWrite>
+void BreakTable(TTable& t, const std::string& variant, TInit TTable::*init, TOpen TTable::*open,
+                TClose TTable::*close, TWrite TTable::*write)
+{
+    if (variant == "no-init")
+        t.*init = nullptr;
+    else if (variant == "no-open")
+        t.*open = nullptr;
+    else if (variant == "no-close")
+        t.*close = nullptr;
+    else if (variant == "no-write")
+        t.*write = nullptr;
+    else if (variant == "size0")
+        t.cbSize = 0;
+}
+
 int32_t CallEntryVariant(VcHost::Host& host, const std::string& variant)
 {
     if (host.PrefersEntryEx())
     {
         CHANNEL_ENTRY_POINTS_EX t = host.EntryPointsEx();
-        if (variant == "no-init")
-            t.pVirtualChannelInitEx = nullptr;
-        else if (variant == "no-open")
-            t.pVirtualChannelOpenEx = nullptr;
-        else if (variant == "no-close")
-            t.pVirtualChannelCloseEx = nullptr;
-        else if (variant == "no-write")
-            t.pVirtualChannelWriteEx = nullptr;
-        else if (variant == "size0")
-            t.cbSize = 0;
+        BreakTable(t, variant, &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelInitEx,
+                   &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelOpenEx,
+                   &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelCloseEx,
+                   &CHANNEL_ENTRY_POINTS_EX::pVirtualChannelWriteEx);
         return host.CallEntryEx(variant == "null" ? nullptr : &t, host.InitHandle());
     }
     CHANNEL_ENTRY_POINTS t = host.EntryPoints();
-    if (variant == "no-init")
-        t.pVirtualChannelInit = nullptr;
-    else if (variant == "no-open")
-        t.pVirtualChannelOpen = nullptr;
-    else if (variant == "no-close")
-        t.pVirtualChannelClose = nullptr;
-    else if (variant == "no-write")
-        t.pVirtualChannelWrite = nullptr;
-    else if (variant == "size0")
-        t.cbSize = 0;
+    BreakTable(t, variant, &CHANNEL_ENTRY_POINTS::pVirtualChannelInit,
+               &CHANNEL_ENTRY_POINTS::pVirtualChannelOpen, &CHANNEL_ENTRY_POINTS::pVirtualChannelClose,
+               &CHANNEL_ENTRY_POINTS::pVirtualChannelWrite);
     return host.CallEntry(variant == "null" ? nullptr : &t);
 }
 
-} // namespace
+// Each group below answers the commands it knows and returns false for any other.
 
-int main(int argc, char** argv)
+bool RunSetupCommand(VcHost::Host& host, const std::string& cmd, std::istringstream& in)
 {
-    VcHost::Host::Profile profile = VcHost::Host::Profile::Classic;
-    for (int i = 1; i < argc; ++i)
+    std::string arg;
+    if (cmd == "load")
+    {
+        std::getline(in >> std::ws, arg);
+        std::string error;
+        std::cout << (host.Load(arg, &error) ? "load ok" : "load error " + error) << std::endl;
+    }
+    else if (cmd == "entry")
+    {
+        in >> arg;
+        std::cout << "entry " << CallEntryVariant(host, arg) << std::endl;
+    }
+    else if (cmd == "entry-classic")
+        std::cout << "entry " << host.CallEntry() << std::endl;
+    else if (cmd == "entry-ex")
+        std::cout << "entry " << host.CallEntryEx() << std::endl;
+    else if (cmd == "init-result" || cmd == "open-result" || cmd == "delay" || cmd == "chunk")
+    {
+        long v = 0;
+        in >> v;
+        if (cmd == "init-result")
+            host.SetInitResult(static_cast<uint32_t>(v));
+        else if (cmd == "open-result")
+            host.SetOpenResult(static_cast<uint32_t>(v));
+        else if (cmd == "delay")
+            host.SetWriteDelayMs(static_cast<int>(v));
+        else
+            host.SetChunkSize(static_cast<uint32_t>(v));
+        std::cout << "ok" << std::endl;
+    }
+    else if (cmd == "mode")
+    {
+        in >> arg;
+        host.SetWriteMode(arg == "hold"     ? VcHost::Host::WriteMode::Hold
+                          : arg == "cancel" ? VcHost::Host::WriteMode::Cancel
+                          : arg == "refuse" ? VcHost::Host::WriteMode::Refuse
+                                            : VcHost::Host::WriteMode::Complete);
+        std::cout << "ok" << std::endl;
+    }
+    else
+        return false;
+    return true;
+}
+
+bool RunEventCommand(VcHost::Host& host, const std::string& cmd, std::istringstream& in)
+{
+    if (cmd == "initialized")
+        host.RaiseInitEvent(CHANNEL_EVENT_INITIALIZED);
+    else if (cmd == "connect")
+    {
+        std::string server;
+        in >> server;
+        host.Connect(server.empty() ? "vc_host" : server);
+    }
+    else if (cmd == "disconnect")
+        host.Disconnect();
+    else if (cmd == "terminate")
+        host.Terminate();
+    else if (cmd == "event")
+    {
+        uint32_t e = 0;
+        in >> e;
+        host.RaiseInitEvent(e);
+    }
+    else if (cmd == "unload")
+    {
+        std::cout << "unload " << (host.Unload() ? "gone" : "kept") << std::endl;
+        return true;
+    }
+    else
+        return false;
+    std::cout << "ok" << std::endl;
+    return true;
+}
+
+bool RunDataCommand(VcHost::Host& host, const std::string& cmd, std::istringstream& in)
+{
+    std::string arg;
+    if (cmd == "deliver")
+    {
+        in >> arg;
+        VcHost::Bytes bytes;
+        if (!ParseHex(arg, bytes) || bytes.empty())
+            std::cout << "error deliver" << std::endl;
+        else
+        {
+            host.Deliver(bytes);
+            std::cout << "ok" << std::endl;
+        }
+    }
+    else if (cmd == "wait-delivered")
+        std::cout << (host.WaitDelivered(10000) ? "delivered ok" : "delivered timeout") << std::endl;
+    else if (cmd == "release")
+    {
+        size_t n = 0;
+        in >> n >> arg;
+        host.ReleaseHeld(n, arg != "cancel");
+        std::cout << "ok" << std::endl;
+    }
+    else if (cmd == "wait-outstanding")
+    {
+        size_t n = 0;
+        int ms = 0;
+        in >> n >> ms;
+        std::cout << (host.WaitOutstanding(n, ms) ? "outstanding ok" : "outstanding timeout") << std::endl;
+    }
+    else if (cmd == "wait-results")
+    {
+        uint64_t n = 0;
+        int ms = 0;
+        in >> n >> ms;
+        std::cout << (host.WaitResults(n, ms) ? "results ok" : "results timeout") << std::endl;
+    }
+    else
+        return false;
+    return true;
+}
+
+bool RunPeerCommand(VcHost::Host& host, const std::string& cmd, std::istringstream& in)
+{
+    std::string arg;
+    if (cmd == "peer")
+    {
+        std::string path;
+        in >> path;
+        std::vector<std::string> args;
+        while (in >> arg)
+            args.push_back(arg);
+        std::string error;
+        std::cout << (host.StartPeer(path, args, &error) ? "peer ok" : "peer error " + error) << std::endl;
+    }
+    else if (cmd == "wait-peer")
+    {
+        int ms = 0;
+        in >> ms;
+        std::getline(in >> std::ws, arg);
+        std::cout << (host.WaitPeerLine(arg, ms) ? "wait-peer ok" : "wait-peer timeout") << std::endl;
+    }
+    else if (cmd == "stop-peer")
+        std::cout << "stop-peer " << host.StopPeer() << std::endl;
+    else
+        return false;
+    return true;
+}
+
+void AnswerWaitThreads(std::istringstream& in)
+{
+    // A joined thread leaves the kernel's list a moment after its join returned.
+    size_t want = 0, n = 0;
+    int ms = 0;
+    in >> want >> ms;
+    std::string names = ThreadList(n);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (n != want && std::chrono::steady_clock::now() < end)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        names = ThreadList(n);
+    }
+    std::cout << "threads " << (n == want ? "ok " : "timeout ") << n << " " << names << std::endl;
+}
+
+bool RunQueryCommand(VcHost::Host& host, const std::string& cmd, std::istringstream& in)
+{
+    if (cmd == "stats")
+        std::cout << "stats accepted=" << host.Accepted() << " refused=" << host.Refused()
+                  << " completed=" << host.Completed() << " cancelled=" << host.Cancelled()
+                  << " outstanding=" << host.Outstanding() << " max=" << host.MaxOutstanding()
+                  << " merged=" << host.MergedMessages() << std::endl;
+    else if (cmd == "registration")
+    {
+        const VcHost::Host::Registration r = host.GetRegistration();
+        std::cout << "registration name=" << r.name << " options=" << r.options << " count=" << r.channelCount
+                  << " version=" << r.versionRequested << std::endl;
+    }
+    else if (cmd == "open")
+        std::cout << "open " << (host.IsOpen() ? 1 : 0) << std::endl;
+    else if (cmd == "threads")
+    {
+        size_t n = 0;
+        const std::string names = ThreadList(n);
+        std::cout << "threads " << n << " " << names << std::endl;
+    }
+    else if (cmd == "wait-threads")
+        AnswerWaitThreads(in);
+    else if (cmd == "qt-handler")
+    {
+        const QtMessageHandler current = qInstallMessageHandler(&HostQtHandler);
+        qInstallMessageHandler(current);
+        std::cout << "qt-handler " << (current == &HostQtHandler ? "host" : "other") << std::endl;
+    }
+    else if (cmd == "problems")
+    {
+        const std::vector<std::string> p = host.Problems();
+        std::cout << "problems " << p.size() << std::endl;
+        for (const std::string& t : p)
+            std::cout << "problem " << t << std::endl;
+    }
+    else if (cmd == "sleep")
+    {
+        int ms = 0;
+        in >> ms;
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        std::cout << "ok" << std::endl;
+    }
+    else
+        return false;
+    return true;
+}
+
+void RunCommand(VcHost::Host& host, const std::string& cmd, std::istringstream& in)
+{
+    if (!RunSetupCommand(host, cmd, in) && !RunEventCommand(host, cmd, in) &&
+        !RunDataCommand(host, cmd, in) && !RunPeerCommand(host, cmd, in) && !RunQueryCommand(host, cmd, in))
+        std::cout << "error " << cmd << std::endl;
+}
+
+// The --host option; false (after the usage line) for anything else.
+bool ParseProfile(int argc, char** argv, VcHost::Host::Profile& profile)
+{
+    profile = VcHost::Host::Profile::Classic;
+    for (int i = 1; i < argc; i += 2)
     {
         const std::string a = argv[i];
         if (a == "--host" && i + 1 < argc && std::string(argv[i + 1]) == "freerdp")
@@ -144,10 +370,19 @@ int main(int argc, char** argv)
         else
         {
             std::cerr << "usage: vc_host [--host classic|freerdp]" << std::endl;
-            return 2;
+            return false;
         }
-        ++i;
     }
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    VcHost::Host::Profile profile;
+    if (!ParseProfile(argc, argv, profile))
+        return 2;
 
     // The answers get the original standard output to themselves; whatever the plug-in prints
     // goes to standard error.
@@ -167,189 +402,9 @@ int main(int argc, char** argv)
         in >> cmd;
         if (cmd.empty())
             continue;
-        std::string arg;
         if (cmd == "quit")
             break;
-        else if (cmd == "load")
-        {
-            std::getline(in >> std::ws, arg);
-            std::string error;
-            std::cout << (host.Load(arg, &error) ? "load ok" : "load error " + error) << std::endl;
-        }
-        else if (cmd == "entry")
-        {
-            in >> arg;
-            std::cout << "entry " << CallEntryVariant(host, arg) << std::endl;
-        }
-        else if (cmd == "entry-classic")
-            std::cout << "entry " << host.CallEntry() << std::endl;
-        else if (cmd == "entry-ex")
-            std::cout << "entry " << host.CallEntryEx() << std::endl;
-        else if (cmd == "init-result" || cmd == "open-result" || cmd == "delay" || cmd == "chunk")
-        {
-            long v = 0;
-            in >> v;
-            if (cmd == "init-result")
-                host.SetInitResult(static_cast<uint32_t>(v));
-            else if (cmd == "open-result")
-                host.SetOpenResult(static_cast<uint32_t>(v));
-            else if (cmd == "delay")
-                host.SetWriteDelayMs(static_cast<int>(v));
-            else
-                host.SetChunkSize(static_cast<uint32_t>(v));
-            std::cout << "ok" << std::endl;
-        }
-        else if (cmd == "mode")
-        {
-            in >> arg;
-            host.SetWriteMode(arg == "hold"     ? VcHost::Host::WriteMode::Hold
-                              : arg == "cancel" ? VcHost::Host::WriteMode::Cancel
-                              : arg == "refuse" ? VcHost::Host::WriteMode::Refuse
-                                                : VcHost::Host::WriteMode::Complete);
-            std::cout << "ok" << std::endl;
-        }
-        else if (cmd == "initialized")
-        {
-            host.RaiseInitEvent(CHANNEL_EVENT_INITIALIZED);
-            std::cout << "ok" << std::endl;
-        }
-        else if (cmd == "connect")
-        {
-            in >> arg;
-            host.Connect(arg.empty() ? "vc_host" : arg);
-            std::cout << "ok" << std::endl;
-        }
-        else if (cmd == "disconnect")
-        {
-            host.Disconnect();
-            std::cout << "ok" << std::endl;
-        }
-        else if (cmd == "terminate")
-        {
-            host.Terminate();
-            std::cout << "ok" << std::endl;
-        }
-        else if (cmd == "event")
-        {
-            uint32_t e = 0;
-            in >> e;
-            host.RaiseInitEvent(e);
-            std::cout << "ok" << std::endl;
-        }
-        else if (cmd == "deliver")
-        {
-            in >> arg;
-            VcHost::Bytes bytes;
-            if (!ParseHex(arg, bytes) || bytes.empty())
-                std::cout << "error deliver" << std::endl;
-            else
-            {
-                host.Deliver(bytes);
-                std::cout << "ok" << std::endl;
-            }
-        }
-        else if (cmd == "wait-delivered")
-            std::cout << (host.WaitDelivered(10000) ? "delivered ok" : "delivered timeout") << std::endl;
-        else if (cmd == "release")
-        {
-            size_t n = 0;
-            in >> n >> arg;
-            host.ReleaseHeld(n, arg != "cancel");
-            std::cout << "ok" << std::endl;
-        }
-        else if (cmd == "wait-outstanding")
-        {
-            size_t n = 0;
-            int ms = 0;
-            in >> n >> ms;
-            std::cout << (host.WaitOutstanding(n, ms) ? "outstanding ok" : "outstanding timeout")
-                      << std::endl;
-        }
-        else if (cmd == "wait-results")
-        {
-            uint64_t n = 0;
-            int ms = 0;
-            in >> n >> ms;
-            std::cout << (host.WaitResults(n, ms) ? "results ok" : "results timeout") << std::endl;
-        }
-        else if (cmd == "peer")
-        {
-            std::string path;
-            in >> path;
-            std::vector<std::string> args;
-            while (in >> arg)
-                args.push_back(arg);
-            std::string error;
-            std::cout << (host.StartPeer(path, args, &error) ? "peer ok" : "peer error " + error)
-                      << std::endl;
-        }
-        else if (cmd == "wait-peer")
-        {
-            int ms = 0;
-            in >> ms;
-            std::getline(in >> std::ws, arg);
-            std::cout << (host.WaitPeerLine(arg, ms) ? "wait-peer ok" : "wait-peer timeout") << std::endl;
-        }
-        else if (cmd == "stop-peer")
-            std::cout << "stop-peer " << host.StopPeer() << std::endl;
-        else if (cmd == "stats")
-            std::cout << "stats accepted=" << host.Accepted() << " refused=" << host.Refused()
-                      << " completed=" << host.Completed() << " cancelled=" << host.Cancelled()
-                      << " outstanding=" << host.Outstanding() << " max=" << host.MaxOutstanding()
-                      << " merged=" << host.MergedMessages() << std::endl;
-        else if (cmd == "registration")
-        {
-            const VcHost::Host::Registration r = host.GetRegistration();
-            std::cout << "registration name=" << r.name << " options=" << r.options
-                      << " count=" << r.channelCount << " version=" << r.versionRequested << std::endl;
-        }
-        else if (cmd == "open")
-            std::cout << "open " << (host.IsOpen() ? 1 : 0) << std::endl;
-        else if (cmd == "threads")
-        {
-            size_t n = 0;
-            const std::string names = ThreadList(n);
-            std::cout << "threads " << n << " " << names << std::endl;
-        }
-        else if (cmd == "wait-threads")
-        {
-            // A joined thread leaves the kernel's list a moment after its join returned.
-            size_t want = 0, n = 0;
-            int ms = 0;
-            in >> want >> ms;
-            std::string names = ThreadList(n);
-            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-            while (n != want && std::chrono::steady_clock::now() < end)
-            {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                names = ThreadList(n);
-            }
-            std::cout << "threads " << (n == want ? "ok " : "timeout ") << n << " " << names << std::endl;
-        }
-        else if (cmd == "qt-handler")
-        {
-            const QtMessageHandler current = qInstallMessageHandler(&HostQtHandler);
-            qInstallMessageHandler(current);
-            std::cout << "qt-handler " << (current == &HostQtHandler ? "host" : "other") << std::endl;
-        }
-        else if (cmd == "unload")
-            std::cout << "unload " << (host.Unload() ? "gone" : "kept") << std::endl;
-        else if (cmd == "problems")
-        {
-            const std::vector<std::string> p = host.Problems();
-            std::cout << "problems " << p.size() << std::endl;
-            for (const std::string& t : p)
-                std::cout << "problem " << t << std::endl;
-        }
-        else if (cmd == "sleep")
-        {
-            int ms = 0;
-            in >> ms;
-            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-            std::cout << "ok" << std::endl;
-        }
-        else
-            std::cout << "error " << cmd << std::endl;
+        RunCommand(host, cmd, in);
     }
     std::cout.flush();
     std::cout.rdbuf(consoleBuf);

@@ -71,67 +71,42 @@ uint32_t ErrorFlags(ZyanStatus status)
     }
 }
 
+// Which field of Instruction keeps a legacy prefix byte, and the flag that says it is there.
+struct PrefixSlot
+{
+    uint8_t value;
+    uint8_t Instruction::*field;
+    uint32_t flag;
+};
+
+const PrefixSlot c_prefixSlots[] = {
+    {0xF2, &Instruction::prefixRep, c_fPrefixRepnz}, {0xF3, &Instruction::prefixRep, c_fPrefixRepx},
+    {0xF0, &Instruction::prefixLock, c_fPrefixLock}, {0x26, &Instruction::prefixSeg, c_fPrefixSeg},
+    {0x2E, &Instruction::prefixSeg, c_fPrefixSeg},   {0x36, &Instruction::prefixSeg, c_fPrefixSeg},
+    {0x3E, &Instruction::prefixSeg, c_fPrefixSeg},   {0x64, &Instruction::prefixSeg, c_fPrefixSeg},
+    {0x65, &Instruction::prefixSeg, c_fPrefixSeg},   {0x66, &Instruction::prefix66, c_fPrefix66},
+    {0x67, &Instruction::prefix67, c_fPrefix67},
+};
+
 void ReadPrefixes(const ZydisDecodedInstruction& in, Instruction& out)
 {
     for (uint8_t i = 0; i < in.raw.prefix_count && i < c_maxLength; ++i)
     {
         const uint8_t p = in.raw.prefixes[i].value;
-        switch (p)
+        // REX is not in the table: it is taken from its own record.
+        for (const PrefixSlot& slot : c_prefixSlots)
         {
-        case 0xF2:
-            out.prefixRep = p;
-            out.flags |= c_fPrefixRepnz;
+            if (slot.value != p)
+                continue;
+            out.*slot.field = p;
+            out.flags |= slot.flag;
             break;
-        case 0xF3:
-            out.prefixRep = p;
-            out.flags |= c_fPrefixRepx;
-            break;
-        case 0xF0:
-            out.prefixLock = p;
-            out.flags |= c_fPrefixLock;
-            break;
-        case 0x26:
-        case 0x2E:
-        case 0x36:
-        case 0x3E:
-        case 0x64:
-        case 0x65:
-            out.prefixSeg = p;
-            out.flags |= c_fPrefixSeg;
-            break;
-        case 0x66:
-            out.prefix66 = p;
-            out.flags |= c_fPrefix66;
-            break;
-        case 0x67:
-            out.prefix67 = p;
-            out.flags |= c_fPrefix67;
-            break;
-        default:
-            break; // REX is taken from its own record
         }
     }
 }
 
-} // namespace
-
-uint32_t DecodeInstruction(const void* code, Instruction& out)
+void ReadRex(const ZydisDecodedInstruction& in, const uint8_t* bytes, Instruction& out)
 {
-    std::memset(&out, 0, sizeof(out));
-    ZydisDecodedInstruction in;
-    const ZyanStatus status = ZydisDecoderDecodeInstruction(&Decoder(), nullptr, code, c_maxLength, &in);
-    if (!ZYAN_SUCCESS(status))
-    {
-        out.flags = ErrorFlags(status);
-        // Too long: what was read is cut to the limit; otherwise step over the bad byte only.
-        out.length = (out.flags & c_fErrorLength) != 0 ? c_maxLength : 1;
-        return out.length;
-    }
-
-    const uint8_t* bytes = static_cast<const uint8_t*>(code);
-    out.length = in.length;
-    ReadPrefixes(in, out);
-
     if ((in.attributes & ZYDIS_ATTRIB_HAS_REX) != 0)
     {
         out.flags |= c_fPrefixRex;
@@ -141,7 +116,11 @@ uint32_t DecodeInstruction(const void* code, Instruction& out)
         out.rexX = in.raw.rex.X;
         out.rexB = in.raw.rex.B;
     }
+}
 
+// The opcode bytes; true for the moffs forms of MOV (A0-A3), whose address is an immediate.
+bool ReadOpcode(const ZydisDecodedInstruction& in, const uint8_t* bytes, Instruction& out)
+{
     bool moffs = false;
     switch (in.encoding)
     {
@@ -180,7 +159,11 @@ uint32_t DecodeInstruction(const void* code, Instruction& out)
         break;
     }
     }
+    return moffs;
+}
 
+void ReadModRmAndSib(const ZydisDecodedInstruction& in, Instruction& out)
+{
     if ((in.attributes & ZYDIS_ATTRIB_HAS_MODRM) != 0)
     {
         out.flags |= c_fModRm;
@@ -197,7 +180,10 @@ uint32_t DecodeInstruction(const void* code, Instruction& out)
         out.sibBase = in.raw.sib.base;
         out.sib = static_cast<uint8_t>((in.raw.sib.scale << 6) | (in.raw.sib.index << 3) | in.raw.sib.base);
     }
+}
 
+void ReadDisplacementAndImmediates(const ZydisDecodedInstruction& in, bool moffs, Instruction& out)
+{
     if (moffs)
     {
         // A moffs address is an operand of address size: 64 bits, or 32 with the 67 prefix.
@@ -224,6 +210,30 @@ uint32_t DecodeInstruction(const void* code, Instruction& out)
             out.imm.imm64 = imm.value.u & mask;
         }
     }
+}
+
+} // namespace
+
+uint32_t DecodeInstruction(const void* code, Instruction& out)
+{
+    std::memset(&out, 0, sizeof(out));
+    ZydisDecodedInstruction in;
+    const ZyanStatus status = ZydisDecoderDecodeInstruction(&Decoder(), nullptr, code, c_maxLength, &in);
+    if (!ZYAN_SUCCESS(status))
+    {
+        out.flags = ErrorFlags(status);
+        // Too long: what was read is cut to the limit; otherwise step over the bad byte only.
+        out.length = (out.flags & c_fErrorLength) != 0 ? c_maxLength : 1;
+        return out.length;
+    }
+
+    const uint8_t* bytes = static_cast<const uint8_t*>(code);
+    out.length = in.length;
+    ReadPrefixes(in, out);
+    ReadRex(in, bytes, out);
+    const bool moffs = ReadOpcode(in, bytes, out);
+    ReadModRmAndSib(in, out);
+    ReadDisplacementAndImmediates(in, moffs, out);
     return out.length;
 }
 

@@ -1,10 +1,10 @@
 #include "CrashReporter/spec/ApiHookMemory.h"
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <string>
+#include "Platform/SysInfo.h"
 
 namespace ApiHook
 {
@@ -50,26 +50,6 @@ bool ParseHex(const char*& p, const char* end, uintptr_t& out)
         out = out * 16 + static_cast<uintptr_t>(v);
     }
     return p != start;
-}
-
-std::string ReadWholeFile(const char* path)
-{
-    std::string text;
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return text;
-    char buf[8192];
-    for (;;)
-    {
-        const ssize_t n = ::read(fd, buf, sizeof(buf));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        text.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return text;
 }
 
 // Maps one block exactly at address, never over an existing mapping.
@@ -169,7 +149,7 @@ void InitBlock(MemoryBlock* block)
 std::vector<MemoryRegion> ReadMemoryMap()
 {
     std::vector<MemoryRegion> map;
-    const std::string text = ReadWholeFile("/proc/self/maps");
+    const std::string text = Platform::ReadSmallFile("/proc/self/maps");
     const char* p = text.data();
     const char* end = p + text.size();
     while (p < end)

@@ -131,22 +131,7 @@ private:
 // A whole small file (procfs files report size 0, so read until the end).
 std::string ReadWholeFile(const std::string& path, size_t limit = 4 * 1024 * 1024)
 {
-    std::string res;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return res;
-    char buf[8192];
-    while (res.size() < limit)
-    {
-        const ssize_t n = ::read(fd, buf, sizeof(buf));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        res.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return res;
+    return Platform::ReadSmallFile(path, limit);
 }
 
 std::string ThreadComm(pid_t pid, pid_t tid)

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -40,7 +39,7 @@ const uint32_t c_semNoGpFaultErrorBox = 0x0002;
 const uint32_t c_semNoAlignmentFaultExcept = 0x0004;
 const uint32_t c_semNoOpenFileErrorBox = 0x8000;
 
-typedef uint32_t (*GetErrorModeFn)();
+using GetErrorModeFn = uint32_t (*)();
 
 // The system library that would tell the error mode. There is no such library on Linux, so the
 // address stays null and the error mode reads "N/A".
@@ -79,11 +78,7 @@ void ArmWatchdog()
     const unsigned seconds = g_watchdogSeconds.load();
     if (seconds == 0)
         return;
-    struct sigaction dfl;
-    std::memset(&dfl, 0, sizeof(dfl));
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    ::sigaction(SIGALRM, &dfl, nullptr);
+    Platform::RestoreDefaultSignalAction(SIGALRM);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGALRM);

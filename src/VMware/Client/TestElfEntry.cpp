@@ -8,7 +8,6 @@
 #include <QStandardPaths>
 #include <QStringList>
 #include <boost/filesystem/path.hpp>
-#include <boost/shared_ptr.hpp>
 #include "AppUtils/AppConfig.h"
 #include "AppUtils/LogSetup.h"
 #include "Platform/SysInfo.h"
@@ -117,7 +116,7 @@ private:
 
     YrLogV2::Log m_log;
     const Utils::ArgStringList m_args;
-    boost::shared_ptr<QProcess> m_process;
+    std::unique_ptr<QProcess> m_process;
 };
 
 int VMwareTestElfEntry(const Utils::ArgStringList& args)
