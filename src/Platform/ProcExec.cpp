@@ -293,32 +293,105 @@ std::vector<std::string> ChildArgv(const std::wstring& app, const std::vector<st
     return argv;
 }
 
-// posix_spawn with only the standard streams passed on, default signal handling, and the working
-// directory when one is given. 0 or the error number.
-int Spawn(pid_t& pid, const char* path, char** argv, char** envp, const char* workDir)
+// What posix_spawn needs besides the program: only the standard streams passed on, default signal
+// handling, and the working directory when one is given. Made in full before the spawn, so that the
+// spawn itself allocates nothing (the detached launch spawns from a forked copy of the process).
+class SpawnSetup
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    if (workDir != nullptr)
+public:
+    explicit SpawnSetup(const char* workDir)
     {
-        posix_spawn_file_actions_addchdir_np(&actions, workDir);
+        posix_spawn_file_actions_init(&m_actions);
+        posix_spawn_file_actions_addclosefrom_np(&m_actions, 3);
+        if (workDir != nullptr)
+        {
+            posix_spawn_file_actions_addchdir_np(&m_actions, workDir);
+        }
+        posix_spawnattr_init(&m_attr);
+        sigset_t all;
+        sigfillset(&all);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigdefault(&m_attr, &all);
+        posix_spawnattr_setsigmask(&m_attr, &none);
+        posix_spawnattr_setflags(&m_attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    }
+    ~SpawnSetup()
+    {
+        posix_spawnattr_destroy(&m_attr);
+        posix_spawn_file_actions_destroy(&m_actions);
+    }
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    // 0 or the error number.
+    int Spawn(pid_t& pid, const char* path, char** argv, char** envp) const
+    {
+        return posix_spawn(&pid, path, &m_actions, &m_attr, argv, envp);
     }
 
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t all;
-    sigfillset(&all);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+private:
+    posix_spawn_file_actions_t m_actions;
+    posix_spawnattr_t m_attr;
+};
 
-    const int err = posix_spawn(&pid, path, &actions, &attr, argv, envp);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    return err;
+int Spawn(pid_t& pid, const char* path, char** argv, char** envp, const char* workDir)
+{
+    const SpawnSetup setup(workDir);
+    return setup.Spawn(pid, path, argv, envp);
+}
+
+// How long the detached launch waits for its intermediate child's report and end. The child only
+// spawns and reports; a child that does neither in this time is killed, and the launch fails.
+const int c_detachedReportMs = 10000;
+
+// Until fd is readable or closed (true), or timeoutMs has passed (false).
+bool WaitReadable(int fd, int timeoutMs)
+{
+    const int64_t end = MonotonicMs() + timeoutMs;
+    for (;;)
+    {
+        const int64_t now = MonotonicMs();
+        if (now >= end)
+        {
+            return false;
+        }
+        pollfd p = {fd, POLLIN, 0};
+        const int r = poll(&p, 1, int(end - now));
+        if (r > 0)
+        {
+            return true;
+        }
+        if (r < 0 && errno != EINTR)
+        {
+            return true; // the read that follows reports it
+        }
+    }
+}
+
+// Reaps the child; a child that has not ended within timeoutMs is killed first.
+void ReapBounded(pid_t child, int timeoutMs)
+{
+    int status = 0;
+    const int64_t end = MonotonicMs() + timeoutMs;
+    for (;;)
+    {
+        const pid_t r = waitpid(child, &status, WNOHANG);
+        if (r == child || (r < 0 && errno != EINTR))
+        {
+            return;
+        }
+        if (MonotonicMs() >= end)
+        {
+            break;
+        }
+        const timespec pause = {0, 1000000};
+        nanosleep(&pause, nullptr);
+    }
+    kill(child, SIGKILL);
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR)
+    {
+    }
 }
 
 // Reads exactly n bytes (a short read is an end of the writer).
@@ -398,7 +471,10 @@ StartDetachedResult StartDetachedProcess(const std::wstring& app, const std::vec
         return res;
     }
     // Everything is prepared before the fork: the intermediate child only spawns the real one,
-    // reports its pid (or the error) and ends, so that the real one is handed to the system.
+    // reports its pid (or the error) and ends, so that the real one is handed to the system. It is
+    // a copy of a busy process: a lock that another thread held at the fork (the allocator's,
+    // under a sanitizer) stays held in it for ever, so it allocates and frees nothing.
+    const SpawnSetup setup(dir.empty() ? nullptr : dir.c_str());
     const pid_t middle = fork();
     if (middle < 0)
     {
@@ -411,29 +487,34 @@ StartDetachedResult StartDetachedProcess(const std::wstring& app, const std::vec
     {
         close(report[0]);
         pid_t pid = 0;
-        const int err = Spawn(pid, argv[0].c_str(), childArgv.Get(), environ, dir.empty() ? nullptr : dir.c_str());
+        const int err = setup.Spawn(pid, argv[0].c_str(), childArgv.Get(), environ);
         const int32_t msg[2] = {err, int32_t(pid)};
         ssize_t w;
         do
         {
             w = write(report[1], msg, sizeof(msg));
         } while (w < 0 && errno == EINTR);
-        _exit(0);
+        // The system call itself: a sanitizer's _exit would run its exit checks in this copy.
+        syscall(SYS_exit_group, 0);
     }
 
     close(report[1]);
     int32_t msg[2] = {0, 0};
-    const bool got = ReadAll(report[0], msg, sizeof(msg));
-    const int readErr = errno;
-    close(report[0]);
-    int status = 0;
-    while (waitpid(middle, &status, 0) < 0 && errno == EINTR)
+    bool got = false;
+    int readErr = ETIMEDOUT;
+    if (WaitReadable(report[0], c_detachedReportMs))
     {
+        errno = 0;
+        got = ReadAll(report[0], msg, sizeof(msg));
+        readErr = errno != 0 ? errno : EPIPE;
     }
+    close(report[0]);
+    // A child that reported ends at once; one that did not is stalled and goes now.
+    ReapBounded(middle, got ? c_detachedReportMs : 0);
 
     if (!got)
     {
-        res.error = ErrnoText(readErr != 0 ? readErr : EPIPE);
+        res.error = ErrnoText(readErr);
     }
     else if (msg[0] != 0)
     {

@@ -17,15 +17,28 @@
 // Usage: plugin_cycle <plug-in library> <MediaBridge> <stl_peer> [cycles [refusals [rss slack kB]]]
 // A negative slack skips the memory check (a sanitizer build keeps the shadow of every load).
 // Exit code 0 when every check held; the failures are printed on standard error.
+//
+// Every step is bounded: a step that does not end within its bound, and a relay that does not
+// bring the bytes back, are reported with the plug-in's log, the far end's lines, the state of the
+// MediaBridge and of every thread of the host (and their stacks, when gdb is there); a stalled
+// step then ends the host with exit code 1 instead of letting it hang.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -36,10 +49,16 @@
 
 namespace fs = boost::filesystem;
 
+extern char** environ;
+
 namespace
 {
 
 const int c_waitMs = 30000;
+// A step of the host (a call into the plug-in, the far end's or the library's end) that takes
+// longer than this has stalled.
+const int c_stepLimitMs = 60000;
+const size_t c_logTailLines = 150;
 const int c_relayBytes = 200000;
 const int c_flatAfterCycle = 20;
 const int c_faultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
@@ -81,7 +100,7 @@ std::vector<std::string> ForeignThreads(const std::string& mainName)
     for (const std::string& tid : ListDir("/proc/self/task"))
     {
         const std::string name = ReadFirstLine("/proc/self/task/" + tid + "/comm");
-        if (!name.empty() && name != mainName && name.rfind("vchost-", 0) != 0)
+        if (!name.empty() && name != mainName && name.rfind("vchost-", 0) != 0 && name != "cycle-watchdog")
             res.push_back(name + "(" + tid + ")");
     }
     return res;
@@ -216,6 +235,7 @@ public:
     fs::path Lib() const { return m_dir / "libYrTnVMwarePlugin.so"; }
     fs::path Config() const { return m_dir / "config.ini"; }
     fs::path Home() const { return m_dir / "home"; }
+    fs::path Logs() const { return m_dir / "logs"; }
 
 private:
     fs::path m_dir;
@@ -253,6 +273,206 @@ private:
     int m_saved;
 };
 
+// ---- what a stalled cycle shows
+
+std::vector<std::string> TailLines(const fs::path& file, size_t count)
+{
+    std::ifstream in(file.string());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+    {
+        lines.push_back(line);
+        if (lines.size() > 4 * count)
+            lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(count));
+    }
+    if (lines.size() > count)
+        lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(count));
+    return lines;
+}
+
+// The plug-in's newest log file (one per load): the latest written, the latest name on a tie.
+fs::path NewestLog(const fs::path& dir)
+{
+    fs::path newest;
+    std::time_t newestTime = 0;
+    for (const std::string& name : ListDir(dir.string()))
+    {
+        struct stat st;
+        const fs::path p = dir / name;
+        if (::stat(p.c_str(), &st) == 0 &&
+            (newest.empty() || st.st_mtime > newestTime || (st.st_mtime == newestTime && p > newest)))
+        {
+            newest = p;
+            newestTime = st.st_mtime;
+        }
+    }
+    return newest;
+}
+
+// "name(tid) state wchan" of every thread of a process.
+std::string TaskStates(const std::string& procDir)
+{
+    std::string res;
+    for (const std::string& tid : ListDir(procDir + "/task"))
+    {
+        const std::string dir = procDir + "/task/" + tid;
+        const std::string stat = ReadFirstLine(dir + "/stat");
+        const size_t close = stat.rfind(')');
+        const std::string state =
+            close != std::string::npos && close + 2 < stat.size() ? stat.substr(close + 2, 1) : "?";
+        res += "  " + ReadFirstLine(dir + "/comm") + "(" + tid + ") " + state + " " +
+               ReadFirstLine(dir + "/wchan") + "\n";
+    }
+    return res;
+}
+
+// The processes whose parent is this one (the far end, a launcher's intermediate child).
+std::vector<int> OurChildren()
+{
+    std::vector<int> res;
+    const std::string self = std::to_string(::getpid());
+    for (const std::string& pid : ListDir("/proc"))
+    {
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const std::string stat = ReadFirstLine("/proc/" + pid + "/stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 2));
+        std::string state, ppid;
+        rest >> state >> ppid;
+        if (ppid == self)
+            res.push_back(std::atoi(pid.c_str()));
+    }
+    return res;
+}
+
+// The stacks of every thread of a process, when gdb is there (bounded by timeout).
+void PrintStacks(int pid)
+{
+    ::prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
+    std::vector<std::string> all{
+        "timeout", "60", "gdb", "-p", std::to_string(pid), "-batch", "-nx", "-ex", "thread apply all bt 30"};
+    std::vector<char*> argv;
+    for (std::string& a : all)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, 2, 1); // everything on standard error
+    pid_t child = -1;
+    if (::posix_spawnp(&child, "timeout", &fa, nullptr, argv.data(), environ) == 0)
+    {
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR)
+        {
+        }
+    }
+    posix_spawn_file_actions_destroy(&fa);
+}
+
+// Everything that tells where a cycle stalled, on standard error.
+void Diagnose(int cycle, const std::string& what, const fs::path& logDir,
+              const std::vector<std::string>& peerLines)
+{
+    std::ostringstream out;
+    out << "==== cycle " << cycle << " stalled: " << what << "\n";
+    if (!peerLines.empty())
+    {
+        out << "---- far end (stl_peer):\n";
+        for (const std::string& l : peerLines)
+            out << "  " << l << "\n";
+    }
+    for (int pid : OurMediaBridges())
+        out << "---- MediaBridge " << pid << ":\n" << TaskStates("/proc/" + std::to_string(pid));
+    const std::vector<int> children = OurChildren();
+    for (int pid : children)
+        out << "---- child " << pid << " " << ReadFirstLine("/proc/" + std::to_string(pid) + "/cmdline")
+            << ":\n"
+            << TaskStates("/proc/" + std::to_string(pid));
+    out << "---- threads of the host:\n" << TaskStates("/proc/self");
+    const fs::path log = NewestLog(logDir);
+    out << "---- plug-in log " << log.string() << " (last " << c_logTailLines << " lines):\n";
+    for (const std::string& l : TailLines(log, c_logTailLines))
+        out << "  " << l << "\n";
+    std::cerr << out.str() << std::flush;
+    for (int pid : children)
+        PrintStacks(pid);
+    PrintStacks(::getpid());
+    std::cerr << "==== end of cycle " << cycle << "'s report" << std::endl;
+}
+
+// Bounds every step of the host: one that does not end within c_stepLimitMs is diagnosed and
+// the host ends with exit code 1 (a stalled step cannot be undone: the plug-in is stuck in it).
+class Watchdog
+{
+public:
+    explicit Watchdog(const fs::path& logDir) : m_logDir(logDir), m_thread([this] { Run(); }) {}
+    ~Watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+
+    // The next step starts; it ends when the next one starts or at Idle.
+    void Step(int cycle, const char* name)
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_cycle = cycle;
+        m_step = name;
+        m_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(c_stepLimitMs);
+        m_active = true;
+    }
+    void Idle()
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_active = false;
+    }
+
+private:
+    void Run()
+    {
+        ::pthread_setname_np(::pthread_self(), "cycle-watchdog");
+        std::unique_lock<std::mutex> lock(m_lock);
+        while (!m_stop)
+        {
+            if (m_active && std::chrono::steady_clock::now() >= m_deadline)
+            {
+                Diagnose(m_cycle,
+                         std::string("step '") + m_step + "' did not end in " +
+                             std::to_string(c_stepLimitMs) + " ms",
+                         m_logDir, {});
+                std::cerr << "cycle " << m_cycle << ": step '" << m_step << "' stalled" << std::endl;
+                std::_Exit(1);
+            }
+            m_changed.wait_for(lock, std::chrono::milliseconds(500));
+        }
+    }
+
+    const fs::path m_logDir;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_stop = false;
+    bool m_active = false;
+    int m_cycle = 0;
+    const char* m_step = "";
+    std::chrono::steady_clock::time_point m_deadline;
+    std::thread m_thread;
+};
+
+Watchdog* g_watchdog = nullptr;
+
+void Step(int cycle, const char* name)
+{
+    if (g_watchdog != nullptr)
+        g_watchdog->Step(cycle, name);
+}
+
 // Refused start-ups in turn: a section line, a repeated key, a folder in the file's place.
 const char* SetRefusedConfig(int n, const Folder& folder)
 {
@@ -273,6 +493,7 @@ const char* SetRefusedConfig(int n, const Folder& folder)
 void RefusalCycle(int n, const Folder& folder, const std::set<int>& fdsBefore)
 {
     const std::string reason = SetRefusedConfig(n, folder);
+    Step(n, "refusal: load");
     {
         VcHost::Host host;
         std::string error;
@@ -280,6 +501,7 @@ void RefusalCycle(int n, const Folder& folder, const std::set<int>& fdsBefore)
             return Fail(n, "refusal: load failed: " + error);
         const std::set<int> loaded = OpenFds();
         CaptureStderr capture(folder.Home() / "stderr.txt");
+        Step(n, "refusal: entry");
         const int32_t rc = host.CallEntry();
         const std::string text = capture.Restore();
         if (OpenFds() != loaded)
@@ -293,12 +515,18 @@ void RefusalCycle(int n, const Folder& folder, const std::set<int>& fdsBefore)
             Fail(n, "refusal: no one-line reason on standard error: " + text);
         if (!ForeignThreadsSettled(ReadFirstLine("/proc/self/comm")).empty())
             Fail(n, "refusal: threads of the plug-in run after the refused entry");
+        Step(n, "refusal: TERMINATED");
         host.RaiseInitEvent(CHANNEL_EVENT_TERMINATED);
+        Step(n, "refusal: unload");
         if (!host.Unload())
             Fail(n, "refusal: the library stayed loaded");
+        Step(n, "refusal: host end");
     }
+    Step(n, "refusal: checks");
     if (OpenFds() != fdsBefore)
         Fail(n, "refusal: descriptors differ from before the refused start-up");
+    if (g_watchdog != nullptr)
+        g_watchdog->Idle();
 }
 
 struct Sample
@@ -311,6 +539,7 @@ Sample RunCycle(int n, const Folder& folder, const std::string& peer, const Hand
 {
     const std::string mainName = ReadFirstLine("/proc/self/comm");
     {
+        Step(n, "load");
         VcHost::Host host;
         std::string error;
         if (!host.Load(folder.Lib().string(), &error))
@@ -318,21 +547,38 @@ Sample RunCycle(int n, const Folder& folder, const std::string& peer, const Hand
             Fail(n, "load failed: " + error);
             return Sample{0, 0};
         }
+        Step(n, "peer start");
         if (!host.StartPeer(peer, {"--send", std::to_string(c_relayBytes)}, &error))
             Fail(n, "peer failed: " + error);
         const std::set<int> fdsBefore = OpenFds();
+        Step(n, "entry");
         if (host.CallEntry() != 1)
             Fail(n, "the entry returned FALSE");
+        Step(n, "INITIALIZED");
         host.RaiseInitEvent(CHANNEL_EVENT_INITIALIZED);
+        Step(n, "CONNECTED");
         host.Connect();
+        Step(n, "session connect");
         if (!host.WaitPeerLine("connected", c_waitMs))
+        {
             Fail(n, "the far end's session did not connect");
+            Step(n, "report");
+            Diagnose(n, "the far end's session did not connect", folder.Logs(), host.PeerLines());
+        }
+        Step(n, "relay");
         if (!host.WaitPeerLine("verified " + std::to_string(c_relayBytes), c_waitMs))
+        {
             Fail(n, "the relay did not bring the far end's bytes back");
+            Step(n, "report");
+            Diagnose(n, "the relay did not bring the far end's bytes back", folder.Logs(), host.PeerLines());
+        }
         for (int fd : InheritableSince(fdsBefore))
             Fail(n, "descriptor " + std::to_string(fd) + " of the plug-in is not close-on-exec");
+        Step(n, "DISCONNECTED");
         host.Disconnect();
+        Step(n, "TERMINATED");
         host.Terminate();
+        Step(n, "thread check");
         const std::vector<std::string> left = ForeignThreads(mainName);
         if (!ForeignThreadsSettled(mainName).empty())
         {
@@ -341,16 +587,22 @@ Sample RunCycle(int n, const Folder& folder, const std::string& peer, const Hand
                 names += " " + t;
             Fail(n, "threads of the plug-in alive after TERMINATED:" + names);
         }
+        Step(n, "peer stop");
         host.StopPeer();
+        Step(n, "unload");
         if (!host.Unload())
             Fail(n, "the library stayed loaded after dlclose");
         if (!host.Problems().empty())
             Fail(n, "channel contract broken: " + host.Problems().front());
+        Step(n, "host end");
     }
+    Step(n, "MediaBridge end");
     if (!SameHandlers(hostHandlers, CurrentHandlers()))
         Fail(n, "fault-signal handlers are not the host's after dlclose");
     if (!WaitNoMediaBridge())
         Fail(n, "the MediaBridge did not end after the unload");
+    if (g_watchdog != nullptr)
+        g_watchdog->Idle();
     return Sample{OpenFds().size(), RssKb()};
 }
 
@@ -378,6 +630,8 @@ int main(int argc, char** argv)
         return 2;
 
     const Handlers hostHandlers = CurrentHandlers();
+    Watchdog watchdog(folder.Logs());
+    g_watchdog = &watchdog;
 
     for (int i = 1; i <= refusals; ++i)
     {
@@ -385,7 +639,8 @@ int main(int argc, char** argv)
         RefusalCycle(i, folder, before);
     }
 
-    folder.WriteConfig("");
+    // Info lines are what tells a stalled cycle's story: their level is set, whatever the default.
+    folder.WriteConfig("LogLevel = 7\n");
     std::vector<Sample> samples;
     for (int i = 1; i <= cycles; ++i)
         samples.push_back(RunCycle(i, folder, argv[3], hostHandlers));
@@ -401,6 +656,7 @@ int main(int argc, char** argv)
             Fail(cycles, "resident memory grew from " + std::to_string(base.rssKb) + " kB to " +
                              std::to_string(last.rssKb) + " kB");
     }
+    g_watchdog = nullptr;
     std::cout << "cycles " << cycles << " refusals " << refusals << " failures " << g_failures;
     if (!samples.empty())
         std::cout << " fds " << samples.front().fds << "->" << samples.back().fds << " rss_kb "
