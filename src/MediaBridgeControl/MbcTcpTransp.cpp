@@ -371,7 +371,9 @@ private:
     bool AcceptPeer(const YrNet::PeerCredentials& peer) override
     {
         const bool ourUser = peer.known && peer.uid == ::getuid();
-        if (ourUser && (m_expectedPid == 0 || peer.pid == m_expectedPid))
+        const bool ourProcess = m_expectedPid == 0 || peer.pid == m_expectedPid ||
+                                YrNet::ProcessHoldsSocket(m_expectedPid, peer.inode);
+        if (ourUser && ourProcess)
             return true;
         m_log->Add(YrLogV2::Warning,
                    "Connection refused: pid {}, uid {} is not the media bridge (pid {}, uid {})", peer.pid,

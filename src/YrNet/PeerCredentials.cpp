@@ -122,9 +122,16 @@ PeerCredentials FromSocketTable(int fd)
     // The peer's socket is the entry whose local end is our remote end.
     const char* table = peer.ss_family == AF_INET ? "/proc/net/tcp" : "/proc/net/tcp6";
     uint64_t inode = 0;
-    if (!FindSocket(table, TableAddress(peer), TableAddress(local), res.uid, inode))
+    // The kernel writes its table in pieces while sockets come and go, so a read can miss an
+    // entry that is there: a few reads before giving up.
+    const int c_tableReads = 3;
+    bool found = false;
+    for (int i = 0; i < c_tableReads && !found; ++i)
+        found = FindSocket(table, TableAddress(peer), TableAddress(local), res.uid, inode);
+    if (!found)
         return res;
     res.known = true;
+    res.inode = inode;
     res.pid = inode != 0 ? FindOwner(inode) : 0;
     return res;
 }
@@ -144,6 +151,12 @@ PeerCredentials ReadPeerCredentials(int fd)
         return res;
     }
     return FromSocketTable(fd);
+}
+
+bool ProcessHoldsSocket(int64_t pid, uint64_t inode)
+{
+    return pid > 0 && inode != 0 &&
+           HoldsInode("/proc/" + std::to_string(pid), "socket:[" + std::to_string(inode) + "]");
 }
 
 } // namespace YrNet

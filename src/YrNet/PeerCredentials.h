@@ -12,6 +12,7 @@ struct PeerCredentials
     bool known = false;
     int64_t pid = 0;
     uint32_t uid = 0;
+    uint64_t inode = 0; // the peer's socket, when the socket table named it
 };
 
 // The peer of a connected socket. SO_PEERCRED answers for local (Unix) sockets; for TCP over
@@ -19,5 +20,9 @@ struct PeerCredentials
 // socket table (/proc/net/tcp, tcp6), which names its user and its inode, and the process is the
 // one holding that inode. Blocking file reads: call it rarely (once per accepted connection).
 PeerCredentials ReadPeerCredentials(int fd);
+
+// True when process pid holds the socket inode: a socket may be held by several processes (a
+// forked child keeps its parent's), and ReadPeerCredentials names only the first it finds.
+bool ProcessHoldsSocket(int64_t pid, uint64_t inode);
 
 } // namespace YrNet
