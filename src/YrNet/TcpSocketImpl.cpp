@@ -1,5 +1,6 @@
 #include "YrNet/TcpSocketImpl.h"
 #include <algorithm>
+#include <utility>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/make_shared.hpp>
@@ -180,16 +181,17 @@ void TcpSocketImpl::StartRead()
     if (m_paused || m_reading || m_windowClosed)
         return;
     m_reading = true;
-    // A fresh buffer for every read: the delivered bytes are handed on shared, never reused.
-    Utils::ByteArray buf(c_readBufferSize, uint64_t(0));
-    uint8_t* const p = buf.MutableData();
-    m_socket->async_read_some(
-        boost::asio::buffer(p, c_readBufferSize),
-        MakeCallback([this, socket = m_socket, buf = std::move(buf)](
-                         const boost::system::error_code& ec, size_t n) mutable { OnRead(ec, n, buf); }));
+    if (m_readBuffer.IsNull())
+        m_readBuffer = Utils::ByteArray(c_readBufferSize, uint64_t(0));
+    uint8_t* const p = m_readBuffer.MutableData();
+    // The socket object is kept alive by the handler; the buffer by this engine, whose
+    // destruction closes the socket (and so ends the read) first.
+    m_socket->async_read_some(boost::asio::buffer(p, c_readBufferSize),
+                              MakeCallback([this, socket = m_socket](const boost::system::error_code& ec,
+                                                                     size_t n) { OnRead(ec, n); }));
 }
 
-void TcpSocketImpl::OnRead(const boost::system::error_code& ec, size_t n, Utils::ByteArray& buf)
+void TcpSocketImpl::OnRead(const boost::system::error_code& ec, size_t n)
 {
     m_context.Assert();
     m_reading = false;
@@ -202,11 +204,10 @@ void TcpSocketImpl::OnRead(const boost::system::error_code& ec, size_t n, Utils:
     }
     if (n > 0)
     {
-        buf.Resize(n);
         boost::shared_ptr<SocketData> rec = boost::make_shared<SocketData>();
         rec->id = m_id;
         rec->peer = m_peer;
-        rec->data = std::move(buf);
+        rec->data = TakeReadChunk(n);
         m_unackedBytes += n;
         ++m_unackedReads;
         // Decided here, where the reads are made: the user's acknowledgements may come late, but
@@ -216,6 +217,17 @@ void TcpSocketImpl::OnRead(const boost::system::error_code& ec, size_t n, Utils:
         m_user->DataReceived(rec);
     }
     StartRead();
+}
+
+Utils::ByteArray TcpSocketImpl::TakeReadChunk(size_t n)
+{
+    if (n < c_copyOutBelow)
+        return Utils::ByteArray(std::as_const(m_readBuffer).Data(), n);
+    // A large chunk takes the buffer itself; the next read gets a fresh one.
+    Utils::ByteArray chunk = std::move(m_readBuffer);
+    m_readBuffer = Utils::ByteArray();
+    chunk.ResizeWritten(n);
+    return chunk;
 }
 
 void TcpSocketImpl::DoSend(const Utils::ByteArray& data)

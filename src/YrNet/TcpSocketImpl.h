@@ -28,7 +28,11 @@ const uint64_t c_tcpSendQueueLimit = 16 * 1024 * 1024;
 class TcpSocketImpl : public ITcpSocketEngine, boost::noncopyable
 {
 public:
-    static constexpr uint64_t c_readBufferSize = 4096;
+    // One read takes up to this much: a stream that is waiting comes in few large chunks.
+    static constexpr uint64_t c_readBufferSize = 64 * 1024;
+    // A read this small is copied out into a chunk of its own size, and the read buffer is kept
+    // for the next read: small chunks do not each hold a whole read buffer while they are queued.
+    static constexpr uint64_t c_copyOutBelow = 4096;
     // Buffers gathered into one write at most.
     static constexpr size_t c_maxGatherBuffers = 64;
 
@@ -75,7 +79,9 @@ private:
     void OnConnected(const boost::system::error_code& ec, const tcp::endpoint& ep);
     void RecordPeer(const tcp::endpoint* pFallback);
     void StartRead();
-    void OnRead(const boost::system::error_code& ec, size_t n, Utils::ByteArray& buf);
+    void OnRead(const boost::system::error_code& ec, size_t n);
+    // The n bytes just read, as a chunk to hand on; m_readBuffer stays for reuse when it can.
+    Utils::ByteArray TakeReadChunk(size_t n);
     void DoSend(const Utils::ByteArray& data);
     void SendNextData();
     void OnWritten(const boost::system::error_code& ec, size_t n);
@@ -116,6 +122,10 @@ private:
     HostAddr m_peer; // recorded once, at connect or accept
     bool m_paused;
     bool m_reading;
+    // The buffer of the read under way, or the one kept for the next read (null: a new one is
+    // made). Only the network thread touches it, and only while no read is under way or from
+    // that read's completion.
+    Utils::ByteArray m_readBuffer;
 
     // Bytes and reads delivered to the user and not yet acknowledged; reading stops once they
     // (Unacked) reach m_windowHigh and starts again at m_windowLow or below (no window while
