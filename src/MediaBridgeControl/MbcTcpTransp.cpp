@@ -320,6 +320,11 @@ public:
         m_windowHigh = high;
         m_windowLow = low;
         m_chunkCost = chunkCost;
+        YrNet::TcpRecvWindow window;
+        window.high = high;
+        window.low = low;
+        window.readCost = chunkCost;
+        m_server->SetAcceptedRecvWindow(window);
         if (m_sock)
             m_sock->SetRecvWindow(high, low, chunkCost);
     }

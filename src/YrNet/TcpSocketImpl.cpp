@@ -22,11 +22,14 @@ TcpSocketImpl::TcpSocketImpl(ITcpSocketToUser* user, const SocketIdBase* id, uin
 }
 
 TcpSocketImpl::TcpSocketImpl(ITcpSocketToUser* user, const SocketIdBase* id,
-                             const boost::shared_ptr<tcp::socket>& accepted, uint64_t sendQueueLimit)
+                             const boost::shared_ptr<tcp::socket>& accepted, const TcpRecvWindow& window,
+                             uint64_t sendQueueLimit)
     : m_thread(NetThread::Instance()), m_io(m_thread->GetIoService()), m_socket(accepted), m_id(id),
       m_user(user), m_ready(true), m_resolver(m_io), m_sending(false), m_pendingBytes(0),
-      m_sendQueueLimit(sendQueueLimit), m_paused(false), m_reading(false)
+      m_sendQueueLimit(sendQueueLimit), m_paused(false), m_reading(false), m_readCost(window.readCost),
+      m_windowHigh(window.high), m_windowLow(window.low)
 {
+    ESS_ASSERT(window.low < window.high || window.high == 0);
     m_context.Assert();
     ESS_ASSERT(m_socket);
     RecordPeer(nullptr);

@@ -14,6 +14,7 @@
 #include "YrNet/ITcpSocket.h"
 #include "YrNet/InternalDnsResolver.h"
 #include "YrNet/NetThread.h"
+#include "YrNet/TcpSocketBase.h"
 
 namespace YrNet
 {
@@ -39,10 +40,10 @@ public:
     // A fresh, unconnected engine.
     TcpSocketImpl(ITcpSocketToUser* user, const SocketIdBase* id,
                   uint64_t sendQueueLimit = c_tcpSendQueueLimit);
-    // An engine around an accepted connection: it starts reading at once.
+    // An engine around an accepted connection: it starts reading at once, within the window.
     TcpSocketImpl(ITcpSocketToUser* user, const SocketIdBase* id,
                   const boost::shared_ptr<boost::asio::ip::tcp::socket>& accepted,
-                  uint64_t sendQueueLimit = c_tcpSendQueueLimit);
+                  const TcpRecvWindow& window = TcpRecvWindow(), uint64_t sendQueueLimit = c_tcpSendQueueLimit);
     ~TcpSocketImpl() override;
 
     // ITcpSocketEngine: the user-thread entries (they post to the network thread or wait for it).
