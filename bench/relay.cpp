@@ -13,7 +13,7 @@
 // It ends with the size the log reaches at the shipped level, per MB relayed and per hour at 1 MB/s
 // each way, and checks it against the bound the README states.
 //
-// Usage: bench_relay [--rounds N] [--mb N]   (the build tree is found from the program's path)
+// Usage: bench_relay [--rounds N] [--mb N] [--only up|down|both|rtt]   (the build tree is found from the program's path)
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -153,8 +153,14 @@ public:
         fs::create_directory(m_dir / "logs");
         std::ofstream(m_dir / "config.ini") << "LogToFile=1\nLogFolder=logs\nLogLevel=" << level << "\n";
     }
+    // Kept (and named) when YR_BENCH_KEEP is set, to read the logs of a failed run.
     ~Install()
     {
+        if (std::getenv("YR_BENCH_KEEP") != nullptr)
+        {
+            std::printf("  (kept %s)\n", m_dir.c_str());
+            return;
+        }
         std::error_code ec;
         fs::remove_all(m_dir, ec);
     }
@@ -404,6 +410,9 @@ struct Figures
     std::map<std::string, std::vector<double>> values; // "<relay>/<figure>"
 };
 
+// Empty: every scenario; else only the one named by --only.
+std::string g_only;
+
 void Run(const Programs& progs, const char* condition, int rounds, uint64_t bytes, Figures& f)
 {
     const Scenario scenarios[] = {Scenario::Up, Scenario::Down, Scenario::Both, Scenario::Rtt};
@@ -411,6 +420,8 @@ void Run(const Programs& progs, const char* condition, int rounds, uint64_t byte
         for (Scenario sc : scenarios)
             for (Relay relay : {Relay::Ours, Relay::Minimal})
             {
+                if (!g_only.empty() && g_only != Name(sc))
+                    continue;
                 const uint64_t n = sc == Scenario::Rtt ? 2000 : sc == Scenario::Both ? bytes / 2 : bytes;
                 const Result r = Measure(progs, relay, sc, n, c_shippedLevel);
                 const std::string key = std::string(relay == Relay::Ours ? "ours" : "minimal") + "/" + condition +
@@ -486,6 +497,8 @@ int main(int argc, char** argv)
             rounds = std::max(1, std::atoi(argv[i + 1]));
         else if (std::strcmp(argv[i], "--mb") == 0)
             mb = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--only") == 0)
+            g_only = argv[i + 1];
     }
     std::signal(SIGPIPE, SIG_IGN);
     Programs progs;

@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <memory>
+#include <vector>
 #include <boost/function.hpp>
 #include "Utils/ByteArray.h"
 #include "Utils/IBasicInterface.h"
@@ -43,6 +45,20 @@ class IMbcSendDone : public Utils::IBasicInterface
 {
 public:
     virtual void SendDataNotify(const Utils::ByteArray& data, const boost::function<void()>& done) = 0;
+    // Chunks that were waiting together, each sent as SendDataNotify would; `done` is called once,
+    // when all of them are done. By default simply one SendDataNotify each.
+    virtual void SendDataBatchNotify(const std::vector<Utils::ByteArray>& chunks,
+                                     const boost::function<void()>& done)
+    {
+        auto left = std::make_shared<size_t>(chunks.size());
+        for (const Utils::ByteArray& c : chunks)
+            SendDataNotify(c,
+                           [left, done]()
+                           {
+                               if (--*left == 0 && done)
+                                   done();
+                           });
+    }
 };
 
 // A listening transport that keeps only the connection of one process of this user: any other

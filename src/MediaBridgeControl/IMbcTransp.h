@@ -1,4 +1,5 @@
 #pragma once
+#include <vector>
 #include "MediaBridgeControl/TranspState.h"
 #include "Utils/ByteArray.h"
 #include "Utils/IBasicInterface.h"
@@ -26,6 +27,13 @@ public:
     virtual void OnStateChanged() = 0;
     // One chunk exactly as the transport's lower layer delivered it.
     virtual void OnRecvData(const Utils::ByteArray& data) = 0;
+    // Chunks that were waiting together, in order; the same as one OnRecvData each unless the
+    // listener can use them together.
+    virtual void OnRecvDataBatch(const std::vector<Utils::ByteArray>& chunks)
+    {
+        for (const Utils::ByteArray& c : chunks)
+            OnRecvData(c);
+    }
 };
 
 } // namespace MediaBridgeControl

@@ -2,6 +2,7 @@
 #include <unistd.h>
 #include <exception>
 #include <string>
+#include <vector>
 #include <boost/bind/bind.hpp>
 #include <boost/shared_ptr.hpp>
 #include "ESS/Assert.h"
@@ -123,10 +124,13 @@ private:
 
     void AllDataSent(const YrNet::SocketIdBase*) override {}
 
+    // Chunks that come before the last one is handled go together, as one batch.
     void DataReceived(boost::shared_ptr<YrNet::SocketData> data) override
     {
         ++m_rxQueued;
-        PutMsg(&TranspTcp::ReceiveData, data->data);
+        m_rxBatch.push_back(std::move(data->data));
+        if (m_rxBatch.size() == 1)
+            PutMsg(&TranspTcp::ReceiveBatch);
     }
 
     void Error(boost::shared_ptr<YrNet::SocketError> error) override
@@ -153,24 +157,48 @@ private:
 
     void NotifyListener() { m_listener->OnStateChanged(); }
 
-    void ReceiveData(Utils::ByteArray data)
+    // The chunks to pass on go to the listener together; those before a disconnect command
+    // go before it.
+    void ReceiveBatch()
     {
-        const uint64_t seq = ++m_rxHandled;
-        if (data == TcpTranspCmdDisc())
+        std::vector<Utils::ByteArray> batch;
+        batch.swap(m_rxBatch);
+        std::vector<Utils::ByteArray> deliver;
+        deliver.reserve(batch.size());
+        for (Utils::ByteArray& data : batch)
         {
-            m_log->Add(YrLogV2::Info, "On TcpTranspCmd disconnect. Reset socket..");
-            ReleaseSocket();
-            m_state.Set(TranspState::Disconnected, L"Disconnected by TcpTranspCmd from remote side");
-            m_listener->OnStateChanged();
-            return;
+            const uint64_t seq = ++m_rxHandled;
+            if (data == TcpTranspCmdDisc())
+            {
+                Deliver(deliver);
+                OnDiscCommand();
+                continue;
+            }
+            if (!m_state.Is(TranspState::Connected) && seq > m_rxDeliverUpTo)
+            {
+                m_log->Add(YrLogV2::Warning, "ReceiveData after disconnect");
+                continue;
+            }
+            deliver.push_back(std::move(data));
         }
+        Deliver(deliver);
+    }
 
-        if (!m_state.Is(TranspState::Connected) && seq > m_rxDeliverUpTo)
-        {
-            m_log->Add(YrLogV2::Warning, "ReceiveData after disconnect");
-            return;
-        }
-        m_listener->OnRecvData(data);
+    void Deliver(std::vector<Utils::ByteArray>& chunks)
+    {
+        if (chunks.size() == 1)
+            m_listener->OnRecvData(chunks.front());
+        else if (!chunks.empty())
+            m_listener->OnRecvDataBatch(chunks);
+        chunks.clear();
+    }
+
+    void OnDiscCommand()
+    {
+        m_log->Add(YrLogV2::Info, "On TcpTranspCmd disconnect. Reset socket..");
+        ReleaseSocket();
+        m_state.Set(TranspState::Disconnected, L"Disconnected by TcpTranspCmd from remote side");
+        m_listener->OnStateChanged();
     }
 
     void ArmDiscTimeout()
@@ -210,11 +238,12 @@ private:
     bool m_discTimerArmed = false;
     bool m_recvPaused = false;
 
-    // Received chunks: handed to us by the socket, handled by ReceiveData, and the last one that
+    // Received chunks: handed to us by the socket, handled by ReceiveBatch, and the last one that
     // is still delivered after a socket error (the chunks the socket read before it).
     uint64_t m_rxQueued = 0;
     uint64_t m_rxHandled = 0;
     uint64_t m_rxDeliverUpTo = 0;
+    std::vector<Utils::ByteArray> m_rxBatch; // handed to us, not yet handled
 };
 
 // ------------------------------------------------------------------------------------------------
@@ -233,7 +262,8 @@ public:
     TranspServer(YrLogV2::Log& parentLog, uint32_t port, IMbcTranspEvents& user, YrNet::HostAddr* pBoundAddr,
                  int discTimeoutMs)
         : m_log(std::make_shared<YrLogV2::Log>(parentLog, "MbcSrvTcpTransp")), m_user(&user),
-          m_server(new YrNet::TcpSocketServer(getMsgThread(), Utils::SafeRef<YrNet::ITcpServerToUser>(this))),
+          m_server(std::make_unique<YrNet::TcpSocketServer>(getMsgThread(),
+                                                            Utils::SafeRef<YrNet::ITcpServerToUser>(this))),
           m_discTimeoutMs(discTimeoutMs)
     {
         m_server->CheckPeers();
@@ -290,6 +320,11 @@ public:
         m_windowHigh = high;
         m_windowLow = low;
         m_chunkCost = chunkCost;
+        YrNet::TcpRecvWindow window;
+        window.high = high;
+        window.low = low;
+        window.readCost = chunkCost;
+        m_server->SetAcceptedRecvWindow(window);
         if (m_sock)
             m_sock->SetRecvWindow(high, low, chunkCost);
     }
@@ -357,7 +392,7 @@ private:
             return;
         }
         m_log->Add(YrLogV2::Info, "incoming connected!");
-        m_sock.reset(new TranspTcp(m_log, socket, *this, true, ++m_connSerial, m_discTimeoutMs));
+        m_sock = std::make_unique<TranspTcp>(m_log, socket, *this, true, ++m_connSerial, m_discTimeoutMs);
         if (m_recvPaused)
             m_sock->SetRecvPaused(true);
         if (m_windowHigh != 0)
@@ -392,6 +427,7 @@ private:
     }
 
     void OnRecvData(const Utils::ByteArray& data) override { m_user->OnRecvData(data); }
+    void OnRecvDataBatch(const std::vector<Utils::ByteArray>& chunks) override { m_user->OnRecvDataBatch(chunks); }
 
     void OnConnChange(ConnChange change)
     {
@@ -426,7 +462,7 @@ std::unique_ptr<IMbcTransp> CreateSrvTcpTransp(YrLogV2::Log& parentLog, uint32_t
                                                IMbcTranspEvents& events, YrNet::HostAddr* pBoundAddr,
                                                int discTimeoutMs)
 {
-    return std::unique_ptr<IMbcTransp>(new TranspServer(parentLog, port, events, pBoundAddr, discTimeoutMs));
+    return std::make_unique<TranspServer>(parentLog, port, events, pBoundAddr, discTimeoutMs);
 }
 
 } // namespace MediaBridgeControl

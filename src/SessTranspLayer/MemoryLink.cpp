@@ -14,9 +14,9 @@ namespace
 {
 
 template <class F>
-iCore::MsgBase* MakeMsg(F f)
+std::unique_ptr<iCore::MsgBase> MakeMsg(F f)
 {
-    return new iCore::MsgFunctor<F>(std::move(f));
+    return std::make_unique<iCore::MsgFunctor<F>>(std::move(f));
 }
 
 } // namespace

@@ -175,7 +175,7 @@ Utils::ByteArray StlPacketSerializer::Serialize(const StlPacket& p)
 {
     // Sized once; the header is written in place and the payload copied behind it.
     Utils::ByteArray res(p.WireSize(), uint64_t(c_stlHeaderSize));
-    WriteHeader(p, res.Data());
+    WriteHeader(p, res.MutableData());
     if (!p.m_data.IsEmpty())
         res.Append(p.m_data.Data(), p.m_data.Size(), false);
     return res;
@@ -331,7 +331,7 @@ void StlPacketSerializer::AppendToBuffer(const uint8_t* pData, uint64_t add)
         if (!m_buff.IsNull() && needed <= m_buff.Capacity() && m_begin >= live)
         {
             // Moving the live bytes costs no more than the bytes consumed since they last moved.
-            uint8_t* p = m_buff.Data();
+            uint8_t* p = m_buff.MutableData();
             std::memmove(p, p + m_begin, live);
             m_buff.Resize(live);
         }

@@ -1,4 +1,5 @@
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -22,14 +23,31 @@ public:
         uint8_t* m_pData;
         uint64_t m_capacity;
         uint64_t m_size;
+        // Bytes from the start that hold content (written or cleared); beyond them the block
+        // holds whatever the heap left there, which no array may expose.
+        uint64_t m_written;
 
+        // Size grows to size: bytes never written are cleared first.
+        void Expose(uint64_t size)
+        {
+            if (size > m_written)
+            {
+                std::memset(m_pData + m_written, 0, size - m_written);
+                m_written = size;
+            }
+            m_size = size;
+        }
+
+        // Only the first size bytes are cleared: the rest is cleared when a Resize exposes it,
+        // so a large block that is filled by appends costs no clearing at all.
         ByteArrayData(uint64_t capacity, uint64_t size)
         {
             ESS_ASSERT(size <= capacity);
-            // Cleared so that bytes exposed by Resize never carry stale heap content.
-            m_pData = new uint8_t[capacity]();
+            m_pData = new uint8_t[capacity];
+            std::memset(m_pData, 0, size);
             m_capacity = capacity;
             m_size = size;
+            m_written = size;
         }
         ByteArrayData(const ByteArrayData&) = delete;
         ByteArrayData& operator=(const ByteArrayData&) = delete;
@@ -162,6 +180,7 @@ public:
         if (size != 0)
             std::memmove(ba.m_pData + ba.m_size, p, size);
         ba.m_size += size;
+        ba.m_written = std::max(ba.m_written, ba.m_size);
     }
 
     void Append(const ByteArray& ba, bool grow)
@@ -171,13 +190,25 @@ public:
         Append(ba.Data(), ba.Size(), grow);
     }
 
-    // Sets the size within the capacity; nothing is written.
+    // Sets the size within the capacity. Bytes the block never held content for come out
+    // cleared; bytes of earlier content (beyond a smaller size) come back as they were.
     void Resize(uint64_t size)
     {
         AssertIsNotNull();
         ByteArrayData& ba = m_data.Get();
         ESS_ASSERT(size <= ba.m_capacity);
+        ba.Expose(size);
+    }
+
+    // Sets the size to bytes the caller has just written, through MutableData, into the block's
+    // spare capacity (a read straight into the buffer): they are taken as they are, not cleared.
+    void ResizeWritten(uint64_t size)
+    {
+        AssertIsNotNull();
+        ByteArrayData& ba = m_data.Get();
+        ESS_ASSERT(size <= ba.m_capacity);
         ba.m_size = size;
+        ba.m_written = std::max(ba.m_written, size);
     }
 
     void Fill(uint64_t size, uint8_t value)
@@ -187,6 +218,7 @@ public:
         ESS_ASSERT(size <= ba.m_capacity);
         std::memset(ba.m_pData, value, size);
         ba.m_size = size;
+        ba.m_written = std::max(ba.m_written, size);
     }
 
     // Removes the first size bytes and returns them; the rest moves to the front, the

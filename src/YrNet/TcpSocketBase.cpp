@@ -209,13 +209,13 @@ TcpSocket::TcpSocket(iCore::MsgThread& thread) : TcpSocketBase(thread, false)
     ResetImpl();
 }
 
-TcpSocket::TcpSocket(iCore::MsgThread& thread,
-                     const boost::shared_ptr<boost::asio::ip::tcp::socket>& accepted)
+TcpSocket::TcpSocket(iCore::MsgThread& thread, const boost::shared_ptr<boost::asio::ip::tcp::socket>& accepted,
+                     const TcpRecvWindow& window)
     : TcpSocketBase(thread, true)
 {
     ITcpSocketToUser* const sink = EngineSink();
     const SocketIdBase* const id = EngineId();
-    m_impl.Reset([sink, id, accepted]() { return new TcpSocketImpl(sink, id, accepted); });
+    m_impl.Reset([sink, id, accepted, window]() { return new TcpSocketImpl(sink, id, accepted, window); });
 }
 
 TcpSocket::~TcpSocket()

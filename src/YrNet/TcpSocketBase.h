@@ -17,6 +17,14 @@ namespace YrNet
 
 class TcpSocketImpl;
 
+// A receive window as TcpSocketBase::SetRecvWindow takes it; high 0: none.
+struct TcpRecvWindow
+{
+    uint64_t high = 0;
+    uint64_t low = 0;
+    uint64_t readCost = 0;
+};
+
 // The user's side of a TCP connection, on the user's message thread. Requests go to the engine
 // on the network thread; every engine event comes back through a message queue and is delivered
 // only if no disconnect happened since it was raised, so each connection is a clean sequence.
@@ -98,7 +106,9 @@ class TcpSocket : public TcpSocketBase
 {
 public:
     explicit TcpSocket(iCore::MsgThread& thread);
-    TcpSocket(iCore::MsgThread& thread, const boost::shared_ptr<boost::asio::ip::tcp::socket>& accepted);
+    // An accepted connection; its reading starts at once, within `window` from the first read.
+    TcpSocket(iCore::MsgThread& thread, const boost::shared_ptr<boost::asio::ip::tcp::socket>& accepted,
+              const TcpRecvWindow& window = TcpRecvWindow());
     ~TcpSocket() override;
 
     // Set right after making or receiving the socket, before any event can arrive.

@@ -1,5 +1,6 @@
 #include "YrNet/TcpSocketImpl.h"
 #include <algorithm>
+#include <utility>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/make_shared.hpp>
@@ -21,11 +22,14 @@ TcpSocketImpl::TcpSocketImpl(ITcpSocketToUser* user, const SocketIdBase* id, uin
 }
 
 TcpSocketImpl::TcpSocketImpl(ITcpSocketToUser* user, const SocketIdBase* id,
-                             const boost::shared_ptr<tcp::socket>& accepted, uint64_t sendQueueLimit)
+                             const boost::shared_ptr<tcp::socket>& accepted, const TcpRecvWindow& window,
+                             uint64_t sendQueueLimit)
     : m_thread(NetThread::Instance()), m_io(m_thread->GetIoService()), m_socket(accepted), m_id(id),
       m_user(user), m_ready(true), m_resolver(m_io), m_sending(false), m_pendingBytes(0),
-      m_sendQueueLimit(sendQueueLimit), m_paused(false), m_reading(false)
+      m_sendQueueLimit(sendQueueLimit), m_paused(false), m_reading(false), m_readCost(window.readCost),
+      m_windowHigh(window.high), m_windowLow(window.low)
 {
+    ESS_ASSERT(window.low < window.high || window.high == 0);
     m_context.Assert();
     ESS_ASSERT(m_socket);
     RecordPeer(nullptr);
@@ -180,16 +184,17 @@ void TcpSocketImpl::StartRead()
     if (m_paused || m_reading || m_windowClosed)
         return;
     m_reading = true;
-    // A fresh buffer for every read: the delivered bytes are handed on shared, never reused.
-    Utils::ByteArray buf(c_readBufferSize, uint64_t(0));
-    uint8_t* const p = buf.MutableData();
-    m_socket->async_read_some(
-        boost::asio::buffer(p, c_readBufferSize),
-        MakeCallback([this, socket = m_socket, buf = std::move(buf)](
-                         const boost::system::error_code& ec, size_t n) mutable { OnRead(ec, n, buf); }));
+    if (m_readBuffer.IsNull())
+        m_readBuffer = Utils::ByteArray(c_readBufferSize, uint64_t(0));
+    uint8_t* const p = m_readBuffer.MutableData();
+    // The socket object is kept alive by the handler; the buffer by this engine, whose
+    // destruction closes the socket (and so ends the read) first.
+    m_socket->async_read_some(boost::asio::buffer(p, c_readBufferSize),
+                              MakeCallback([this, socket = m_socket](const boost::system::error_code& ec,
+                                                                     size_t n) { OnRead(ec, n); }));
 }
 
-void TcpSocketImpl::OnRead(const boost::system::error_code& ec, size_t n, Utils::ByteArray& buf)
+void TcpSocketImpl::OnRead(const boost::system::error_code& ec, size_t n)
 {
     m_context.Assert();
     m_reading = false;
@@ -202,11 +207,10 @@ void TcpSocketImpl::OnRead(const boost::system::error_code& ec, size_t n, Utils:
     }
     if (n > 0)
     {
-        buf.Resize(n);
         boost::shared_ptr<SocketData> rec = boost::make_shared<SocketData>();
         rec->id = m_id;
         rec->peer = m_peer;
-        rec->data = std::move(buf);
+        rec->data = TakeReadChunk(n);
         m_unackedBytes += n;
         ++m_unackedReads;
         // Decided here, where the reads are made: the user's acknowledgements may come late, but
@@ -216,6 +220,17 @@ void TcpSocketImpl::OnRead(const boost::system::error_code& ec, size_t n, Utils:
         m_user->DataReceived(rec);
     }
     StartRead();
+}
+
+Utils::ByteArray TcpSocketImpl::TakeReadChunk(size_t n)
+{
+    if (n < c_copyOutBelow)
+        return Utils::ByteArray(std::as_const(m_readBuffer).Data(), n);
+    // A large chunk takes the buffer itself; the next read gets a fresh one.
+    Utils::ByteArray chunk = std::move(m_readBuffer);
+    m_readBuffer = Utils::ByteArray();
+    chunk.ResizeWritten(n);
+    return chunk;
 }
 
 void TcpSocketImpl::DoSend(const Utils::ByteArray& data)

@@ -14,6 +14,7 @@
 #include "YrNet/ITcpSocket.h"
 #include "YrNet/InternalDnsResolver.h"
 #include "YrNet/NetThread.h"
+#include "YrNet/TcpSocketBase.h"
 
 namespace YrNet
 {
@@ -28,17 +29,21 @@ const uint64_t c_tcpSendQueueLimit = 16 * 1024 * 1024;
 class TcpSocketImpl : public ITcpSocketEngine, boost::noncopyable
 {
 public:
-    static constexpr uint64_t c_readBufferSize = 4096;
+    // One read takes up to this much: a stream that is waiting comes in few large chunks.
+    static constexpr uint64_t c_readBufferSize = 64 * 1024;
+    // A read this small is copied out into a chunk of its own size, and the read buffer is kept
+    // for the next read: small chunks do not each hold a whole read buffer while they are queued.
+    static constexpr uint64_t c_copyOutBelow = 4096;
     // Buffers gathered into one write at most.
     static constexpr size_t c_maxGatherBuffers = 64;
 
     // A fresh, unconnected engine.
     TcpSocketImpl(ITcpSocketToUser* user, const SocketIdBase* id,
                   uint64_t sendQueueLimit = c_tcpSendQueueLimit);
-    // An engine around an accepted connection: it starts reading at once.
+    // An engine around an accepted connection: it starts reading at once, within the window.
     TcpSocketImpl(ITcpSocketToUser* user, const SocketIdBase* id,
                   const boost::shared_ptr<boost::asio::ip::tcp::socket>& accepted,
-                  uint64_t sendQueueLimit = c_tcpSendQueueLimit);
+                  const TcpRecvWindow& window = TcpRecvWindow(), uint64_t sendQueueLimit = c_tcpSendQueueLimit);
     ~TcpSocketImpl() override;
 
     // ITcpSocketEngine: the user-thread entries (they post to the network thread or wait for it).
@@ -75,7 +80,9 @@ private:
     void OnConnected(const boost::system::error_code& ec, const tcp::endpoint& ep);
     void RecordPeer(const tcp::endpoint* pFallback);
     void StartRead();
-    void OnRead(const boost::system::error_code& ec, size_t n, Utils::ByteArray& buf);
+    void OnRead(const boost::system::error_code& ec, size_t n);
+    // The n bytes just read, as a chunk to hand on; m_readBuffer stays for reuse when it can.
+    Utils::ByteArray TakeReadChunk(size_t n);
     void DoSend(const Utils::ByteArray& data);
     void SendNextData();
     void OnWritten(const boost::system::error_code& ec, size_t n);
@@ -116,6 +123,10 @@ private:
     HostAddr m_peer; // recorded once, at connect or accept
     bool m_paused;
     bool m_reading;
+    // The buffer of the read under way, or the one kept for the next read (null: a new one is
+    // made). Only the network thread touches it, and only while no read is under way or from
+    // that read's completion.
+    Utils::ByteArray m_readBuffer;
 
     // Bytes and reads delivered to the user and not yet acknowledged; reading stops once they
     // (Unacked) reach m_windowHigh and starts again at m_windowLow or below (no window while

@@ -167,7 +167,7 @@ void TcpSocketServer::DeliverConnection(boost::shared_ptr<boost::asio::ip::tcp::
         m_impl.Thread().RunBlocked([pImpl, socket]() { pImpl->Refuse(socket); });
         return;
     }
-    boost::shared_ptr<TcpSocket> conn = boost::make_shared<TcpSocket>(getMsgThread(), socket);
+    boost::shared_ptr<TcpSocket> conn = boost::make_shared<TcpSocket>(getMsgThread(), socket, m_acceptedWindow);
     socket.reset();
     m_user->OnNewConnection(conn);
 }

@@ -68,6 +68,10 @@ public:
     // to the user's AcceptPeer before it is delivered.
     void CheckPeers() { m_checkPeers = true; }
 
+    // The receive window of the connections accepted from now on, in force from their first read
+    // (TcpSocketBase::SetRecvWindow set later would leave the reads before it unbounded).
+    void SetAcceptedRecvWindow(const TcpRecvWindow& window) { m_acceptedWindow = window; }
+
     class TcpServerImpl;
 
 private:
@@ -82,6 +86,7 @@ private:
     BlockedCreate<TcpServerImpl> m_impl;
     Utils::SafeRef<ITcpServerToUser> m_user;
     bool m_checkPeers = false;
+    TcpRecvWindow m_acceptedWindow;
 };
 
 } // namespace YrNet

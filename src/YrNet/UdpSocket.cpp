@@ -76,7 +76,7 @@ private:
                    const udp::endpoint& sender)
     {
         m_context.Assert();
-        buf.Resize(buf.Size() + n);
+        buf.ResizeWritten(buf.Size() + n);
         if (ec)
         {
             ReportLibraryError(ec);

@@ -12,6 +12,7 @@
 #include "MbcTestUtils.h"
 #include "MediaBridgeControl/IMbcFlow.h"
 #include "Utils/StringUtils.h"
+#include "YrNet/TcpSocketImpl.h"
 #include "YrNet/TcpSocketServer.h"
 
 using namespace MbcTest;
@@ -370,7 +371,7 @@ TEST_F(MbcTcpTranspTest, PausedReadingLeavesTheBytesWithThePeerAndResumingDelive
     // The bytes back up in the system's queue; at most the read under way at the pause arrives.
     EXPECT_TRUE(PollUntil([&] { return RxQueue(port, clientPort) > 32 * 1024; }));
     Flush();
-    EXPECT_LE(m_rec.Data().size(), 4096u);
+    EXPECT_LE(m_rec.Data().size(), YrNet::TcpSocketImpl::c_readBufferSize);
 
     SetRecvPaused(false);
     const bool all = m_rec.WaitBytes(flood.size());
@@ -391,7 +392,7 @@ TEST_F(MbcTcpTranspTest, APauseAskedForWithoutAConnectionHoldsForTheNextOne)
     std::thread writer([&] { WriteAll(client.Get(), bytes); });
     EXPECT_TRUE(PollUntil([&] { return RxQueue(port, clientPort) > 32 * 1024; }));
     Flush();
-    EXPECT_LE(m_rec.Data().size(), 4096u); // the first read starts with the connection
+    EXPECT_LE(m_rec.Data().size(), YrNet::TcpSocketImpl::c_readBufferSize); // the first read starts with the connection
 
     SetRecvPaused(false);
     const bool all = m_rec.WaitBytes(bytes.size());
@@ -403,7 +404,8 @@ TEST_F(MbcTcpTranspTest, APauseAskedForWithoutAConnectionHoldsForTheNextOne)
 TEST_F(MbcTcpTranspTest, ReadingStopsAtTheWindowUntilTheChunksAreAcknowledged)
 {
     using MediaBridgeControl::IMbcRecvWindow;
-    const uint64_t high = 64 * 1024, low = 16 * 1024, chunkCost = 1000, read = 4096;
+    const uint64_t high = 64 * 1024, low = 16 * 1024, chunkCost = 1000;
+    const uint64_t read = YrNet::TcpSocketImpl::c_readBufferSize;
     const uint16_t port = Start();
     OnFace<IMbcRecvWindow>([&](IMbcRecvWindow& w) { w.SetRecvWindow(high, low, chunkCost); }); // for the next
     Fd client = ConnectAccepted(port);

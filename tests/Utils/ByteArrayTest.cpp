@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <utility>
 #include "Utils/ByteArray.h"
@@ -273,4 +275,28 @@ TEST(ByteArrayDeathTest, MisuseHalts)
             a.Data();
         },
         "!IsNull\\(\\)");
+}
+
+// A block is cleared only where a Resize exposes bytes that never held content; bytes a read
+// wrote into the spare capacity are taken as they are.
+TEST(ByteArrayTest, ResizeExposesOnlyClearedOrWrittenBytes)
+{
+    // Dirty the heap first, so that an uncleared block would likely show it.
+    for (int i = 0; i < 8; ++i)
+    {
+        Utils::ByteArray dirty(uint64_t(4096), uint8_t(0xAB), 0);
+    }
+    Utils::ByteArray a(uint64_t(4096), uint64_t(0));
+    a.Append("xy", 2, false);
+    a.Resize(4096);
+    EXPECT_EQ(std::as_const(a).Data()[0], 'x');
+    EXPECT_EQ(std::count(std::as_const(a).Data() + 2, std::as_const(a).Data() + 4096, 0), 4094);
+
+    Utils::ByteArray b(uint64_t(16), uint64_t(0));
+    std::memcpy(b.MutableData(), "abcdef", 6);
+    b.ResizeWritten(6);
+    EXPECT_EQ(Bytes(b), std::string("abcdef"));
+    b.Resize(2);
+    b.Resize(8); // the earlier content comes back, the never-written rest is cleared
+    EXPECT_EQ(Bytes(b), std::string("abcdef\0\0", 8));
 }

@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 #include "VMware/ProcessTestUtils.h"
 #include "VdiCommon/PluginBridge/PluginBridge.h"
+#include "YrNet/TcpSocketImpl.h"
 
 extern char** environ;
 
@@ -218,12 +219,14 @@ int64_t StatValue(const std::string& stats, const std::string& key)
 
 // The most channel writes the relay may have outstanding: the media bridge's window (512 writes'
 // worth, each chunk counted one write more than its bytes, which covers the writes a chunk takes
-// whatever its size) with 2% for the session's frame headers, one read beyond it (4096 bytes, 3
-// writes) and a ping.
+// whatever its size) with 2% for the session's frame headers, one read of the media-bridge socket
+// beyond it, and a ping.
 int64_t MaxOutstandingWrites()
 {
     using namespace VdiCommon::PluginBridge;
-    return static_cast<int64_t>(c_mediaBridgeRecvHigh / c_channelWriteSize * 102 / 100 + 3 + 1);
+    // The window's writes, and those of the one read it may take in beyond it.
+    const uint64_t readWrites = (YrNet::TcpSocketImpl::c_readBufferSize + 32) / c_channelWriteSize + 1;
+    return static_cast<int64_t>(c_mediaBridgeRecvHigh / c_channelWriteSize * 102 / 100 + readWrites + 1);
 }
 
 // Keeps every core busy with threads of this process while it lives.

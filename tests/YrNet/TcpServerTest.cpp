@@ -1,9 +1,13 @@
+#include <sys/socket.h>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 #include <boost/asio/error.hpp>
 #include <gtest/gtest.h>
 #include "NetTestUtils.h"
+#include "YrNet/TcpSocketImpl.h"
 #include "YrNet/TcpSocketServer.h"
 
 using namespace NetTest;
@@ -146,6 +150,36 @@ TEST_F(TcpServerTest, ListenOnPortZeroReportsTheRealPortAndDeliversClients)
             m_user->Conn(0).Socket().SendData(ToBytes("pong"));
         });
     EXPECT_EQ("pong", ReadExact(client.Get(), 4));
+}
+
+// The window given to the server holds for an accepted connection from its first read, with no
+// window set on the connection itself: the bytes beyond it stay in the system's queue.
+TEST_F(TcpServerTest, AcceptedConnectionsReadWithinTheServersWindowFromTheStart)
+{
+    const uint64_t high = 64 * 1024;
+    YrNet::TcpRecvWindow window;
+    window.high = high;
+    window.low = high / 4;
+    m_thread.Call([&] { m_user->Server().SetAcceptedRecvWindow(window); });
+    const uint16_t port = ListenAny();
+    Fd client = PlainConnect(port);
+    ASSERT_TRUE(client.Valid());
+    const uint16_t clientPort = LocalPort(client.Get());
+    ASSERT_TRUE(m_log.WaitCount(Event::NewConnection, 1));
+
+    std::thread writer([&] { WriteAll(client.Get(), Pattern(4 * 1024 * 1024)); });
+    bool backedUp = false;
+    for (int i = 0; i < 1000 && !backedUp; ++i)
+    {
+        backedUp = RxQueue(port, clientPort) > 32 * 1024;
+        if (!backedUp)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5)); // the system's queue has no event
+    }
+    Flush();
+    EXPECT_TRUE(backedUp);
+    EXPECT_LE(m_user->m_connLog.Bytes().size(), high + YrNet::TcpSocketImpl::c_readBufferSize);
+    ::shutdown(client.Get(), SHUT_RDWR); // ends the blocked write
+    writer.join();
 }
 
 // A failure of the socket work reaches the caller as an exception on its own thread; the

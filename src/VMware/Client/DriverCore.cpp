@@ -38,6 +38,63 @@ std::string ServerName(const void* pData, uint32_t dataLength)
 
 } // namespace
 
+// Items that threads hand to a message object in batches: the first item of a batch posts,
+// the ones added before the object has taken the batch join it. The post goes through the
+// object's post target, so a batch for an object that is gone is dropped with it.
+template <class TItem, class TOwner>
+class BatchPost
+{
+public:
+    using Drain = void (TOwner::*)();
+
+    BatchPost(iCore::MsgPostTarget target, TOwner* owner, Drain drain)
+        : m_target(std::move(target)), m_owner(owner), m_drain(drain)
+    {
+    }
+
+    // Any thread.
+    void Add(TItem&& item)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_items.push_back(std::move(item));
+            if (m_items.size() > 1)
+                return; // the batch's post is on its way
+        }
+        m_target.Put(std::make_unique<iCore::MsgSimple<TOwner>>(m_owner, m_drain));
+    }
+
+    // The owner's thread, from the drain: the batch, in the order of addition.
+    std::vector<TItem> Take()
+    {
+        std::vector<TItem> taken;
+        std::lock_guard<std::mutex> lock(m_lock);
+        taken.swap(m_items);
+        return taken;
+    }
+
+private:
+    const iCore::MsgPostTarget m_target;
+    TOwner* const m_owner;
+    const Drain m_drain;
+
+    std::mutex m_lock; // guards the member below
+    std::vector<TItem> m_items;
+};
+
+struct DriverCore::ListenerEvent
+{
+    bool isPacket;
+    bool connected;          // of a connection change
+    Utils::ByteArray packet; // of a packet
+};
+
+class DriverCore::ListenerEvents : public BatchPost<ListenerEvent, LowLevelTransport>
+{
+public:
+    using BatchPost::BatchPost;
+};
+
 // ---------------------------------------------------------------------------------------------
 // The low-level transport over the channel: the driver's listener.
 
@@ -75,16 +132,8 @@ public:
         // any thread may call, copy or destroy. A result for a transport that is gone is dropped.
         const uint64_t id = ++m_lastId;
         m_pending.emplace(id, PendingSend{callback, m_connections});
-        const iCore::MsgPostTarget target = PostTarget();
-        LowLevelTransport* const self = this;
-        m_core.WriteData(data,
-                         [target, self, id](const VdiCommon::SendDataRes& res)
-                         {
-                             auto msg =
-                                 std::make_unique<iCore::MsgParam<LowLevelTransport, const SendResult&>>(
-                                     self, &LowLevelTransport::OnSendResult, SendResult{id, res});
-                             target.Put(msg.release()); // owned by the target from here
-                         });
+        m_core.WriteData(data, [results = m_results, id](const VdiCommon::SendDataRes& res)
+                         { results->Add(SendResult{id, res}); });
     }
 
     void Start() override
@@ -93,7 +142,9 @@ public:
         m_core.AnnounceOpen(this);
     }
 
-    // Messages posted by the driver.
+    const std::shared_ptr<ListenerEvents>& DriverEvents() const { return m_driverEvents; }
+
+private:
     void DeliverConnected(bool connected)
     {
         if (connected && !m_connected)
@@ -102,9 +153,24 @@ public:
         m_events.OnConnected(connected, connected ? Shared::Constants::c_defaultBufferLength : 0);
     }
 
-    void DeliverPacket(const Utils::ByteArray& packet) { m_events.OnDataReceived(packet); }
+    // The host completes writes in bursts; a burst comes as one batch.
+    void OnSendResults()
+    {
+        for (const SendResult& r : m_results->Take())
+            OnSendResult(r);
+    }
 
-private:
+    void OnDriverEvents()
+    {
+        for (const ListenerEvent& ev : m_driverEvents->Take())
+        {
+            if (ev.isPacket)
+                m_events.OnDataReceived(ev.packet);
+            else
+                DeliverConnected(ev.connected);
+        }
+    }
+
     void OnSendResult(const SendResult& r)
     {
         auto it = m_pending.find(r.id);
@@ -137,6 +203,12 @@ private:
         uint64_t connection; // m_connections when it was sent
     };
     std::map<uint64_t, PendingSend> m_pending; // writes without a result yet
+    // Write results from the host's threads, and the driver's events.
+    const std::shared_ptr<BatchPost<SendResult, LowLevelTransport>> m_results =
+        std::make_shared<BatchPost<SendResult, LowLevelTransport>>(PostTarget(), this,
+                                                                   &LowLevelTransport::OnSendResults);
+    const std::shared_ptr<ListenerEvents> m_driverEvents =
+        std::make_shared<ListenerEvents>(PostTarget(), this, &LowLevelTransport::OnDriverEvents);
     bool m_connected = false;                  // as last delivered to the user
     uint64_t m_connections = 0;                // connections delivered to the user so far
 };
@@ -408,16 +480,7 @@ void DriverCore::NotifyConnection()
 
 void DriverCore::PostConnectionLocked(bool connected)
 {
-    PostToListenerLocked(&LowLevelTransport::DeliverConnected, connected);
-}
-
-template <class TArg, class TParam>
-void DriverCore::PostToListenerLocked(void (LowLevelTransport::*fn)(TArg), TParam&& param)
-{
-    auto msg = std::make_unique<iCore::MsgParam<LowLevelTransport, TArg>>(m_listener, fn,
-                                                                          std::forward<TParam>(param));
-    // The target owns the message from here, also when it drops it for a listener that is gone.
-    m_listenerTarget.Put(msg.release());
+    m_listenerEvents->Add(ListenerEvent{false, connected, Utils::ByteArray()});
 }
 
 void DriverCore::ChannelEventProcImpl(uint32_t channelHandle, uint32_t event, void* pData,
@@ -525,7 +588,7 @@ void DriverCore::DeliverPacketLocked(const Chunk& lastChunk)
     }
     Utils::ByteArray packet = std::move(m_recvBuffer);
     ResetPacketLocked();
-    PostToListenerLocked(&LowLevelTransport::DeliverPacket, std::move(packet));
+    m_listenerEvents->Add(ListenerEvent{true, false, std::move(packet)});
 }
 
 bool DriverCore::DropPartialPacketLocked(const char* reason, const Chunk& chunk)
@@ -572,7 +635,7 @@ void DriverCore::OnWriteCompleted(uint32_t eventType, void* pUserData)
 
 void DriverCore::WriteData(const Utils::ByteArray& data, const SendCallback& callback)
 {
-    uint8_t* pBytes = nullptr;
+    const uint8_t* pBytes = nullptr;
     uint32_t handle = 0;
     const uint32_t size = static_cast<uint32_t>(data.Size());
     {
@@ -583,14 +646,13 @@ void DriverCore::WriteData(const Utils::ByteArray& data, const SendCallback& cal
             callback(VdiCommon::SendDataRes::Failed);
             return;
         }
-        // A private copy: its address is unique while the item lives and stays valid until the
-        // host has reported the write.
-        SendItem& item = PutDataToSend(SendItem(Utils::ByteArray(data.Data(), size), callback));
-        pBytes = item.first.Data();
+        // The writer's bytes, shared: they stay valid until the host has reported the write.
+        pBytes = PutDataToSendLocked(SendItem(data, callback));
         handle = m_channelHandle;
     }
 
-    const uint32_t rc = HostWrite(handle, pBytes, size);
+    // The host only reads the bytes; its table takes them as void*.
+    const uint32_t rc = HostWrite(handle, const_cast<uint8_t*>(pBytes), size);
     if (rc == CHANNEL_RC_OK)
         return;
     m_log.Add(YrLogV2::Error, "VirtualChannelWrite to channel '{}', handle: {} failed: {}",
@@ -604,27 +666,31 @@ void DriverCore::WriteData(const Utils::ByteArray& data, const SendCallback& cal
         item.second(VdiCommon::SendDataRes::Failed);
 }
 
-DriverCore::SendItem& DriverCore::PutDataToSend(SendItem&& item)
+const uint8_t* DriverCore::PutDataToSendLocked(SendItem&& item)
 {
     ESS_ASSERT(m_sendDataList.size() < Shared::Constants::c_llLimitSimultaneousSendItems);
-    m_sendDataList.push_back(std::move(item));
+    const uint8_t* pBytes = std::as_const(item.first).Data();
+    // The same bytes written again while their first write is outstanding: this write gets a
+    // private copy, so that the address names one write only.
+    if (m_sendDataList.count(pBytes) != 0)
+    {
+        item.first = Utils::ByteArray(pBytes, item.first.Size());
+        pBytes = std::as_const(item.first).Data();
+    }
+    m_sendDataList.emplace(pBytes, std::move(item));
     if (m_sendDataList.size() > Shared::Constants::c_sendListWarnSize && !g_sendListWarned.exchange(true))
         m_log.Add(YrLogV2::Warning, "List to send size > {}", Shared::Constants::c_sendListWarnSize);
-    return m_sendDataList.back();
+    return pBytes;
 }
 
 DriverCore::SendItem DriverCore::TakeSendDataLocked(const void* pUserData)
 {
-    for (auto it = m_sendDataList.begin(); it != m_sendDataList.end(); ++it)
-    {
-        if (!it->first.IsNull() && static_cast<const void*>(it->first.Data()) == pUserData)
-        {
-            SendItem item = std::move(*it);
-            m_sendDataList.erase(it);
-            return item;
-        }
-    }
-    return SendItem();
+    auto it = m_sendDataList.find(pUserData);
+    if (it == m_sendDataList.end())
+        return SendItem();
+    SendItem item = std::move(it->second);
+    m_sendDataList.erase(it);
+    return item;
 }
 
 bool DriverCore::IsOpen() const
@@ -649,7 +715,7 @@ void DriverCore::RegisterListener(LowLevelTransport* pListener)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     m_listener = pListener;
-    m_listenerTarget = pListener->PostTarget();
+    m_listenerEvents = pListener->DriverEvents();
 }
 
 void DriverCore::UnregisterListener(LowLevelTransport* pListener)
@@ -659,7 +725,7 @@ void DriverCore::UnregisterListener(LowLevelTransport* pListener)
     if (m_listener != pListener)
         return;
     m_listener = nullptr;
-    m_listenerTarget = iCore::MsgPostTarget();
+    m_listenerEvents.reset();
 }
 
 void DriverCore::AnnounceOpen(LowLevelTransport* pListener)

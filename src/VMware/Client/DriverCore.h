@@ -1,6 +1,6 @@
 #pragma once
 #include <cstdint>
-#include <list>
+#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -41,8 +41,9 @@ public:
     class LowLevelTransport;
 
     typedef VdiCommon::ILowLevelTransport::SendCallback SendCallback;
-    // An outstanding write: its private bytes (whose address is the host's user data) and the
-    // function that passes the result on to the writer's thread.
+    // An outstanding write: its bytes (whose address is the host's user data; no other
+    // outstanding write has the same) and the function that passes the result on to the writer's
+    // thread. The bytes are shared with the writer, never written.
     typedef std::pair<Utils::ByteArray, SendCallback> SendItem;
 
     // The plug-in's long-lived objects, destroyed first added first.
@@ -118,6 +119,9 @@ public:
 
 private:
     friend class LowLevelTransport;
+    // What the driver tells its listener, handed to the listener's thread in batches.
+    struct ListenerEvent;
+    class ListenerEvents;
 
     // One chunk of DATA_RECEIVED, as the host gave it.
     struct Chunk
@@ -129,12 +133,11 @@ private:
     };
 
     // The helpers below expect the mutex held; those named ...Locked say so.
-    SendItem& PutDataToSend(SendItem&& item);
+    // Returns the address the item is known by.
+    const uint8_t* PutDataToSendLocked(SendItem&& item);
     // Takes the outstanding item whose bytes are at the write's user data out of the list.
     SendItem TakeSendDataLocked(const void* pUserData);
     void PostConnectionLocked(bool connected); // listener present
-    template <class TArg, class TParam>
-    void PostToListenerLocked(void (LowLevelTransport::*fn)(TArg), TParam&& param); // listener present
 
     // Reassembly steps; each false one has dropped the packet with a Warning.
     bool CheckChunkLocked(const Chunk& chunk);  // a listener, data, a total in range
@@ -169,10 +172,10 @@ private:
     uint32_t m_channelHandle; // 0 while the channel is not open
     uint32_t m_openedHandle;  // of our last open; kept across a disconnection, 0 before any open
     LowLevelTransport* m_listener;
-    iCore::MsgPostTarget m_listenerTarget;
+    std::shared_ptr<ListenerEvents> m_listenerEvents; // the listener's; null without a listener
     Utils::ByteArray m_recvBuffer;
     uint32_t m_recvTotal; // the announced length of the packet being joined; 0 when none is
-    std::list<SendItem> m_sendDataList;
+    std::unordered_map<const void*, SendItem> m_sendDataList; // by the address of the bytes
 };
 
 // The process-wide driver; null until the start-up made it. Never cleared by the plug-in; the

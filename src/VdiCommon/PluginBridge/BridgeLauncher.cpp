@@ -74,7 +74,7 @@ std::unique_ptr<Utils::IVirtualDestroy> LaunchMediaBridge(YrLogV2::Log& log, con
 {
     const int port = std::stoi(portText, nullptr, 10);
     const QString address = QString("%1:%2").arg("127.0.0.1").arg(port);
-    return std::unique_ptr<Utils::IVirtualDestroy>(new BridgeLauncher(log, address));
+    return std::make_unique<BridgeLauncher>(log, address);
 }
 
 } // namespace PluginBridge

@@ -94,27 +94,22 @@ public:
 
     void SendDataNotify(const Utils::ByteArray& data, const DoneFn& done) override
     {
-        if (!m_stl)
-        {
-            m_log.Add(YrLogV2::Warning, "Try to SendData to a IMbcTransp that is not created");
-            PostDone(done);
+        if (!CanSend(done))
             return;
-        }
-        if (!m_stl->IsConnected())
-        {
-            m_log.Add(YrLogV2::Warning, "Try to SendData to a IMbcTransp that in not connected state");
-            PostDone(done);
-            return;
-        }
         // The session cuts the data into packets at once; the last of them stands for all.
         const uint64_t before = m_packetSeq;
         m_stl->SendData(data);
-        if (!done)
+        AwaitPackets(before, done);
+    }
+
+    // The frames share the channel's writes: every write is full but the batch's last.
+    void SendDataBatchNotify(const std::vector<Utils::ByteArray>& chunks, const DoneFn& done) override
+    {
+        if (!CanSend(done))
             return;
-        if (m_packetSeq == before)
-            PostDone(done); // the session dropped it
-        else
-            m_chunkDone.emplace(m_packetSeq, done);
+        const uint64_t before = m_packetSeq;
+        m_stl->SendDataBatch(chunks);
+        AwaitPackets(before, done);
     }
 
 private:
@@ -169,11 +164,13 @@ private:
             return;
         if (m_log.Active(m_tagPacket))
             m_log.Add(m_tagPacket, "Packet to send [{}] {{ {} }}", data.Size(), data.ToString(16, 0));
-        // A private block per write: the channel keeps it until the host has sent it.
-        Utils::ByteArray copy(data.Data(), data.Size(), m_maxPacketSize);
+        // The session's piece is handed down shared: it is never written again, and the channel
+        // keeps its reference until the host has sent it. The result keeps the bytes only for the
+        // packet log.
         const uint64_t seq = ++m_packetSeq;
-        m_ll->SendPacket(copy,
-                         boost::bind(&MbcAdapter::OnSendPacketRes, this, boost::placeholders::_1, copy, seq));
+        const Utils::ByteArray logged = m_log.Active(m_tagPacket) ? data : Utils::ByteArray();
+        m_ll->SendPacket(data,
+                         boost::bind(&MbcAdapter::OnSendPacketRes, this, boost::placeholders::_1, logged, seq));
     }
 
     // ILowLevelTransportEvents
@@ -225,6 +222,35 @@ private:
     }
 
     // Own
+
+    // A session that takes data now; else `done` is posted.
+    bool CanSend(const DoneFn& done)
+    {
+        if (!m_stl)
+        {
+            m_log.Add(YrLogV2::Warning, "Try to SendData to a IMbcTransp that is not created");
+            PostDone(done);
+            return false;
+        }
+        if (!m_stl->IsConnected())
+        {
+            m_log.Add(YrLogV2::Warning, "Try to SendData to a IMbcTransp that in not connected state");
+            PostDone(done);
+            return false;
+        }
+        return true;
+    }
+
+    // `done` waits for the last packet handed down since `before`, or is posted when there is none.
+    void AwaitPackets(uint64_t before, const DoneFn& done)
+    {
+        if (!done)
+            return;
+        if (m_packetSeq == before)
+            PostDone(done); // the session dropped it
+        else
+            m_chunkDone.emplace(m_packetSeq, done);
+    }
 
     void OnSendPacketRes(const SendDataRes& res, const Utils::ByteArray& packet, uint64_t seq)
     {
@@ -305,8 +331,7 @@ private:
         m_pIStlTransp2Owner = nullptr;
         // The new session's sends must already see the new size.
         m_maxPacketSize = maxPackSize;
-        std::unique_ptr<SessTranspLayer::StlConnection> next(
-            new SessTranspLayer::StlConnection(settings, m_log, *this, *this));
+        auto next = std::make_unique<SessTranspLayer::StlConnection>(settings, m_log, *this, *this);
         m_stl.swap(next); // the previous session goes after the replacement
     }
 
@@ -368,7 +393,7 @@ private:
 std::unique_ptr<MediaBridgeControl::IMbcTransp> CreateMbcAdapter(const MbcAdapterEnv& env)
 {
     env.m_thread.AssertContext();
-    return std::unique_ptr<MediaBridgeControl::IMbcTransp>(new MbcAdapter(env));
+    return std::make_unique<MbcAdapter>(env);
 }
 
 } // namespace VdiCommon

@@ -1,9 +1,9 @@
 #include "VdiCommon/PluginBridge/PluginBridge.h"
 #include <deque>
 #include <string>
+#include <vector>
 #include <QThread>
 #include <boost/bind/bind.hpp>
-#include <boost/scoped_ptr.hpp>
 #include "ESS/Assert.h"
 #include "MediaBridgeControl/IMbcFlow.h"
 #include "MediaBridgeControl/MbcTcpTransp.h"
@@ -64,6 +64,7 @@ class IMbcTranspEventsTagged : public Utils::IVirtualDestroy
 public:
     virtual void OnStateChanged(const TTag& tag) = 0;
     virtual void OnRecvData(const TTag& tag, const Utils::ByteArray& data) = 0;
+    virtual void OnRecvDataBatch(const TTag& tag, const std::vector<Utils::ByteArray>& chunks) = 0;
 };
 
 // One side's listener: adds the side's tag and passes the call on.
@@ -77,6 +78,10 @@ public:
 
     void OnStateChanged() override { m_target.OnStateChanged(m_tag); }
     void OnRecvData(const Utils::ByteArray& data) override { m_target.OnRecvData(m_tag, data); }
+    void OnRecvDataBatch(const std::vector<Utils::ByteArray>& chunks) override
+    {
+        m_target.OnRecvDataBatch(m_tag, chunks);
+    }
 
 private:
     const TTag m_tag;
@@ -93,7 +98,7 @@ public:
     {
         m_prof.AssertValid();
         m_log.Add(YrLogV2::Info, "StartClient");
-        m_clientDisp.reset(new MbcTranspEventsDisp<TrType>(TcpClient, *this));
+        m_clientDisp = std::make_unique<MbcTranspEventsDisp<TrType>>(TcpClient, *this);
         m_transpClient = m_prof.m_createClient(getMsgThread(), m_log, *m_clientDisp);
         ESS_ASSERT(m_transpClient);
     }
@@ -154,6 +159,25 @@ private:
         AckServer(m_serverGen, data.Size());
     }
 
+    // Chunks of the media bridge that were waiting together leave in shared channel writes.
+    void OnRecvDataBatch(const TrType& tag, const std::vector<Utils::ByteArray>& chunks) override
+    {
+        auto* tracked = dynamic_cast<MediaBridgeControl::IMbcSendDone*>(m_transpClient.get());
+        if (tag == TcpClient || !tracked)
+        {
+            for (const Utils::ByteArray& c : chunks)
+                OnRecvData(tag, c);
+            return;
+        }
+        std::vector<uint64_t> sizes;
+        sizes.reserve(chunks.size());
+        for (const Utils::ByteArray& c : chunks)
+            sizes.push_back(c.Size());
+        if (m_log.Active(m_tagPacket))
+            m_log.Add(m_tagPacket, "OnRecvDataBatch {} chunks", chunks.size());
+        tracked->SendDataBatchNotify(chunks, boost::bind(&Bridge::AckServerChunks, this, m_serverGen, sizes));
+    }
+
     void OnStateChanged(const TrType& tag) override
     {
         if (tag == TcpClient)
@@ -206,7 +230,7 @@ private:
                       m_pendingBytes);
         while (!m_pendingToServer.empty() && m_transpServer)
         {
-            const Utils::ByteArray data = m_pendingToServer.front();
+            const Utils::ByteArray data = std::move(m_pendingToServer.front());
             m_pendingToServer.pop_front();
             m_transpServer->SendData(data);
         }
@@ -257,7 +281,7 @@ private:
         m_log.Add(YrLogV2::Info, "StartRemoteModule");
         // The old server refers to the old dispatcher: it goes first.
         DestroyServer();
-        m_serverDisp.reset(new MbcTranspEventsDisp<TrType>(TcpServer, *this));
+        m_serverDisp = std::make_unique<MbcTranspEventsDisp<TrType>>(TcpServer, *this);
         CreateServerResult res = m_prof.m_createServer(m_log, *m_serverDisp);
         m_transpServer = std::move(res.m_transp);
         ESS_ASSERT(m_transpServer);
@@ -290,6 +314,12 @@ private:
             return;
         if (auto* window = dynamic_cast<MediaBridgeControl::IMbcRecvWindow*>(m_transpServer.get()))
             window->AckRecv(bytes);
+    }
+
+    void AckServerChunks(uint64_t serverGen, const std::vector<uint64_t>& chunkSizes)
+    {
+        for (uint64_t bytes : chunkSizes)
+            AckServer(serverGen, bytes);
     }
 
     void ShutdownRemoteModule()
@@ -337,11 +367,11 @@ private:
     PluginBridgeProf m_prof;
     std::unique_ptr<IMbcTransp> m_transpServer;
     std::unique_ptr<IMbcTransp> m_transpClient;
-    boost::scoped_ptr<MbcTranspEventsDisp<TrType>> m_serverDisp;
-    boost::scoped_ptr<MbcTranspEventsDisp<TrType>> m_clientDisp;
+    std::unique_ptr<MbcTranspEventsDisp<TrType>> m_serverDisp;
+    std::unique_ptr<MbcTranspEventsDisp<TrType>> m_clientDisp;
     std::unique_ptr<Utils::IVirtualDestroy> m_launcher;
     int32_t m_restartLimit;
-    std::unique_ptr<CrashJsonTimer> m_crashTimer{new CrashJsonTimer()};
+    std::unique_ptr<CrashJsonTimer> m_crashTimer = std::make_unique<CrashJsonTimer>();
     YrLogV2::UserTag m_tagPacket;
 
     iCore::MsgTimerEx m_connectTimer;
@@ -357,19 +387,19 @@ private:
 std::unique_ptr<Utils::IVirtualDestroy> ExecPluginBridge(const PluginBridgeProf& prof)
 {
     const PluginBridgeProf copy(prof);
-    std::unique_ptr<iCore::ThreadRunnerFunc> runner(
-        new iCore::ThreadRunnerFunc(iCore::ThreadRunnerFuncProfile(0, "Bridge", 2, 0, 0, true),
-                                    [copy](iCore::MsgThread&) { new Bridge(copy); }));
-    return std::unique_ptr<Utils::IVirtualDestroy>(
-        new Utils::details::VirtDestroyHolder<iCore::ThreadRunnerFunc>(std::move(runner)));
+    // The bridge is owned by its thread (OwnedByThread), which destroys it when it ends.
+    auto runner = std::make_unique<iCore::ThreadRunnerFunc>(
+        iCore::ThreadRunnerFuncProfile(0, "Bridge", 2, 0, 0, true),
+        [copy](iCore::MsgThread&) { new Bridge(copy); });
+    return std::make_unique<Utils::details::VirtDestroyHolder<iCore::ThreadRunnerFunc>>(std::move(runner));
 }
 
 std::unique_ptr<Utils::IVirtualDestroy> StartPluginBridge(const PluginBridgeProf& prof)
 {
-    std::unique_ptr<Utils::VirtDestroyList> list(new Utils::VirtDestroyList());
+    auto list = std::make_unique<Utils::VirtDestroyList>();
     YrLogV2::LogRoot::RootLog().Add(YrLogV2::Info, "Run TCP socket transport");
     list->push_back(ExecPluginBridge(prof));
-    return std::unique_ptr<Utils::IVirtualDestroy>(list.release());
+    return list;
 }
 
 } // namespace PluginBridge
