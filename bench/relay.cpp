@@ -36,6 +36,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include "common/BusyThreads.h"
 
 extern char** environ;
 
@@ -369,34 +370,6 @@ Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, 
     return r;
 }
 
-// Every core busy while it lives.
-class Saturation
-{
-public:
-    Saturation()
-    {
-        const unsigned n = std::max(1u, std::thread::hardware_concurrency());
-        for (unsigned i = 0; i < n; ++i)
-            m_threads.emplace_back(
-                [this]
-                {
-                    volatile uint64_t x = 0;
-                    while (!m_stop.load(std::memory_order_relaxed))
-                        x = x + 1;
-                });
-    }
-    ~Saturation()
-    {
-        m_stop = true;
-        for (std::thread& t : m_threads)
-            t.join();
-    }
-
-private:
-    std::atomic<bool> m_stop{false};
-    std::vector<std::thread> m_threads;
-};
-
 double Median(std::vector<double> v)
 {
     if (v.empty())
@@ -518,7 +491,7 @@ int main(int argc, char** argv)
     std::printf("\nquiet machine\n");
     Run(progs, "quiet", rounds, bytes, f);
     {
-        Saturation busy;
+        BusyThreads busy(std::max(1u, std::thread::hardware_concurrency()));
         std::printf("\nsaturated machine (%u spinning threads)\n", std::max(1u, std::thread::hardware_concurrency()));
         Run(progs, "saturated", rounds, bytes / 4, f);
     }

@@ -21,6 +21,7 @@
 #include <vector>
 #include <benchmark/benchmark.h>
 #include <boost/filesystem.hpp>
+#include "common/BusyThreads.h"
 
 extern char** environ;
 
@@ -32,34 +33,6 @@ namespace fs = boost::filesystem;
 const uint64_t c_bytes = 32 * 1024 * 1024;
 const uint64_t c_window = 4 * 1024 * 1024;
 const int c_limitMs = 300000;
-
-// Keeps every core busy while it lives.
-class Saturator
-{
-public:
-    explicit Saturator(bool on)
-    {
-        const unsigned n = on ? std::max(2u, std::thread::hardware_concurrency()) + 2 : 0;
-        for (unsigned i = 0; i < n; ++i)
-            m_threads.emplace_back(
-                [this]
-                {
-                    volatile uint64_t x = 0;
-                    while (!m_stop.load(std::memory_order_relaxed))
-                        x = x + 1;
-                });
-    }
-    ~Saturator()
-    {
-        m_stop = true;
-        for (std::thread& t : m_threads)
-            t.join();
-    }
-
-private:
-    std::atomic<bool> m_stop{false};
-    std::vector<std::thread> m_threads;
-};
 
 // The plug-in installed into a folder of its own (it finds the media bridge next to itself),
 // and vc_host driven through its command lines.
@@ -198,7 +171,7 @@ void BM_RelayFourMiBInFlight(benchmark::State& state)
     {
         state.PauseTiming();
         Relay relay(BuildTree());
-        Saturator busy(saturated);
+        BusyThreads busy(saturated ? BusyThreads::MoreThanCores() : 0);
         std::string error;
         if (!relay.Start(error))
         {

@@ -29,6 +29,7 @@
 #include "VMware/ProcessTestUtils.h"
 #include "VdiCommon/PluginBridge/PluginBridge.h"
 #include "YrNet/TcpSocketImpl.h"
+#include "common/BusyThreads.h"
 
 extern char** environ;
 
@@ -229,34 +230,6 @@ int64_t MaxOutstandingWrites()
     return static_cast<int64_t>(c_mediaBridgeRecvHigh / c_channelWriteSize * 102 / 100 + readWrites + 1);
 }
 
-// Keeps every core busy with threads of this process while it lives.
-class Saturator
-{
-public:
-    Saturator()
-    {
-        const unsigned n = std::max(2u, std::thread::hardware_concurrency()) + 2;
-        for (unsigned i = 0; i < n; ++i)
-            m_threads.emplace_back(
-                [this]
-                {
-                    volatile uint64_t x = 0;
-                    while (!m_stop.load(std::memory_order_relaxed))
-                        x = x + 1;
-                });
-    }
-    ~Saturator()
-    {
-        m_stop = true;
-        for (std::thread& t : m_threads)
-            t.join();
-    }
-
-private:
-    std::atomic<bool> m_stop{false};
-    std::vector<std::thread> m_threads;
-};
-
 // A TCP connection to a loopback port from this process; -1 when it could not be made.
 int ConnectLoopback(uint16_t port)
 {
@@ -455,7 +428,7 @@ TEST_P(RelayEndToEndTest, SaturatedMachineWithFourMiBInFlightEachWayKeepsMovingB
     // 4 MiB on the way to the media bridge and its echo on the way back.
     const uint64_t bytes = 16 * 1024 * 1024;
     const uint64_t window = 4 * 1024 * 1024;
-    Saturator busy;
+    BusyThreads busy(BusyThreads::MoreThanCores());
     VcHost host(m_progs, *m_dir, {}, GetParam());
     StartRelay(host, "--send " + std::to_string(bytes) + " --window " + std::to_string(window));
     ASSERT_EQ("wait-peer ok", host.Command("wait-peer 240000 verified " + std::to_string(bytes), 245000))
