@@ -15,9 +15,7 @@
 //
 // Usage: bench_relay [--rounds N] [--mb N] [--only up|down|both|rtt]   (the build tree is found from the program's path)
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,8 +35,8 @@
 #include <thread>
 #include <vector>
 #include "common/BusyThreads.h"
+#include "common/LineChild.h"
 
-extern char** environ;
 
 namespace
 {
@@ -179,93 +177,31 @@ private:
     fs::path m_dir;
 };
 
-// vc_host as a child: a command line in, its answer line out.
+// vc_host as a child: a command line in, its answer line out. At its end its input is closed,
+// which ends vc_host; one that does not end within 5 s is killed.
 class Host
 {
 public:
     Host(const Programs& progs, const Install& inst, const std::vector<std::string>& env)
+        : m_child({progs.VcHost().string()}, Environment(env), (inst.Dir() / "vc_host.err").string())
     {
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        const std::string err = (inst.Dir() / "vc_host.err").string();
-        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<std::string> envs;
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "YR_MEDIABRIDGE_", 15) != 0)
-                envs.push_back(*e);
-        envs.insert(envs.end(), env.begin(), env.end());
-        std::vector<char*> envp;
-        for (std::string& s : envs)
-            envp.push_back(&s[0]);
-        envp.push_back(nullptr);
-        std::string path = progs.VcHost().string();
-        char* argv[] = {&path[0], nullptr};
-        if (::posix_spawn(&m_pid, path.c_str(), &fa, nullptr, argv, envp.data()) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(in[0]);
-        ::close(out[1]);
-        m_in = in[1];
-        m_out = out[0];
     }
+    ~Host() { m_child.Quit(5000); }
 
-    ~Host()
-    {
-        if (m_in >= 0)
-            ::close(m_in); // the end of input ends vc_host
-        if (m_pid > 0)
-        {
-            for (int i = 0; i < 500 && ::waitpid(m_pid, nullptr, WNOHANG) == 0; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (::kill(m_pid, 0) == 0)
-            {
-                ::kill(m_pid, SIGKILL);
-                ::waitpid(m_pid, nullptr, 0);
-            }
-        }
-        ::close(m_out);
-    }
-
-    pid_t Pid() const { return m_pid; }
+    pid_t Pid() const { return m_child.StartedPid(); }
 
     // The answer line, "" when none came in time.
-    std::string Ask(const std::string& cmd, int timeoutMs = c_waitMs)
-    {
-        const std::string line = cmd + "\n";
-        if (::write(m_in, line.data(), line.size()) != ssize_t(line.size()))
-            return std::string();
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;)
-        {
-            const size_t nl = m_pending.find('\n');
-            if (nl != std::string::npos)
-            {
-                const std::string answer = m_pending.substr(0, nl);
-                m_pending.erase(0, nl + 1);
-                return answer;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            pollfd p{m_out, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) != 1)
-                return std::string();
-            char buf[512];
-            const ssize_t r = ::read(m_out, buf, sizeof(buf));
-            if (r <= 0)
-                return std::string();
-            m_pending.append(buf, size_t(r));
-        }
-    }
+    std::string Ask(const std::string& cmd, int timeoutMs = c_waitMs) { return m_child.Command(cmd, timeoutMs); }
 
 private:
-    pid_t m_pid = -1;
-    int m_in = -1;
-    int m_out = -1;
-    std::string m_pending;
+    static std::vector<std::string> Environment(const std::vector<std::string>& extra)
+    {
+        std::vector<std::string> env = LineChild::Environment({"YR_MEDIABRIDGE_"});
+        env.insert(env.end(), extra.begin(), extra.end());
+        return env;
+    }
+
+    LineChild m_child;
 };
 
 // Bounded: a minute and more for a line of the media bridge's log.

@@ -6,8 +6,6 @@
 // ever had outstanding (the channel's limit is 1000; the relay's window keeps it near 520).
 // Needs the programs of the same build tree (bench/.. is the tree).
 #include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <atomic>
@@ -22,8 +20,8 @@
 #include <benchmark/benchmark.h>
 #include <boost/filesystem.hpp>
 #include "common/BusyThreads.h"
+#include "common/LineChild.h"
 
-extern char** environ;
 
 namespace
 {
@@ -39,7 +37,9 @@ const int c_limitMs = 300000;
 class Relay
 {
 public:
-    explicit Relay(const fs::path& build) : m_build(build)
+    explicit Relay(const fs::path& build)
+        : m_build(build),
+          m_host({(build / "tools/vc_host/vc_host").string()}, LineChild::Environment({}), std::string())
     {
         char tmpl[] = "/tmp/yr-bench-relay-XXXXXX";
         m_dir = fs::path(::mkdtemp(tmpl));
@@ -47,36 +47,16 @@ public:
         fs::copy_file(build / "src/VMware/MediaBridge", m_dir / "MediaBridge");
         fs::create_directory(m_dir / "logs");
         std::ofstream((m_dir / "config.ini").string()) << "LogToFile=1\nLogFolder=logs\nLogLevel=3\n";
-
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        std::string path = (build / "tools/vc_host/vc_host").string();
-        char* argv[] = {&path[0], nullptr};
-        if (::posix_spawn(&m_pid, path.c_str(), &fa, nullptr, argv, environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(in[0]);
-        ::close(out[1]);
-        m_in = in[1];
-        m_out = out[0];
     }
 
     ~Relay()
     {
-        if (m_pid > 0)
+        if (m_host.StartedPid() != 0)
         {
             Command("terminate");
             Command("stop-peer");
-            ::close(m_in);
-            ::waitpid(m_pid, nullptr, 0);
+            m_host.Quit(c_limitMs);
         }
-        ::close(m_out);
         boost::system::error_code ec;
         fs::remove_all(m_dir, ec);
     }
@@ -122,40 +102,11 @@ public:
     }
 
 private:
-    std::string Command(const std::string& line)
-    {
-        const std::string s = line + "\n";
-        if (::write(m_in, s.data(), s.size()) != static_cast<ssize_t>(s.size()))
-            return std::string();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(c_limitMs + 5000);
-        for (;;)
-        {
-            const size_t nl = m_buf.find('\n');
-            if (nl != std::string::npos)
-            {
-                const std::string l = m_buf.substr(0, nl);
-                m_buf.erase(0, nl + 1);
-                return l;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{m_out, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1)
-                return std::string();
-            char buf[4096];
-            const ssize_t n = ::read(m_out, buf, sizeof(buf));
-            if (n <= 0)
-                return std::string();
-            m_buf.append(buf, static_cast<size_t>(n));
-        }
-    }
+    std::string Command(const std::string& line) { return m_host.Command(line, c_limitMs + 5000); }
 
     fs::path m_build;
     fs::path m_dir;
-    pid_t m_pid = -1;
-    int m_in = -1;
-    int m_out = -1;
-    std::string m_buf;
+    LineChild m_host;
 };
 
 fs::path BuildTree()

@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -30,8 +29,8 @@
 #include "VdiCommon/PluginBridge/PluginBridge.h"
 #include "YrNet/TcpSocketImpl.h"
 #include "common/BusyThreads.h"
+#include "common/LineChild.h"
 
-extern char** environ;
 
 namespace
 {
@@ -106,20 +105,26 @@ class VcHost
 public:
     VcHost(const Programs& progs, const InstallDir& dir, const std::map<std::string, std::string>& env,
            const std::string& profile)
+        : m_child({progs.vcHost.string(), "--host", profile}, Environment(dir, env), dir.HostErr().string())
     {
-        int in[2], out[2];
-        EXPECT_EQ(0, ::pipe2(in, O_CLOEXEC));
-        EXPECT_EQ(0, ::pipe2(out, O_CLOEXEC));
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_addopen(&fa, 2, dir.HostErr().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        EXPECT_NE(0, m_child.StartedPid());
+    }
 
-        std::vector<std::string> envs;
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "YR_MEDIABRIDGE_", 15) != 0 && std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
-                envs.push_back(*e);
+    pid_t Pid() const { return m_child.StartedPid(); }
+
+    // Sends a command and returns its answer line ("" when none came in time).
+    std::string Command(const std::string& line, int limitMs = c_limitMs + 5000)
+    {
+        return m_child.Command(line, limitMs);
+    }
+
+    // Ends its input and waits for it; its exit status (-1 after a time-out).
+    int Quit() { return m_child.Quit(c_limitMs); }
+
+private:
+    static std::vector<std::string> Environment(const InstallDir& dir, const std::map<std::string, std::string>& env)
+    {
+        std::vector<std::string> envs = LineChild::Environment({"YR_MEDIABRIDGE_", "ASAN_OPTIONS="});
         // The host unloads the library at its end, which leaves the library's process-long
         // objects unreachable: the leak check would report them. The relay's own code is checked
         // for leaks by its unit tests; here every other sanitizer finding still fails the run.
@@ -127,86 +132,10 @@ public:
         envs.push_back("YR_MEDIABRIDGE_LOG=" + dir.MediaBridgeLog().string());
         for (const auto& kv : env)
             envs.push_back(kv.first + "=" + kv.second);
-        std::vector<char*> envp;
-        for (std::string& s : envs)
-            envp.push_back(&s[0]);
-        envp.push_back(nullptr);
-        std::string path = progs.vcHost.string();
-        std::string option = "--host";
-        std::string profileArg = profile;
-        char* argv[] = {&path[0], &option[0], &profileArg[0], nullptr};
-        EXPECT_EQ(0, ::posix_spawn(&m_pid, path.c_str(), &fa, nullptr, argv, envp.data()));
-        m_startedPid = m_pid;
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(in[0]);
-        ::close(out[1]);
-        m_in = in[1];
-        m_out = out[0];
+        return envs;
     }
 
-    ~VcHost()
-    {
-        if (m_pid > 0)
-        {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        if (m_in >= 0)
-            ::close(m_in);
-        ::close(m_out);
-    }
-
-    pid_t Pid() const { return m_startedPid; }
-
-    // Sends a command and returns its answer line ("" when none came in time).
-    std::string Command(const std::string& line, int limitMs = c_limitMs + 5000)
-    {
-        const std::string s = line + "\n";
-        if (::write(m_in, s.data(), s.size()) != static_cast<ssize_t>(s.size()))
-            return std::string();
-        return ReadLine(limitMs);
-    }
-
-    std::string ReadLine(int limitMs = 5000)
-    {
-        const int64_t deadline = NowMs() + limitMs;
-        for (;;)
-        {
-            const size_t nl = m_buf.find('\n');
-            if (nl != std::string::npos)
-            {
-                const std::string l = m_buf.substr(0, nl);
-                m_buf.erase(0, nl + 1);
-                return l;
-            }
-            const int64_t left = deadline - NowMs();
-            pollfd p{m_out, POLLIN, 0};
-            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) != 1)
-                return std::string();
-            char buf[4096];
-            const ssize_t n = ::read(m_out, buf, sizeof(buf));
-            if (n <= 0)
-                return std::string();
-            m_buf.append(buf, static_cast<size_t>(n));
-        }
-    }
-
-    // Ends its input and waits for it; its exit status (-1 after a time-out).
-    int Quit()
-    {
-        ::close(m_in);
-        m_in = -1;
-        const int rc = WaitChild(m_pid);
-        m_pid = -1;
-        return rc;
-    }
-
-private:
-    pid_t m_pid = -1;
-    pid_t m_startedPid = -1;
-    int m_in = -1;
-    int m_out = -1;
-    std::string m_buf;
+    LineChild m_child;
 };
 
 // One value of a "stats" answer ("... max=12 ..."); -1 when it is missing.
