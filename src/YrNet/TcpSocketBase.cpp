@@ -190,7 +190,8 @@ void TcpSocketBase::HandleEvent(Event& ev)
         User().DataReceived(std::move(ev.data));
         return;
     case Event::evAllDataSent:
-        if (m_state == stConn)
+        // Sends made after it was raised are not out yet; their own report follows.
+        if (m_state == stConn && Impl().AllSent())
             User().AllDataSent(Id());
         return;
     case Event::evError:

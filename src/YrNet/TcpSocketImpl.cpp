@@ -60,7 +60,22 @@ void TcpSocketImpl::SendData(const Utils::ByteArray& data)
     ESS_ASSERT(!m_context.Current());
     if (!m_ready.Get())
         return;
-    PostToNetwork([this, data]() { DoSend(data); });
+    {
+        std::lock_guard<std::mutex> lock(m_handOverLock);
+        m_allSent = false;
+        m_handedOver.push_back(data);
+        if (m_handOverPosted)
+            return; // the post on its way takes this one too
+        m_handOverPosted = true;
+    }
+    PostToNetwork([this]() { TakeHandedOver(); });
+}
+
+bool TcpSocketImpl::AllSent() const
+{
+    ESS_ASSERT(!m_context.Current());
+    std::lock_guard<std::mutex> lock(m_handOverLock);
+    return m_allSent;
 }
 
 HostAddr TcpSocketImpl::LocalHostInf() const
@@ -103,14 +118,24 @@ void TcpSocketImpl::SetRecvWindow(uint64_t high, uint64_t low, uint64_t readCost
             m_windowHigh = high;
             m_windowLow = low;
             m_readCost = readCost;
-            DoAck(0, 0);
+            DoAck();
         });
 }
 
 void TcpSocketImpl::AckReceived(uint64_t bytes, uint64_t reads)
 {
     ESS_ASSERT(!m_context.Current());
-    PostToNetwork([this, bytes, reads]() { DoAck(bytes, reads); });
+    {
+        std::lock_guard<std::mutex> lock(m_handOverLock);
+        m_ackedBytes += bytes;
+        m_ackedReads += reads;
+        // An open window takes the acknowledgements at its next read; only a closed one waits
+        // for them, and is told once.
+        if (!m_windowClosed || m_ackPosted)
+            return;
+        m_ackPosted = true;
+    }
+    PostToNetwork([this]() { DoAck(); });
 }
 
 // ------------------------------------------------------------------------------------------------
@@ -181,8 +206,13 @@ void TcpSocketImpl::RecordPeer(const tcp::endpoint* pFallback)
 
 void TcpSocketImpl::StartRead()
 {
-    if (m_paused || m_reading || m_windowClosed)
+    if (m_paused || m_reading)
         return;
+    {
+        std::lock_guard<std::mutex> lock(m_handOverLock);
+        if (m_windowClosed)
+            return;
+    }
     m_reading = true;
     if (m_readBuffer.IsNull())
         m_readBuffer = Utils::ByteArray(c_readBufferSize, uint64_t(0));
@@ -215,8 +245,13 @@ void TcpSocketImpl::OnRead(const boost::system::error_code& ec, size_t n)
         ++m_unackedReads;
         // Decided here, where the reads are made: the user's acknowledgements may come late, but
         // never more than one read beyond the window is taken in.
-        if (m_windowHigh != 0 && Unacked() >= m_windowHigh)
-            m_windowClosed = true;
+        if (m_windowHigh != 0)
+        {
+            std::lock_guard<std::mutex> lock(m_handOverLock);
+            TakeAcksLocked();
+            if (Unacked() >= m_windowHigh)
+                m_windowClosed = true;
+        }
         m_user->DataReceived(rec);
     }
     StartRead();
@@ -233,23 +268,36 @@ Utils::ByteArray TcpSocketImpl::TakeReadChunk(size_t n)
     return chunk;
 }
 
-void TcpSocketImpl::DoSend(const Utils::ByteArray& data)
+void TcpSocketImpl::TakeHandedOver()
 {
     m_context.Assert();
+    std::vector<Utils::ByteArray> batch;
+    {
+        std::lock_guard<std::mutex> lock(m_handOverLock);
+        batch.swap(m_handedOver);
+        m_handOverPosted = false;
+    }
     if (!m_ready.Get())
         return;
+    for (Utils::ByteArray& data : batch)
+        if (!Enqueue(std::move(data)))
+            return;
+    if (!m_sending && !m_sendQueue.empty())
+        SendNextData();
+}
 
+bool TcpSocketImpl::Enqueue(Utils::ByteArray&& data)
+{
     const uint64_t size = data.Size();
     // An empty queue always takes a buffer, so one large send is never refused by itself.
     if (m_pendingBytes > 0 && m_pendingBytes + size > m_sendQueueLimit)
     {
         ReportError(L"Send queue overflow", -1);
-        return;
+        return false;
     }
     m_pendingBytes += size;
-    m_sendQueue.push_back(data);
-    if (!m_sending)
-        SendNextData();
+    m_sendQueue.push_back(std::move(data));
+    return true;
 }
 
 void TcpSocketImpl::SendNextData()
@@ -294,13 +342,20 @@ void TcpSocketImpl::OnWritten(const boost::system::error_code& ec, size_t n)
     m_inFlight.clear();
     m_pendingBytes -= expected;
 
-    if (m_sendQueue.empty())
+    if (!m_sendQueue.empty())
     {
-        m_sending = false;
-        m_user->AllDataSent(m_id);
+        SendNextData();
         return;
     }
-    SendNextData();
+    m_sending = false;
+    {
+        std::lock_guard<std::mutex> lock(m_handOverLock);
+        // More is on its way here: the report waits until that has gone out too.
+        if (m_handOverPosted)
+            return;
+        m_allSent = true;
+    }
+    m_user->AllDataSent(m_id);
 }
 
 void TcpSocketImpl::DoSetPaused(bool paused)
@@ -311,17 +366,28 @@ void TcpSocketImpl::DoSetPaused(bool paused)
         StartRead();
 }
 
-void TcpSocketImpl::DoAck(uint64_t bytes, uint64_t reads)
+void TcpSocketImpl::DoAck()
 {
     m_context.Assert();
-    m_unackedBytes -= std::min(bytes, m_unackedBytes);
-    m_unackedReads -= std::min(reads, m_unackedReads);
-    if (m_windowHigh == 0 || Unacked() <= m_windowLow)
-        m_windowClosed = false;
-    else if (Unacked() >= m_windowHigh)
-        m_windowClosed = true;
+    {
+        std::lock_guard<std::mutex> lock(m_handOverLock);
+        m_ackPosted = false;
+        TakeAcksLocked();
+        if (m_windowHigh == 0 || Unacked() <= m_windowLow)
+            m_windowClosed = false;
+        else if (Unacked() >= m_windowHigh)
+            m_windowClosed = true;
+    }
     if (m_ready.Get())
         StartRead();
+}
+
+void TcpSocketImpl::TakeAcksLocked()
+{
+    m_unackedBytes -= std::min(m_ackedBytes, m_unackedBytes);
+    m_unackedReads -= std::min(m_ackedReads, m_unackedReads);
+    m_ackedBytes = 0;
+    m_ackedReads = 0;
 }
 
 void TcpSocketImpl::ReportLibraryError(const boost::system::error_code& ec)
@@ -334,6 +400,10 @@ void TcpSocketImpl::ReportError(const std::wstring& text, int32_t code)
     m_ready.Set(false);
     // Unsent data is of no use any more; the write under way keeps its buffers until the end.
     m_sendQueue.clear();
+    {
+        std::lock_guard<std::mutex> lock(m_handOverLock);
+        m_handedOver.clear();
+    }
 
     boost::shared_ptr<SocketError> rec = boost::make_shared<SocketError>();
     rec->id = m_id;

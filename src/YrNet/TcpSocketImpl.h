@@ -56,6 +56,9 @@ public:
     // Receive window (user thread; see TcpSocketBase::SetRecvWindow).
     void SetRecvWindow(uint64_t high, uint64_t low, uint64_t readCost);
     void AckReceived(uint64_t bytes, uint64_t reads);
+    // Everything handed to SendData has gone out (user thread): an AllDataSent raised before the
+    // latest SendData is stale by the time the user would hear it.
+    bool AllSent() const;
 
 private:
     typedef boost::asio::ip::tcp tcp;
@@ -83,17 +86,33 @@ private:
     void OnRead(const boost::system::error_code& ec, size_t n);
     // The n bytes just read, as a chunk to hand on; m_readBuffer stays for reuse when it can.
     Utils::ByteArray TakeReadChunk(size_t n);
-    void DoSend(const Utils::ByteArray& data);
+    // Moves what the user thread handed over into the send queue and starts a write.
+    void TakeHandedOver();
+    bool Enqueue(Utils::ByteArray&& data);
     void SendNextData();
     void OnWritten(const boost::system::error_code& ec, size_t n);
     void DoSetPaused(bool paused);
-    void DoAck(uint64_t bytes, uint64_t reads);
+    // Folds the acknowledgements made since into the window and reopens it when it may.
+    void DoAck();
+    void TakeAcksLocked();
     uint64_t Unacked() const { return m_unackedBytes + m_unackedReads * m_readCost; }
     void ReportLibraryError(const boost::system::error_code& ec);
     void ReportError(const std::wstring& text, int32_t code);
 
     Utils::AliveCallback<> m_alive;
-    mutable std::mutex m_mutex;
+    mutable std::mutex m_mutex; // guards m_alive
+
+    // Between the user thread and the network thread: a stream of small sends or acknowledgements
+    // costs one post per batch, not one per call.
+    mutable std::mutex m_handOverLock; // guards the members down to the next blank line
+    std::vector<Utils::ByteArray> m_handedOver;
+    bool m_handOverPosted = false;
+    bool m_allSent = true;
+    uint64_t m_ackedBytes = 0;
+    uint64_t m_ackedReads = 0;
+    bool m_ackPosted = false;
+    bool m_windowClosed = false;
+
     Utils::ThreadContextChecker m_context;
     Utils::SafeRef<NetThread> m_thread;
     boost::asio::io_context& m_io;
@@ -130,13 +149,13 @@ private:
 
     // Bytes and reads delivered to the user and not yet acknowledged; reading stops once they
     // (Unacked) reach m_windowHigh and starts again at m_windowLow or below (no window while
-    // m_windowHigh is 0).
+    // m_windowHigh is 0). Acknowledgements wait in m_acked* until the network thread takes them;
+    // only a closed window (m_windowClosed) makes them post at once.
     uint64_t m_unackedBytes = 0;
     uint64_t m_unackedReads = 0;
     uint64_t m_readCost = 0;
     uint64_t m_windowHigh = 0;
     uint64_t m_windowLow = 0;
-    bool m_windowClosed = false;
 };
 
 } // namespace YrNet

@@ -166,6 +166,29 @@ TEST_F(TcpSocketTest, QuickSendsLeaveInCallOrder)
     EXPECT_EQ(Event::AllDataSent, m_log.Events().back().kind);
 }
 
+TEST_F(TcpSocketTest, AReportOfAllSentIsDroppedWhenMoreWasSentSince)
+{
+    Fd listener = PlainListen();
+    Fd peer = ConnectedPeer(listener);
+
+    // More than the loopback connection buffers: it cannot go out while the peer does not read.
+    const std::string big = Pattern(32 * 1024 * 1024);
+    m_thread.Call(
+        [&]
+        {
+            m_user->Socket().SendData(ToBytes("a"));
+            EXPECT_EQ("a", ReadExact(peer.Get(), 1));
+            // The write's completion ran before this: its report waits in the user's queue.
+            YrNet::NetThread::Instance()->RunBlocked([] {});
+            m_user->Socket().SendData(ToBytes(big));
+        });
+    Flush();
+    EXPECT_EQ(0u, m_log.Count(Event::AllDataSent));
+
+    EXPECT_EQ(big.size(), ReadExact(peer.Get(), big.size()).size());
+    EXPECT_TRUE(m_log.WaitCount(Event::AllDataSent, 1));
+}
+
 TEST_F(TcpSocketTest, ConnectedSocketKnowsBothEnds)
 {
     Fd listener = PlainListen();

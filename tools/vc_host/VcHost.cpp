@@ -1,5 +1,6 @@
 #include "VcHost.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -84,35 +86,72 @@ uint32_t CWriteEx(void* pInitHandle, uint32_t openHandle, void* pData, uint32_t 
              : CHANNEL_RC_NOT_INITIALIZED;
 }
 
-bool WriteAll(int fd, const uint8_t* p, size_t n)
+// The header and the bytes of one frame, in as few calls as the pipe allows (one, mostly).
+bool WriteFrame(int fd, const uint8_t (&header)[4], const uint8_t* p, size_t n)
 {
-    while (n > 0)
+    iovec parts[2] = {{const_cast<uint8_t*>(header), sizeof(header)}, {const_cast<uint8_t*>(p), n}};
+    iovec* part = parts;
+    int count = 2;
+    while (count > 0)
     {
-        const ssize_t w = ::write(fd, p, n);
+        const ssize_t w = ::writev(fd, part, count);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
             return false;
-        p += w;
-        n -= static_cast<size_t>(w);
+        size_t done = static_cast<size_t>(w);
+        while (count > 0 && done >= part->iov_len)
+        {
+            done -= part->iov_len;
+            ++part;
+            --count;
+        }
+        if (count > 0)
+        {
+            part->iov_base = static_cast<uint8_t*>(part->iov_base) + done;
+            part->iov_len -= done;
+        }
     }
     return true;
 }
 
-bool ReadAll(int fd, uint8_t* p, size_t n)
+// Reads a pipe in large blocks: the peer's frames are small, and a read per header and per
+// payload would cost the host more than the plug-in it serves.
+class BufferedReader
 {
-    while (n > 0)
+public:
+    explicit BufferedReader(int fd) : m_fd(fd), m_buffer(64 * 1024) {}
+
+    // Exactly n bytes; false at the end of input or on an error.
+    bool Read(uint8_t* p, size_t n)
     {
-        const ssize_t r = ::read(fd, p, n);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= static_cast<size_t>(r);
+        while (n > 0)
+        {
+            if (m_begin == m_end)
+            {
+                const ssize_t r = ::read(m_fd, m_buffer.data(), m_buffer.size());
+                if (r < 0 && errno == EINTR)
+                    continue;
+                if (r <= 0)
+                    return false;
+                m_begin = 0;
+                m_end = static_cast<size_t>(r);
+            }
+            const size_t k = std::min(n, m_end - m_begin);
+            std::memcpy(p, m_buffer.data() + m_begin, k);
+            m_begin += k;
+            p += k;
+            n -= k;
+        }
+        return true;
     }
-    return true;
-}
+
+private:
+    const int m_fd;
+    std::vector<uint8_t> m_buffer;
+    size_t m_begin = 0;
+    size_t m_end = 0;
+};
 
 } // namespace
 
@@ -165,6 +204,8 @@ void Host::StopThreads()
         std::lock_guard<std::mutex> lock(m_lock);
         m_stop = true;
     }
+    m_recvWake.notify_all();
+    m_writerWake.notify_all();
     m_changed.notify_all();
     if (m_receiver.joinable())
         m_receiver.join();
@@ -410,6 +451,7 @@ void Host::SetWriteMode(WriteMode mode)
         std::lock_guard<std::mutex> lock(m_lock);
         m_mode = mode;
     }
+    m_writerWake.notify_all();
     m_changed.notify_all();
 }
 
@@ -691,6 +733,7 @@ uint32_t Host::AcceptWrite(uint32_t openHandle, void* pData, uint32_t dataLength
         if (m_writes.size() > m_maxOutstanding)
             m_maxOutstanding = m_writes.size();
     }
+    m_writerWake.notify_all();
     m_changed.notify_all();
     return CHANNEL_RC_OK;
 }
@@ -705,7 +748,7 @@ void Host::Deliver(const Bytes& packet)
         std::lock_guard<std::mutex> lock(m_lock);
         QueueChunksLocked(packet.data(), static_cast<uint32_t>(packet.size()));
     }
-    m_changed.notify_all();
+    m_recvWake.notify_all();
 }
 
 void Host::QueueChunksLocked(const uint8_t* data, uint32_t total)
@@ -756,7 +799,7 @@ void Host::DeliverChunk(const Bytes& chunk, uint32_t totalLength, uint32_t flags
         std::lock_guard<std::mutex> lock(m_lock);
         m_recvQueue.push_back(Chunk{chunk, totalLength, flags, nullData});
     }
-    m_changed.notify_all();
+    m_recvWake.notify_all();
 }
 
 bool Host::WaitDelivered(int timeoutMs)
@@ -777,7 +820,7 @@ void Host::ReceiveLoop()
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;)
     {
-        m_changed.wait(lock, [this] { return m_stop || !m_recvQueue.empty() || !m_peerWrites.empty(); });
+        m_recvWake.wait(lock, [this] { return m_stop || !m_recvQueue.empty() || !m_peerWrites.empty(); });
         if (m_stop)
             return;
         if (m_recvQueue.empty())
@@ -835,9 +878,9 @@ void Host::WriterLoop()
         if (!ready)
         {
             if (wakeAt != 0)
-                m_changed.wait_for(lock, std::chrono::milliseconds(wakeAt - NowMs()));
+                m_writerWake.wait_for(lock, std::chrono::milliseconds(wakeAt - NowMs()));
             else
-                m_changed.wait(lock);
+                m_writerWake.wait(lock);
             continue;
         }
 
@@ -881,7 +924,7 @@ void Host::SendToPeer(int peerIn, const Bytes& write)
 {
     const uint32_t n = static_cast<uint32_t>(write.size());
     const uint8_t header[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
-    if (!WriteAll(peerIn, header, 4) || !WriteAll(peerIn, write.data(), write.size()))
+    if (!WriteFrame(peerIn, header, write.data(), write.size()))
         Problem("peer input failed");
 }
 
@@ -892,6 +935,7 @@ void Host::CancelAllOutstanding()
         for (Write& w : m_writes)
             w.action = 2;
     }
+    m_writerWake.notify_all();
     m_changed.notify_all();
     if (!WaitFor([this] { return m_writes.empty() && !m_writerBusy; }, 10000))
         Problem("outstanding writes not cancelled in time");
@@ -912,6 +956,7 @@ void Host::ReleaseHeld(size_t n, bool complete)
             }
         }
     }
+    m_writerWake.notify_all();
     m_changed.notify_all();
 }
 
@@ -1042,10 +1087,11 @@ bool Host::StartPeer(const std::string& path, const std::vector<std::string>& ar
 void Host::PeerOutLoop(int fd)
 {
     ::pthread_setname_np(::pthread_self(), "vchost-peerout");
+    BufferedReader in(fd);
     for (;;)
     {
         uint8_t header[4];
-        if (!ReadAll(fd, header, 4))
+        if (!in.Read(header, 4))
             break;
         const uint32_t n = (uint32_t(header[0]) << 24) | (uint32_t(header[1]) << 16) |
                            (uint32_t(header[2]) << 8) | uint32_t(header[3]);
@@ -1055,7 +1101,7 @@ void Host::PeerOutLoop(int fd)
             break;
         }
         Bytes packet(n);
-        if (!ReadAll(fd, packet.data(), n))
+        if (!in.Read(packet.data(), n))
             break;
         if (n > CHANNEL_CHUNK_LENGTH)
             Problem("peer write of " + std::to_string(n) + " bytes");
@@ -1067,7 +1113,7 @@ void Host::PeerOutLoop(int fd)
                 m_peerWrites.push_back(std::move(packet));
         }
         if (merge)
-            m_changed.notify_all();
+            m_recvWake.notify_all();
         else
             Deliver(packet);
     }

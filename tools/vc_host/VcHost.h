@@ -233,7 +233,12 @@ private:
     bool WaitFor(TPred pred, int timeoutMs);
 
     mutable std::mutex m_lock;
+    // Waiters on any change of state (WaitFor, the client thread). The receiver and the writer
+    // wait on their own variables: a chunk queued or a write accepted wakes only the thread that
+    // serves it, so a host thread is never woken per chunk for nothing.
     std::condition_variable m_changed;
+    std::condition_variable m_recvWake;
+    std::condition_variable m_writerWake;
 
     const Profile m_profile;
     void* m_lib;
