@@ -6,6 +6,7 @@
 #include "YrLogV2/LogOutput.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
@@ -112,8 +113,9 @@ public:
     void FlushNoWait() noexcept;
 
 private:
-    // Opens path, truncated, and writes the byte-order mark; -1 when it cannot be opened.
-    static int OpenFile(const QString& path);
+    // Opens path for appending (the byte-order mark starts a new file) and gives its size in
+    // bytes; -1 when it cannot be opened.
+    static int OpenFile(const QString& path, uint64_t& bytes);
     QString NextFileName();
 
     void FlushLocked();
@@ -175,10 +177,9 @@ FileOutput::FileOutput(const QString& folder, const FileOutputLimits& limits)
 {
     QDir().mkpath(folder);
     m_path = QDir(folder).filePath(MakeLogFileName(QDateTime::currentDateTime(), ::getpid()));
-    m_fd = OpenFile(m_path);
+    m_fd = OpenFile(m_path, m_fileBytes);
     if (m_fd < 0)
         ESS_THROW_MSG(Utils::TextFileWriter::Error, L"Can't open file " + m_path.toStdWString());
-    m_fileBytes = sizeof(c_byteOrderMark) - 1;
     m_buffer.reserve(c_flushBytes + 4096);
 
     Registry::Instance().Add(this);
@@ -236,13 +237,28 @@ void FileOutput::FlushNoWait() noexcept
     m_lock.unlock();
 }
 
-int FileOutput::OpenFile(const QString& path)
+int FileOutput::OpenFile(const QString& path, uint64_t& bytes)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0 && ::write(fd, c_byteOrderMark, sizeof(c_byteOrderMark) - 1) < 0)
+    // Names go by the second: a second log started by this process within the same second
+    // (the library unloaded and loaded again) goes on after the first one's records.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
     {
         ::close(fd);
         return -1;
+    }
+    bytes = uint64_t(st.st_size);
+    if (bytes == 0)
+    {
+        if (::write(fd, c_byteOrderMark, sizeof(c_byteOrderMark) - 1) < 0)
+        {
+            ::close(fd);
+            return -1;
+        }
+        bytes = sizeof(c_byteOrderMark) - 1;
     }
     return fd;
 }
@@ -281,7 +297,8 @@ void FileOutput::StartNextFileLocked()
 {
     FlushLocked();
     const QString path = NextFileName();
-    const int fd = OpenFile(path);
+    uint64_t bytes = 0;
+    const int fd = OpenFile(path, bytes);
     if (fd < 0)
     {
         // Goes on in the current file; the next record tries again.
@@ -293,7 +310,7 @@ void FileOutput::StartNextFileLocked()
     ::close(m_fd);
     m_fd = fd;
     m_path = path;
-    m_fileBytes = sizeof(c_byteOrderMark) - 1;
+    m_fileBytes = bytes;
     m_writeFailed = false;
     if (!m_limits.onNewFile)
         return;

@@ -334,7 +334,8 @@ TEST(PluginLibraryTest, UnderFreeRdpTheExtendedEntryStartsItOnceAndTheLibraryLoa
     expected.insert(expected.end(), once.begin(), once.end());
     expected.push_back("problems 0");
     EXPECT_EQ(expected, r.answers) << r.errors;
-    EXPECT_EQ(2u, ProcTest::CountOf(dir.LogText(), "InitializeDriver: the plug-in is started already"));
+    // Two refusals per load; the second load's log keeps the first one's records.
+    EXPECT_EQ(4u, ProcTest::CountOf(dir.LogText(), "InitializeDriver: the plug-in is started already"));
 }
 
 TEST(PluginLibraryTest, UnderFreeRdpTheEchoEntryEchoesFromItsOwnThread)

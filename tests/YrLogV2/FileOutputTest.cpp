@@ -79,6 +79,34 @@ TEST_F(FileOutputTest, InfoIsBufferedThenWrittenByTheTimerWarningAtOnce)
     EXPECT_TRUE(WaitForText(file->FilePath(), "later 3"));
 }
 
+TEST_F(FileOutputTest, ASecondOutputWithinTheSameSecondKeepsTheFirstOnesRecords)
+{
+    // File names go by the second: tried again when the two outputs happened to straddle one.
+    for (int attempt = 0; attempt < 3; ++attempt)
+    {
+        const QByteArray first = "first " + QByteArray::number(attempt);
+        const QByteArray second = "second " + QByteArray::number(attempt);
+        QString firstPath;
+        {
+            std::shared_ptr<IFileOutput> file = CreateFileOutput(m_dir.path());
+            auto link = LogRoot::Instance().AttachOutput(file);
+            Log(LogRoot::RootLog(), "FileOutFirst").Add(Warning, first.constData());
+            firstPath = file->FilePath();
+        }
+        std::shared_ptr<IFileOutput> file = CreateFileOutput(m_dir.path());
+        auto link = LogRoot::Instance().AttachOutput(file);
+        Log(LogRoot::RootLog(), "FileOutSecond").Add(Warning, second.constData());
+        if (file->FilePath() != firstPath)
+            continue;
+        const QByteArray text = ReadAll(firstPath);
+        EXPECT_NE(-1, text.indexOf(first));
+        EXPECT_GT(text.indexOf(second), text.indexOf(first));
+        EXPECT_EQ(1, text.count("\xEF\xBB\xBF")); // one byte-order mark, at the start
+        return;
+    }
+    FAIL() << "no two outputs started within one second";
+}
+
 TEST_F(FileOutputTest, PassingTheSizeCapGoesOnInANewFileAndCallsTheCleanUp)
 {
     FileOutputLimits limits;
