@@ -60,7 +60,8 @@ class ITcpSocketToUser : public Utils::IBasicInterface
 {
 public:
     virtual void Connected(const SocketIdBase* id) = 0;
-    // The last queued write completed and nothing waits to be sent.
+    // The last queued write completed and nothing waits to be sent; heard only while that is still
+    // so (data sent since brings a report of its own when it has gone out).
     virtual void AllDataSent(const SocketIdBase* id) = 0;
     virtual void DataReceived(boost::shared_ptr<SocketData> data) = 0;
     // The connection failed or broke.
