@@ -13,7 +13,11 @@
 // It ends with the size the log reaches at the shipped level, per MB relayed and per hour at 1 MB/s
 // each way, and checks it against the bound the README states.
 //
-// Usage: bench_relay [--rounds N] [--mb N] [--only up|down|both|rtt]   (the build tree is found from the program's path)
+// With --log-minutes M it instead relays at 1 MB/s each way for M minutes at the shipped level and
+// checks the size of the log it wrote against the README's hourly bound.
+//
+// Usage: bench_relay [--rounds N] [--mb N] [--only up|down|both|rtt] [--log-minutes M]
+//        (the build tree is found from the program's path)
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -232,7 +236,8 @@ std::vector<double> Numbers(const std::string& line)
     return v;
 }
 
-Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, int level)
+// peerRate: bytes per second the far end sends at most (0: as fast as it goes).
+Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, int level, uint64_t peerRate = 0)
 {
     Result r;
     Install inst(progs, relay, level);
@@ -253,6 +258,8 @@ Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, 
         break;
     case Scenario::Both:
         peerArgs = "--send " + n;
+        if (peerRate != 0)
+            peerArgs += " --rate " + std::to_string(peerRate);
         break;
     case Scenario::Rtt:
         peerArgs = "--rtt " + n;
@@ -268,7 +275,8 @@ Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, 
     if (host.Ask("connect") != "ok")
         return r;
 
-    const int limitMs = std::max(10000, int(double(bytes) / 1048576.0 / c_slowestMbPerSec * 1000));
+    const double slowest = peerRate != 0 ? 0.9 * double(peerRate) / 1048576.0 : c_slowestMbPerSec;
+    const int limitMs = std::max(10000, int(double(bytes) / 1048576.0 / slowest * 1000));
     std::string done;
     if (sc == Scenario::Up)
         done = WaitForLine(mbLog, "sunk ", limitMs);
@@ -394,12 +402,33 @@ double LogBytesPerMb(const Programs& progs, int level, uint64_t bytes)
     return std::max(0.0, (double(big.logBytes) - double(small.logBytes)) / (big.mbRelayed - small.mbRelayed));
 }
 
+// The log of our relay after relaying 1 MB/s each way for the given minutes at the shipped level.
+int LogOverMinutes(const Programs& progs, int minutes)
+{
+    const uint64_t rate = 1024 * 1024;
+    std::printf("Relaying %d minutes at 1 MB/s each way, log level %d (shipped)...\n", minutes, c_shippedLevel);
+    std::fflush(stdout);
+    const Result r = Measure(progs, Relay::Ours, Scenario::Both, rate * 60 * uint64_t(minutes), c_shippedLevel, rate);
+    if (!r.ok)
+    {
+        std::printf("FAILED: not all data came back (see the relay's log)\n");
+        return 1;
+    }
+    const double boundBytes = c_logBoundMbPerHour * 1048576.0 * minutes / 60.0;
+    const bool within = double(r.logBytes) <= boundBytes;
+    std::printf("log after %d minutes (%.0f MB relayed, %.2f MB/s each way): %llu bytes, bound %.0f bytes: %s\n",
+                minutes, r.mbRelayed, r.mbPerSec, (unsigned long long)r.logBytes, boundBytes,
+                within ? "within" : "EXCEEDED");
+    return within ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     int rounds = 3;
     uint64_t mb = 64;
+    int logMinutes = 0;
     for (int i = 1; i + 1 < argc; i += 2)
     {
         if (std::strcmp(argv[i], "--rounds") == 0)
@@ -408,6 +437,8 @@ int main(int argc, char** argv)
             mb = std::max(1, std::atoi(argv[i + 1]));
         else if (std::strcmp(argv[i], "--only") == 0)
             g_only = argv[i + 1];
+        else if (std::strcmp(argv[i], "--log-minutes") == 0)
+            logMinutes = std::max(1, std::atoi(argv[i + 1]));
     }
     std::signal(SIGPIPE, SIG_IGN);
     Programs progs;
@@ -418,6 +449,9 @@ int main(int argc, char** argv)
             std::printf("bench_relay: not built: %s\n", p.c_str());
             return 1;
         }
+
+    if (logMinutes != 0)
+        return LogOverMinutes(progs, logMinutes);
 
     const uint64_t bytes = mb * 1024 * 1024;
     std::printf("Relay benchmark: our library vs a minimal relay, %d rounds, %llu MiB per throughput run,\n"

@@ -5,7 +5,7 @@
 //
 // Command line:
 //   stl_peer [--max-packet N] [--resp-timeout MS] [--ping-interval MS] [--no-echo] [--verbose]
-//            [--send N[,N...] [--window W] [--payload P] [--rtt K]] [--link xrdp:NAME [--counters N]]
+//            [--send N[,N...] [--window W] [--payload P] [--rate B] [--rtt K]] [--link xrdp:NAME [--counters N]]
 //            [--sink N] [--source N] [--report FILE]
 //
 // With --send the peer is a source instead of an echo: in every session it sends N bytes of a
@@ -13,7 +13,8 @@
 // default, ahead of what has come back), expects every byte back in order and writes "verified N"
 // and "round N bytes <microseconds> us" when all have come back equal, or "mismatch at <offset>"
 // at the first difference. Several sizes are sent one after another, each when the one before has
-// come back. With --rtt it then sends K payloads of 64 bytes, each when the one before has come
+// come back. With --rate the payloads of a session go out at no more than B bytes a second, counted
+// from its start. With --rtt it then sends K payloads of 64 bytes, each when the one before has come
 // back, and writes "rtt 64 bytes x K: p50 <us> us, p99 <us> us" and "rtt done". Then it writes
 // "finished". --rtt without --send runs the round trips alone.
 //
@@ -93,6 +94,7 @@ struct Options
     std::vector<uint64_t> sends; // source mode when not empty
     uint64_t window = 256 * 1024;
     uint64_t payload = 4000;
+    uint64_t rate = 0; // bytes per second sent at most in source mode; 0: as fast as it goes
     uint64_t rtt = 0;
     std::string xrdpChannel; // the pipe when empty
     uint64_t counters = 0;
@@ -193,6 +195,8 @@ public:
         m_received = 0;
         m_sourced = 0;
         m_sourcing = false;
+        m_rateStart = Clock::now();
+        m_rateSent = 0;
         if (!m_source)
             return;
         m_round = 0;
@@ -327,13 +331,38 @@ private:
     {
         while (!m_mismatch && m_sent < m_roundBytes && m_sent - m_back < m_window)
         {
+            if (AheadOfRate())
+                return;
             const uint64_t n = std::min<uint64_t>(m_payload, m_roundBytes - m_sent);
             Utils::ByteArray piece{n, n}; // capacity, size
             for (uint64_t i = 0; i < n; ++i)
                 piece.MutableData()[i] = PatternByte(m_sent + i);
             m_conn->SendData(piece);
             m_sent += n;
+            m_rateSent += n;
         }
+    }
+
+    // With a rate: the session has sent what its time allows; SendMore runs again a little later.
+    bool AheadOfRate()
+    {
+        if (m_opt.rate == 0)
+            return false;
+        const double allowed = double(m_opt.rate) * double(NsSince(m_rateStart)) / 1e9;
+        if (double(m_rateSent) < allowed)
+            return false;
+        if (!m_rateWait)
+        {
+            m_rateWait = true;
+            RunDelayed(
+                [this]
+                {
+                    m_rateWait = false;
+                    SendMore();
+                },
+                c_rateStepMs);
+        }
+        return true;
     }
 
     void CheckBack(const Utils::ByteArray& data)
@@ -370,6 +399,11 @@ private:
     uint64_t m_roundBytes = 0;
     uint64_t m_sent = 0;
     uint64_t m_back = 0;
+    // Rate-limited sending: counted from the session's start.
+    static const int c_rateStepMs = 10;
+    Clock::time_point m_rateStart = Clock::now();
+    uint64_t m_rateSent = 0;
+    bool m_rateWait = false;
     Clock::time_point m_roundStart;
     std::vector<uint64_t> m_rttNs;
     bool m_mismatch = false;
@@ -435,6 +469,8 @@ bool ParseOptions(int argc, char** argv, Options& opt)
             opt.window = v;
         else if (a == "--payload" && number(v))
             opt.payload = v;
+        else if (a == "--rate" && number(v))
+            opt.rate = v;
         else if (a == "--rtt" && number(v))
             opt.rtt = v;
         else if (a == "--counters" && number(v))
@@ -584,7 +620,7 @@ int main(int argc, char** argv)
     if (!ParseOptions(argc, argv, opt))
     {
         std::cerr << "usage: stl_peer [--max-packet N] [--resp-timeout MS] [--ping-interval MS] [--no-echo] "
-                     "[--verbose] [--send N[,N...] [--window W] [--payload P] [--rtt K]] "
+                     "[--verbose] [--send N[,N...] [--window W] [--payload P] [--rate B] [--rtt K]] "
                      "[--link xrdp:NAME [--counters N]] [--sink N] [--source N] [--report FILE]"
                   << std::endl;
         return 2;
