@@ -317,14 +317,10 @@ public:
     void SetRecvWindow(uint64_t high, uint64_t low, uint64_t chunkCost) override
     {
         getMsgThread().AssertContext();
-        m_windowHigh = high;
-        m_windowLow = low;
-        m_chunkCost = chunkCost;
-        YrNet::TcpRecvWindow window;
-        window.high = high;
-        window.low = low;
-        window.readCost = chunkCost;
-        m_server->SetAcceptedRecvWindow(window);
+        m_window.high = high;
+        m_window.low = low;
+        m_window.readCost = chunkCost;
+        m_server->SetAcceptedRecvWindow(m_window);
         if (m_sock)
             m_sock->SetRecvWindow(high, low, chunkCost);
     }
@@ -395,8 +391,8 @@ private:
         m_sock = std::make_unique<TranspTcp>(m_log, socket, *this, true, ++m_connSerial, m_discTimeoutMs);
         if (m_recvPaused)
             m_sock->SetRecvPaused(true);
-        if (m_windowHigh != 0)
-            m_sock->SetRecvWindow(m_windowHigh, m_windowLow, m_chunkCost);
+        if (m_window.high != 0)
+            m_sock->SetRecvWindow(m_window.high, m_window.low, m_window.readCost);
     }
 
     void OnServerError(YrNet::TcpError error) override { SetFatalError(L"server error " + error.text); }
@@ -450,9 +446,7 @@ private:
     const int m_discTimeoutMs;
     uint32_t m_connSerial = 0;
     bool m_recvPaused = false;
-    uint64_t m_windowHigh = 0; // no window
-    uint64_t m_windowLow = 0;
-    uint64_t m_chunkCost = 0;
+    YrNet::TcpRecvWindow m_window; // high 0: no window
     int64_t m_expectedPid = 0; // any process of our user
 };
 

@@ -206,13 +206,9 @@ void TcpSocketImpl::RecordPeer(const tcp::endpoint* pFallback)
 
 void TcpSocketImpl::StartRead()
 {
-    if (m_paused || m_reading)
+    // Only this thread writes the flag, so it reads it without the lock.
+    if (m_paused || m_reading || m_windowClosed)
         return;
-    {
-        std::lock_guard<std::mutex> lock(m_handOverLock);
-        if (m_windowClosed)
-            return;
-    }
     m_reading = true;
     if (m_readBuffer.IsNull())
         m_readBuffer = Utils::ByteArray(c_readBufferSize, uint64_t(0));

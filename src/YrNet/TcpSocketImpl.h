@@ -111,7 +111,7 @@ private:
     uint64_t m_ackedBytes = 0;
     uint64_t m_ackedReads = 0;
     bool m_ackPosted = false;
-    bool m_windowClosed = false;
+    bool m_windowClosed = false; // written by the network thread only
 
     Utils::ThreadContextChecker m_context;
     Utils::SafeRef<NetThread> m_thread;
