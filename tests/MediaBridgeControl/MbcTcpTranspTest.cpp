@@ -359,6 +359,7 @@ TEST_F(MbcTcpTranspTest, DestroyingTheTransportClosesTheConnectionAndReportsNoth
 TEST_F(MbcTcpTranspTest, PausedReadingLeavesTheBytesWithThePeerAndResumingDeliversThemAll)
 {
     const uint16_t port = Start();
+    ASSERT_TRUE(RoomyAcceptedReceiveQueues(port));
     Fd client = ConnectAccepted(port);
     const uint16_t clientPort = LocalPort(client.Get());
     SetRecvPaused(true);
@@ -383,6 +384,7 @@ TEST_F(MbcTcpTranspTest, PausedReadingLeavesTheBytesWithThePeerAndResumingDelive
 TEST_F(MbcTcpTranspTest, APauseAskedForWithoutAConnectionHoldsForTheNextOne)
 {
     const uint16_t port = Start();
+    ASSERT_TRUE(RoomyAcceptedReceiveQueues(port));
     SetRecvPaused(true);
     Fd client = ConnectAccepted(port);
     const uint16_t clientPort = LocalPort(client.Get());
@@ -407,6 +409,7 @@ TEST_F(MbcTcpTranspTest, ReadingStopsAtTheWindowUntilTheChunksAreAcknowledged)
     const uint64_t high = 64 * 1024, low = 16 * 1024, chunkCost = 1000;
     const uint64_t read = YrNet::TcpSocketImpl::c_readBufferSize;
     const uint16_t port = Start();
+    ASSERT_TRUE(RoomyAcceptedReceiveQueues(port));
     OnFace<IMbcRecvWindow>([&](IMbcRecvWindow& w) { w.SetRecvWindow(high, low, chunkCost); }); // for the next
     Fd client = ConnectAccepted(port);
     const uint16_t clientPort = LocalPort(client.Get());

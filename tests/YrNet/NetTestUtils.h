@@ -452,6 +452,33 @@ private:
     Fd m_filler;
 };
 
+// The descriptor of this process's socket that listens on port, or -1.
+inline int FindListeningFd(uint16_t port)
+{
+    for (int fd = 3; fd < 4096; ++fd)
+    {
+        int listening = 0;
+        socklen_t len = sizeof(listening);
+        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || !listening)
+            continue;
+        if (LocalPort(fd) == port)
+            return fd;
+    }
+    return -1;
+}
+
+// Gives the connections that this process's listener on port accepts from now on a roomy receive
+// queue, for tests that wait for bytes to back up there. With the default 128 KiB, a reader that
+// stops inside one of loopback's 64 KiB segments leaves too little room for the next: the system
+// drops it, the writer probes the closed window with growing back-off, and the queue can stay
+// below 32 KiB for seconds.
+inline bool RoomyAcceptedReceiveQueues(uint16_t port)
+{
+    const int bytes = 1024 * 1024;
+    const int fd = FindListeningFd(port);
+    return fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof(bytes)) == 0;
+}
+
 // The receive queue of the loopback TCP connection localPort -> remotePort as the system reports
 // it, or -1 when the connection is not listed.
 inline long RxQueue(uint16_t localPort, uint16_t remotePort)

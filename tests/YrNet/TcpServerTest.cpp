@@ -98,21 +98,6 @@ protected:
     std::unique_ptr<ServerUser> m_user;
 };
 
-// The descriptor of this process's socket that listens on port, or -1.
-int FindListeningFd(uint16_t port)
-{
-    for (int fd = 3; fd < 4096; ++fd)
-    {
-        int listening = 0;
-        socklen_t len = sizeof(listening);
-        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || !listening)
-            continue;
-        if (LocalPort(fd) == port)
-            return fd;
-    }
-    return -1;
-}
-
 } // namespace
 
 TEST_F(TcpServerTest, ListenOnPortZeroReportsTheRealPortAndDeliversClients)
@@ -162,6 +147,7 @@ TEST_F(TcpServerTest, AcceptedConnectionsReadWithinTheServersWindowFromTheStart)
     window.low = high / 4;
     m_thread.Call([&] { m_user->Server().SetAcceptedRecvWindow(window); });
     const uint16_t port = ListenAny();
+    ASSERT_TRUE(RoomyAcceptedReceiveQueues(port));
     Fd client = PlainConnect(port);
     ASSERT_TRUE(client.Valid());
     const uint16_t clientPort = LocalPort(client.Get());
