@@ -30,8 +30,8 @@ std::atomic<bool> g_installed(false);
 struct sigaction g_previous[c_maxSignal];
 std::atomic<UnhandledFaultFilter> g_filter(nullptr);
 
-thread_local detail::FaultGuard* t_topGuard = nullptr;
-thread_local bool t_inAnalysis = false;
+thread_local detail::FaultGuard* t_topGuard YR_FAULT_PATH_TLS = nullptr;
+thread_local bool t_inAnalysis YR_FAULT_PATH_TLS = false;
 
 // Async-signal-safe check whether a debugger traces us (it wants its breakpoints back).
 bool Traced()
@@ -367,11 +367,6 @@ void RemoveFaultDispatcher()
             ::sigaction(s, &g_previous[s], nullptr);
     }
     g_installed = false;
-}
-
-bool FaultDispatcherInstalled()
-{
-    return g_installed.load();
 }
 
 void RestoreDefaultSignalAction(int signo)

@@ -13,6 +13,7 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
+#include "Platform/FaultSignals.h"
 #include "Utils/StringUtils.h"
 
 namespace Platform
@@ -35,8 +36,8 @@ std::atomic<bool> g_halted{false};
 std::atomic<TerminateSelfHandler> g_terminateHandler{nullptr};
 
 // Halts in progress on this thread: a halt entered from an exit observer must not walk the
-// observer list that is being walked.
-thread_local int t_haltDepth = 0;
+// observer list that is being walked. The fault handler reads it.
+thread_local int t_haltDepth YR_FAULT_PATH_TLS = 0;
 
 // Serialises halts of different threads, so that a second thread never walks the observers
 // while the first one does. Bounded: an observer that hangs must not keep the process alive.

@@ -431,4 +431,44 @@ TEST(PluginLibraryTest, AConsoleSwitchThatIsNoBooleanCostsNothing)
                                   "CreateDriver, Driver accessible."});
 }
 
+// A real host loads the library at run time and has threads that never ran its code. A fault on
+// such a thread is reported, also while that thread's heap is held (every allocation it makes after
+// the fault blocks): the fault handler reaches the report without allocating there.
+TEST(PluginLibraryTest, AFaultOnAHostThreadThatNeverRanTheLibraryIsReported)
+{
+    for (const QStringList& hold : {QStringList(), QStringList("--hold-heap")})
+    {
+        SCOPED_TRACE(hold.join("").toStdString());
+        PluginDir dir("VMwareClientEntryPoint = Undefined\n");
+        fs::create_directories(dir.Dir() / "tmp");
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_DATA_HOME", QString::fromStdString(dir.Dir().string()));
+        env.insert("TMPDIR", QString::fromStdString((dir.Dir() / "tmp").string()));
+        env.insert("ASAN_OPTIONS", "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:"
+                                   "allow_user_segv_handler=1:detect_leaks=0");
+        p.setProcessEnvironment(env);
+        p.start(YR_FAULT_HOST_PATH, QStringList(QString::fromStdString(dir.Lib().string())) + hold);
+        ASSERT_TRUE(p.waitForStarted(c_runMs));
+        const bool ended = p.waitForFinished(10000);
+        if (!ended)
+        {
+            p.kill();
+            p.waitForFinished(c_runMs);
+        }
+        const std::string errors = p.readAllStandardError().toStdString();
+        ASSERT_TRUE(ended) << "no end within 10 s\n" << errors;
+        EXPECT_EQ(QProcess::NormalExit, p.exitStatus());
+        EXPECT_EQ(3, p.exitCode()) << errors;
+
+        std::vector<std::string> reports;
+        for (fs::recursive_directory_iterator it(dir.Dir()), end; it != end; ++it)
+            if (it->path().extension() == ".crash")
+                reports.push_back(ProcTest::ReadFile(it->path()));
+        ASSERT_EQ(1u, reports.size()) << errors;
+        EXPECT_NE(std::string::npos, reports[0].find("Unhandled system exception"));
+        EXPECT_NE(std::string::npos, reports[0].find("EXCEPTION_ACCESS_VIOLATION"));
+    }
+}
+
 } // namespace
