@@ -1,7 +1,9 @@
 #include "MediaBridgeControl/MbcTcpTransp.h"
 #include <unistd.h>
+#include <chrono>
 #include <exception>
 #include <string>
+#include <thread>
 #include <vector>
 #include <boost/bind/bind.hpp>
 #include <boost/shared_ptr.hpp>
@@ -25,6 +27,11 @@ namespace
 {
 
 using LogPtr = std::shared_ptr<YrLogV2::Log>;
+
+// How long, and how often, a connect of our user whose socket no process is seen holding is
+// looked at again before it is refused.
+const std::chrono::milliseconds c_holderWait(2000);
+const std::chrono::milliseconds c_holderLookStep(10);
 
 // ------------------------------------------------------------------------------------------------
 
@@ -401,13 +408,31 @@ private:
     // when one is known, may take the media bridge's place.
     bool AcceptPeer(const YrNet::PeerCredentials& peer) override
     {
-        const bool ourUser = peer.known && peer.uid == ::getuid();
-        const bool ourProcess = m_expectedPid == 0 || peer.pid == m_expectedPid ||
-                                YrNet::ProcessHoldsSocket(m_expectedPid, peer.inode);
-        if (ourUser && ourProcess)
-            return true;
+        int64_t holder = peer.pid;
+        if (peer.known && peer.uid == ::getuid())
+        {
+            // A socket of ours that no process is seen holding yet (the launched process's
+            // descriptor may not show at the first look) is looked for again for a short while;
+            // the accepts behind it wait meanwhile.
+            const auto end = std::chrono::steady_clock::now() + c_holderWait;
+            for (bool told = false;;)
+            {
+                if (m_expectedPid == 0 || holder == m_expectedPid ||
+                    YrNet::ProcessHoldsSocket(m_expectedPid, peer.inode))
+                    return true;
+                if (holder != 0 || peer.inode == 0 || std::chrono::steady_clock::now() >= end)
+                    break;
+                if (!told)
+                    m_log->Add(YrLogV2::Info, "Connection of uid {}: no process holds its socket yet, looking again",
+                               peer.uid);
+                told = true;
+                std::this_thread::sleep_for(c_holderLookStep);
+                holder = YrNet::FindSocketHolder(peer.inode);
+            }
+        }
         m_log->Add(YrLogV2::Warning,
-                   "Connection refused: pid {}, uid {} is not the media bridge (pid {}, uid {})", peer.pid,
+                   "Connection refused: pid {}, uid {} is not the media bridge (pid {}, uid {})",
+                   holder != 0 ? std::to_string(holder) : std::string("unknown"),
                    peer.known ? std::to_string(peer.uid) : std::string("unknown"), m_expectedPid, ::getuid());
         return false;
     }

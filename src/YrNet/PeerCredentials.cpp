@@ -87,28 +87,6 @@ bool HoldsInode(const std::string& pidDir, const std::string& link)
     return found;
 }
 
-// The process holding the socket inode, or 0 when none can be seen.
-int64_t FindOwner(uint64_t inode)
-{
-    const std::string link = "socket:[" + std::to_string(inode) + "]";
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr)
-        return 0;
-    int64_t pid = 0;
-    while (pid == 0)
-    {
-        const dirent* e = ::readdir(proc);
-        if (e == nullptr)
-            break;
-        if (!std::isdigit(static_cast<unsigned char>(e->d_name[0])))
-            continue;
-        if (HoldsInode(std::string("/proc/") + e->d_name, link))
-            pid = std::strtoll(e->d_name, nullptr, 10);
-    }
-    ::closedir(proc);
-    return pid;
-}
-
 PeerCredentials FromSocketTable(int fd)
 {
     PeerCredentials res;
@@ -132,7 +110,7 @@ PeerCredentials FromSocketTable(int fd)
         return res;
     res.known = true;
     res.inode = inode;
-    res.pid = inode != 0 ? FindOwner(inode) : 0;
+    res.pid = inode != 0 && res.uid == ::getuid() ? FindSocketHolder(inode) : 0;
     return res;
 }
 
@@ -151,6 +129,27 @@ PeerCredentials ReadPeerCredentials(int fd)
         return res;
     }
     return FromSocketTable(fd);
+}
+
+int64_t FindSocketHolder(uint64_t inode)
+{
+    const std::string link = "socket:[" + std::to_string(inode) + "]";
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return 0;
+    int64_t pid = 0;
+    while (pid == 0)
+    {
+        const dirent* e = ::readdir(proc);
+        if (e == nullptr)
+            break;
+        if (!std::isdigit(static_cast<unsigned char>(e->d_name[0])))
+            continue;
+        if (HoldsInode(std::string("/proc/") + e->d_name, link))
+            pid = std::strtoll(e->d_name, nullptr, 10);
+    }
+    ::closedir(proc);
+    return pid;
 }
 
 bool ProcessHoldsSocket(int64_t pid, uint64_t inode)

@@ -6,7 +6,7 @@ namespace YrNet
 
 // Who is at the other end of a connected local socket. `known` is false when the system cannot
 // tell (the peer is on another machine, or its socket is gone); pid is 0 when only the user is
-// known (the owning process belongs to another user and cannot be looked into).
+// known (another user's process, not looked for, or no holder of the socket seen).
 struct PeerCredentials
 {
     bool known = false;
@@ -18,8 +18,14 @@ struct PeerCredentials
 // The peer of a connected socket. SO_PEERCRED answers for local (Unix) sockets; for TCP over
 // loopback, where the kernel leaves it empty, the peer's own socket is looked up in the kernel's
 // socket table (/proc/net/tcp, tcp6), which names its user and its inode, and the process is the
-// one holding that inode. Blocking file reads: call it rarely (once per accepted connection).
+// one holding that inode (FindSocketHolder), looked for only when the user is this process's own:
+// another user's connect costs no scan of /proc. Blocking file reads: call it rarely (once per
+// accepted connection).
 PeerCredentials ReadPeerCredentials(int fd);
+
+// The process holding the socket inode, or 0 when none can be seen: gone, another user's, or not
+// yet holding it (a descriptor passed to it is in flight). Scans every process's descriptors.
+int64_t FindSocketHolder(uint64_t inode);
 
 // True when process pid holds the socket inode: a socket may be held by several processes (a
 // forked child keeps its parent's), and ReadPeerCredentials names only the first it finds.

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <thread>
 #include <gtest/gtest.h>
 #include "MbcTestUtils.h"
+#include "common/ChildChecks.h"
 #include "MediaBridgeControl/IMbcFlow.h"
 #include "Utils/StringUtils.h"
 #include "YrNet/TcpSocketImpl.h"
@@ -23,21 +26,6 @@ namespace
 {
 
 const std::string c_marker = "TcpTranspCmd Disc";
-
-// The descriptor of this process's socket that listens on port, or -1.
-int FindListeningFd(uint16_t port)
-{
-    for (int fd = 3; fd < 4096; ++fd)
-    {
-        int listening = 0;
-        socklen_t len = sizeof(listening);
-        if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || !listening)
-            continue;
-        if (LocalPort(fd) == port)
-            return fd;
-    }
-    return -1;
-}
 
 // A blocking send on fd gives up after the wait limit, so that a writer thread whose bytes are
 // never read still ends.
@@ -788,4 +776,144 @@ TEST_F(MbcTcpTranspWindowTest, AfterADisconnectByUserTheBytesBeforeTheCloseAreDr
     Flush();
     EXPECT_EQ("", m_rec.Data());
     EXPECT_EQ(2, LogCount("ReceiveData after disconnect"));
+}
+
+namespace
+{
+
+// A child that stands for the launched media bridge whose hold of its socket shows late: it takes
+// a descriptor passed to it only when told, writes "mb" into it and holds it until its end.
+class LateHolder
+{
+public:
+    LateHolder()
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_chan) != 0 || ::pipe2(m_gate, O_CLOEXEC) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0)
+            Run();
+    }
+    ~LateHolder()
+    {
+        for (int fd : {m_chan[0], m_chan[1], m_gate[0], m_gate[1]})
+            ::close(fd);
+        if (m_pid > 0)
+            TestUtils::WaitChild(m_pid, int(c_waitLimit.count()));
+    }
+
+    pid_t Pid() const { return m_pid; }
+
+    // Sent, not yet taken: no process holds it while it is on its way.
+    bool Send(int fd)
+    {
+        char byte = 'f';
+        iovec iov{&byte, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
+        return ::sendmsg(m_chan[0], &msg, 0) == 1;
+    }
+    bool Take() { return ::write(m_gate[1], "t", 1) == 1; }
+
+private:
+    // Async-signal-safe calls only: the parent has threads.
+    [[noreturn]] void Run()
+    {
+        char byte;
+        if (::read(m_gate[0], &byte, 1) != 1)
+            ::_exit(1);
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        iovec iov{&byte, 1};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+        if (::recvmsg(m_chan[1], &msg, 0) != 1 || CMSG_FIRSTHDR(&msg) == nullptr)
+            ::_exit(2);
+        int fd;
+        std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&msg)), sizeof(int));
+        if (::write(fd, "mb", 2) != 2)
+            ::_exit(3);
+        ::close(m_gate[1]);
+        while (::read(m_gate[0], &byte, 1) > 0) // until the parent's end
+        {
+        }
+        ::_exit(0);
+    }
+
+    int m_chan[2] = {-1, -1};
+    int m_gate[2] = {-1, -1};
+    pid_t m_pid = -1;
+};
+
+} // namespace
+
+TEST_F(MbcTcpTranspTest, TheMediaBridgeIsLetInWhenItsHoldOfTheSocketShowsAfterTheFirstLook)
+{
+    using MediaBridgeControl::IMbcPeerCheck;
+    const uint16_t port = Start();
+    LateHolder bridge;
+    ASSERT_GT(bridge.Pid(), 0);
+    OnFace<IMbcPeerCheck>([&](IMbcPeerCheck& c) { c.ExpectPeerPid(bridge.Pid()); });
+
+    // The transport's thread looks at the connection only once our copy of the socket is closed.
+    std::unique_ptr<Poster> poster;
+    m_thread.Call([&] { poster = std::make_unique<Poster>(); });
+    Gate release;
+    poster->Post([&] { release.Wait(); });
+    {
+        Fd client = PlainConnect(port);
+        ASSERT_TRUE(client.Valid());
+        ASSERT_TRUE(bridge.Send(client.Get()));
+    }
+    release.Open();
+    const std::string lookingAgain =
+        "Connection of uid " + std::to_string(::getuid()) + ": no process holds its socket yet, looking again";
+    EXPECT_TRUE(PollUntil([&] { return LogCount(lookingAgain) == 1; }));
+    ASSERT_TRUE(bridge.Take());
+
+    EXPECT_TRUE(m_rec.WaitBytes(2));
+    EXPECT_EQ("mb", m_rec.Data());
+    EXPECT_EQ(1u, m_rec.CountOf(TranspState::Connected));
+    m_thread.Call([&] { poster.reset(); });
+}
+
+TEST_F(MbcTcpTranspTest, AnotherUsersConnectIsRefusedWithoutLookingForItsProcess)
+{
+    if (::getuid() != 0)
+        GTEST_SKIP() << "connecting as another user needs root";
+    using MediaBridgeControl::IMbcPeerCheck;
+    const uint16_t port = Start();
+    OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(1); });
+    const uid_t nobody = 65534;
+    const pid_t child = ::fork();
+    if (child == 0)
+    {
+        // Connects as nobody and waits (bounded) for the server to close the connection.
+        if (::setuid(nobody) != 0)
+            ::_exit(1);
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const sockaddr_in a = Loopback(port);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0)
+            ::_exit(2);
+        pollfd p{fd, POLLIN, 0};
+        char byte;
+        ::_exit(::poll(&p, 1, int(c_waitLimit.count())) == 1 && ::read(fd, &byte, 1) == 0 ? 0 : 3);
+    }
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(0, TestUtils::WaitChild(child, int(c_waitLimit.count())));
+    Flush();
+    // As root a look through /proc would have found the child.
+    EXPECT_EQ(1, LogCount("Connection refused: pid unknown, uid 65534 is not the media bridge (pid 1, uid 0)"));
+    EXPECT_EQ(0u, m_rec.CountOf(TranspState::Connected));
 }

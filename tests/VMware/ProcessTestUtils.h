@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 #include <boost/filesystem.hpp>
+#include "common/ChildChecks.h"
 
 namespace ProcTest
 {
@@ -111,21 +112,9 @@ private:
     int m_fd;
 };
 
-// Waits (bounded) for a child to end; its exit code, 128 + signal, or -1 after the limit (the
-// child is killed then).
 inline int WaitChild(pid_t pid, int limitMs = c_limitMs)
 {
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    pollfd p{pidfd, POLLIN, 0};
-    const bool ended = ::poll(&p, 1, limitMs) == 1;
-    ::close(pidfd);
-    if (!ended)
-        ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!ended)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return TestUtils::WaitChild(pid, limitMs);
 }
 
 } // namespace ProcTest

@@ -1,4 +1,8 @@
 #pragma once
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <cstdio>
 #include <string>
@@ -25,5 +29,22 @@ struct Checks
         _exit(errors.empty() ? 0 : 1);
     }
 };
+
+// Waits (bounded) for a child to end; its exit code, 128 + signal, or -1 after the limit (the
+// child is killed then).
+inline int WaitChild(pid_t pid, int limitMs)
+{
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    pollfd p{pidfd, POLLIN, 0};
+    const bool ended = ::poll(&p, 1, limitMs) == 1;
+    ::close(pidfd);
+    if (!ended)
+        ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!ended)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 } // namespace TestUtils
