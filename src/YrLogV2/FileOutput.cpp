@@ -18,9 +18,11 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 #include <QDateTime>
 #include <QDir>
 #include "Platform/Halt.h"
+#include "Utils/DebugLog.h"
 #include "Utils/FuncThread.h"
 #include "Utils/TextFileWriter.h"
 #include "YrLogV2/Tag.h"
@@ -32,6 +34,7 @@ namespace
 {
 
 const char c_byteOrderMark[] = "\xEF\xBB\xBF";
+const std::size_t c_byteOrderMarkSize = sizeof(c_byteOrderMark) - 1;
 
 // A halt or exit waits no longer than this for an output busy on another thread.
 const auto c_haltLockWait = std::chrono::milliseconds(100);
@@ -113,13 +116,19 @@ public:
     void FlushNoWait() noexcept;
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     // Opens path for appending (the byte-order mark starts a new file) and gives its size in
-    // bytes; -1 when it cannot be opened.
+    // bytes; -1 (errno set) when it cannot be opened or started. A file it made and could not
+    // start is removed again: a full disk must not fill the folder with empty files.
     static int OpenFile(const QString& path, uint64_t& bytes);
-    QString NextFileName();
+    QString NextFileName() const;
 
     void FlushLocked();
     void StartNextFileLocked();
+    // Says once per episode, on stderr at once and in the debug log from the flusher thread
+    // (this thread may hold the log root's delivery mutex, which the debug log takes too).
+    void TellLocked(bool& episode, const std::string& text);
     void FlusherLoop(); // flusher thread
 
     const QString m_folder;
@@ -133,7 +142,10 @@ private:
     uint64_t m_fileBytes; // written and buffered into the current file
     int m_fileNumber;
     bool m_stop;
-    bool m_writeFailed; // reported once on stderr
+    bool m_writeFailing; // until a write succeeds again
+    bool m_startFailing; // until a next file has been started
+    Clock::time_point m_nextStartTry;
+    std::vector<std::string> m_notices; // for the debug log, told by the flusher thread
 
     std::unique_ptr<Utils::IVirtualDestroy> m_flusher;
 };
@@ -145,8 +157,7 @@ void Registry::Add(FileOutput* p)
     if (m_hooked)
         return;
     m_hooked = true;
-    // Kind 0 comes first for every halt, before the crash report is written (kind 1); kind 1
-    // catches what the report itself logged.
+    // Kind 0 comes first for every halt, before the crash report is written (kind 1).
     m_exitObserver = Platform::AddExitObserver([](const Platform::ExitInformation&) { FlushFileOutputs(); });
     std::atexit([] { FlushFileOutputs(); });
 }
@@ -173,7 +184,7 @@ void Registry::FlushAll() noexcept
 
 FileOutput::FileOutput(const QString& folder, const FileOutputLimits& limits)
     : m_folder(folder), m_limits(limits), m_fd(-1), m_fileBytes(0), m_fileNumber(1), m_stop(false),
-      m_writeFailed(false)
+      m_writeFailing(false), m_startFailing(false)
 {
     QDir().mkpath(folder);
     m_path = QDir(folder).filePath(MakeLogFileName(QDateTime::currentDateTime(), ::getpid()));
@@ -213,7 +224,9 @@ void FileOutput::Write(const LogRecord& record, const std::string& line)
     else if (wasEmpty)
         m_wake.notify_one(); // one wake per batch, not per record
 
-    if (m_limits.maxFileBytes != 0 && m_fileBytes >= m_limits.maxFileBytes)
+    // After a failed start the next try waits: a full disk must not cost a file per record.
+    if (m_limits.maxFileBytes != 0 && m_fileBytes >= m_limits.maxFileBytes &&
+        (!m_startFailing || Clock::now() >= m_nextStartTry))
         StartNextFileLocked();
 }
 
@@ -241,33 +254,40 @@ int FileOutput::OpenFile(const QString& path, uint64_t& bytes)
 {
     // Names go by the second: a second log started by this process within the same second
     // (the library unloaded and loaded again) goes on after the first one's records.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const QByteArray name = QFile::encodeName(path);
+    bool made = true;
+    int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0 && errno == EEXIST)
+    {
+        made = false;
+        fd = ::open(name.constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    }
     if (fd < 0)
         return -1;
     struct stat st;
-    if (::fstat(fd, &st) != 0)
+    bool started = ::fstat(fd, &st) == 0;
+    bytes = started ? uint64_t(st.st_size) : 0;
+    if (started && bytes == 0)
     {
-        ::close(fd);
-        return -1;
+        // A part of the mark is no start either.
+        started = ::write(fd, c_byteOrderMark, c_byteOrderMarkSize) == ssize_t(c_byteOrderMarkSize);
+        bytes = c_byteOrderMarkSize;
     }
-    bytes = uint64_t(st.st_size);
-    if (bytes == 0)
-    {
-        if (::write(fd, c_byteOrderMark, sizeof(c_byteOrderMark) - 1) < 0)
-        {
-            ::close(fd);
-            return -1;
-        }
-        bytes = sizeof(c_byteOrderMark) - 1;
-    }
-    return fd;
+    if (started)
+        return fd;
+    const int error = errno;
+    ::close(fd);
+    if (made)
+        ::unlink(name.constData());
+    errno = error;
+    return -1;
 }
 
-QString FileOutput::NextFileName()
+QString FileOutput::NextFileName() const
 {
     QString name = MakeLogFileName(QDateTime::currentDateTime(), ::getpid());
     name.chop(4); // ".log"
-    return QDir(m_folder).filePath(name + "_" + QString::number(++m_fileNumber) + ".log");
+    return QDir(m_folder).filePath(name + "_" + QString::number(m_fileNumber + 1) + ".log");
 }
 
 void FileOutput::FlushLocked()
@@ -281,16 +301,32 @@ void FileOutput::FlushLocked()
             continue;
         if (n <= 0)
         {
-            // A full disk must not stop the program: the records are lost, and said so once.
-            if (!m_writeFailed)
-                std::fprintf(stderr, "YrLogV2: log file write failed: %s\n", std::strerror(errno));
-            m_writeFailed = true;
+            // A full disk must not stop the program: the records are lost, and said so.
+            TellLocked(m_writeFailing, std::string("log file write failed: ") + std::strerror(errno));
             break;
         }
+        m_writeFailing = false;
         p += n;
         left -= std::size_t(n);
     }
     m_buffer.clear(); // keeps its capacity
+}
+
+void FileOutput::TellLocked(bool& episode, const std::string& text)
+{
+    if (episode)
+        return;
+    episode = true;
+    std::fprintf(stderr, "YrLogV2: %s\n", text.c_str());
+    try
+    {
+        m_notices.push_back(text);
+        m_wake.notify_one();
+    }
+    catch (const std::exception&)
+    {
+        // Out of memory: stderr has it.
+    }
 }
 
 void FileOutput::StartNextFileLocked()
@@ -301,17 +337,18 @@ void FileOutput::StartNextFileLocked()
     const int fd = OpenFile(path, bytes);
     if (fd < 0)
     {
-        // Goes on in the current file; the next record tries again.
-        if (!m_writeFailed)
-            std::fprintf(stderr, "YrLogV2: next log file can't be opened: %s\n", std::strerror(errno));
-        m_writeFailed = true;
+        // Goes on in the current file; a record after the pause tries again.
+        const std::string error = std::strerror(errno);
+        m_nextStartTry = Clock::now() + std::chrono::milliseconds(c_startRetryMs);
+        TellLocked(m_startFailing, "next log file '" + path.toStdString() + "' can't be opened: " + error);
         return;
     }
     ::close(m_fd);
     m_fd = fd;
     m_path = path;
     m_fileBytes = bytes;
-    m_writeFailed = false;
+    ++m_fileNumber;
+    m_startFailing = false;
     if (!m_limits.onNewFile)
         return;
     try
@@ -329,7 +366,17 @@ void FileOutput::FlusherLoop()
     std::unique_lock<OwnedMutex> lock(m_lock);
     while (!m_stop)
     {
-        m_wake.wait(lock, [this] { return m_stop || !m_buffer.empty(); });
+        m_wake.wait(lock, [this] { return m_stop || !m_buffer.empty() || !m_notices.empty(); });
+        if (!m_notices.empty())
+        {
+            std::vector<std::string> notices;
+            notices.swap(m_notices);
+            lock.unlock();
+            for (const std::string& n : notices)
+                Utils::DebugLogFile::Write(L"YrLogV2: " + QString::fromStdString(n).toStdWString());
+            lock.lock();
+            continue;
+        }
         // Records written within one period go out together.
         m_wake.wait_for(lock, std::chrono::milliseconds(c_flushPeriodMs), [this] { return m_stop; });
         FlushLocked();

@@ -54,6 +54,9 @@ QString MakeLogFileName(const QDateTime& startTime, int64_t pid);
 // Size cap: when a file passes limits.maxFileBytes (0: no cap) the output goes on in a new file
 // named "log_<yyMMdd_hhmmss>_pid<pid>_<n>.log" (n = 2, 3, ...) and then calls limits.onNewFile
 // (under the output's lock: it must not log), which the set-up uses to clean the log folder.
+// A new file that cannot be started (a full disk) leaves nothing behind; the records go on into
+// the current file, and the next try comes with a record at least c_startRetryMs later. Failures
+// are told on stderr and in the debug log, once until writing or starting a file works again.
 struct FileOutputLimits
 {
     uint64_t maxFileBytes = 0;
@@ -65,6 +68,7 @@ class IFileOutput : public ILogOutput
 public:
     static constexpr int c_flushPeriodMs = 100;
     static constexpr std::size_t c_flushBytes = 64 * 1024;
+    static constexpr int c_startRetryMs = 1000;
 
     // The file written now (a new one after every size cap).
     virtual QString FilePath() const = 0;

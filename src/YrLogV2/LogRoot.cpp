@@ -195,12 +195,18 @@ LogRootImpl::AttachOutputs(const std::vector<std::shared_ptr<ILogOutput>>& outpu
 
 void LogRootImpl::Detach(uint64_t group)
 {
+    // Outputs whose last owner is the root end after the lock is released: a file output's end
+    // waits for its flusher thread, which may be waiting for the lock to log.
+    std::vector<Attached> detached;
     QMutexLocker lock(&m_mutex);
     ESS_ASSERT(!t_delivering);
     for (auto i = m_outputs.begin(); i != m_outputs.end();)
     {
         if (i->group == group)
+        {
+            detached.push_back(std::move(*i));
             i = m_outputs.erase(i);
+        }
         else
             ++i;
     }

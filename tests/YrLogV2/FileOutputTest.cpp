@@ -1,4 +1,7 @@
-// The buffered file output: when records reach the file, and the size cap.
+// The buffered file output: when records reach the file, the size cap, a full disk.
+#include <signal.h>
+#include <sys/resource.h>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -9,6 +12,7 @@
 #include <gtest/gtest.h>
 #include "LogTestUtils.h"
 #include "Platform/Halt.h"
+#include "Utils/TextFileWriter.h"
 
 using namespace YrLogV2;
 using YrLogV2Test::LogFixture;
@@ -142,6 +146,84 @@ TEST_F(FileOutputTest, PassingTheSizeCapGoesOnInANewFileAndCallsTheCleanUp)
         all += ReadAll(m_dir.filePath(name));
     for (int i = 0; i < 100; ++i)
         EXPECT_TRUE(all.contains(QByteArray::number(i) + " xxx")) << i;
+}
+
+namespace
+{
+
+// While it lives, writes of this process fail beyond the given size of a file, as on a full disk.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldAction = ::signal(SIGXFSZ, SIG_IGN); // the failed write is the answer, not the signal
+        rlimit r = m_old;
+        r.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &r);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        ::signal(SIGXFSZ, m_oldAction);
+    }
+
+private:
+    rlimit m_old;
+    sighandler_t m_oldAction;
+};
+
+} // namespace
+
+TEST_F(FileOutputTest, AFullDiskLeavesNoFileBehindAndLoggingResumesInANewFileOnceThereIsRoom)
+{
+    {
+        FileSizeLimit full(2); // not even the byte-order mark fits
+        EXPECT_THROW(CreateFileOutput(m_dir.path()), Utils::TextFileWriter::Error);
+    }
+    EXPECT_TRUE(QDir(m_dir.path()).entryList(QDir::Files).isEmpty());
+
+    FileOutputLimits limits;
+    limits.maxFileBytes = 4096;
+    int newFiles = 0;
+    limits.onNewFile = [&newFiles] { ++newFiles; };
+    std::shared_ptr<IFileOutput> file = CreateFileOutput(m_dir.path(), limits);
+    const QString first = file->FilePath();
+    auto link = LogRoot::Instance().AttachOutput(file);
+    Log log(LogRoot::RootLog(), "FileOutFull");
+    const std::string text(100, 'x');
+    {
+        FileSizeLimit full(2);
+        for (int i = 0; i < 2000; ++i)
+            log.Add(Info, "lost {} {}", i, text);
+        file->Flush();
+    }
+    EXPECT_EQ(QFileInfo(first).fileName().toStdString(),
+              QDir(m_dir.path()).entryList(QDir::Files).join(" ").toStdString());
+    EXPECT_EQ(0, newFiles);
+
+    // Room again: the first record after the pause starts the next file, which the clean-up hears of.
+    std::this_thread::sleep_for(std::chrono::milliseconds(IFileOutput::c_startRetryMs));
+    log.Add(Info, "back {}", 1);
+    log.Add(Warning, "back {}", 2);
+    EXPECT_EQ(1, newFiles);
+    EXPECT_EQ(2, QDir(m_dir.path()).entryList(QDir::Files).size());
+    EXPECT_TRUE(file->FilePath().endsWith("_2.log"));
+    EXPECT_TRUE(ReadAll(file->FilePath()).contains("FileOutFull: back 2"));
+
+    // Each failure was told once in the debug log (by the flusher thread).
+    auto told = [&](const std::string& what)
+    {
+        const std::vector<std::string> texts = m_out->Texts("UtilsDebugLog");
+        return std::count_if(texts.begin(), texts.end(),
+                             [&](const std::string& t) { return t.find(what) != std::string::npos; });
+    };
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while ((told("can't be opened") == 0 || told("write failed") == 0) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(1, told("YrLogV2: next log file '"));
+    EXPECT_EQ(1, told("YrLogV2: log file write failed: File too large"));
 }
 
 namespace
