@@ -16,10 +16,16 @@
 // With --log-minutes M it instead relays at 1 MB/s each way for M minutes at the shipped level and
 // checks the size of the log it wrote against the README's hourly bound.
 //
-// Usage: bench_relay [--rounds N] [--mb N] [--only up|down|both|rtt] [--log-minutes M]
+// With --full-log-disk L it instead relays both ways at log level L with the log folder on a small
+// file system that is full, against the same with room on it, and counts the files left in the
+// log folder (as root: each folder is a tmpfs of its own, in a mount namespace of the benchmark's).
+//
+// Usage: bench_relay [--rounds N] [--mb N] [--only up|down|both|rtt] [--log-minutes M] [--full-log-disk L]
 //        (the build tree is found from the program's path)
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,6 +108,7 @@ struct Result
     double cpuMsPerMb = 0;
     uint64_t logBytes = 0;
     double mbRelayed = 0;
+    size_t logFiles = 0;
 };
 
 std::string ReadFile(const fs::path& p)
@@ -143,22 +150,34 @@ double CpuMs(pid_t pid)
     return double(utime + stime) * 1000.0 / double(::sysconf(_SC_CLK_TCK));
 }
 
+// Where the log folder lies: a plain folder, or a tmpfs of its own with room or full.
+enum class LogDisk
+{
+    Plain,
+    Roomy,
+    Full
+};
+
 // A folder laid out as the plug-in is installed; removed at the end.
 class Install
 {
 public:
-    Install(const Programs& progs, Relay relay, int level)
+    Install(const Programs& progs, Relay relay, int level, LogDisk disk = LogDisk::Plain)
     {
         char tmpl[] = "/tmp/yr-bench-relay-XXXXXX";
         m_dir = ::mkdtemp(tmpl);
         fs::copy_file(relay == Relay::Ours ? progs.Plugin() : progs.Minimal(), Library());
         fs::copy_file(progs.MediaBridge(), m_dir / "MediaBridge");
         fs::create_directory(m_dir / "logs");
+        if (disk != LogDisk::Plain)
+            MountLogDisk(disk);
         std::ofstream(m_dir / "config.ini") << "LogToFile=1\nLogFolder=logs\nLogLevel=" << level << "\n";
     }
     // Kept (and named) when YR_BENCH_KEEP is set, to read the logs of a failed run.
     ~Install()
     {
+        if (m_mounted)
+            ::umount2((m_dir / "logs").c_str(), MNT_DETACH);
         if (std::getenv("YR_BENCH_KEEP") != nullptr)
         {
             std::printf("  (kept %s)\n", m_dir.c_str());
@@ -166,6 +185,14 @@ public:
         }
         std::error_code ec;
         fs::remove_all(m_dir, ec);
+    }
+    bool LogDiskReady() const { return m_mounted; }
+    size_t LogFiles() const
+    {
+        size_t n = 0;
+        for (const auto& e : fs::directory_iterator(m_dir / "logs"))
+            n += e.path().filename().string().rfind("log_", 0) == 0 ? 1 : 0;
+        return n;
     }
     fs::path Library() const { return m_dir / "librelay.so"; }
     fs::path Dir() const { return m_dir; }
@@ -178,7 +205,27 @@ public:
     }
 
 private:
+    // 4 MiB, as a small partition; a full one keeps 64 KiB for the start-up records, which the
+    // relay's records then fill within the first second.
+    void MountLogDisk(LogDisk disk)
+    {
+        const fs::path logs = m_dir / "logs";
+        const std::string options = disk == LogDisk::Full ? "size=4m" : "size=1g";
+        m_mounted = ::mount("tmpfs", logs.c_str(), "tmpfs", 0, options.c_str()) == 0;
+        if (!m_mounted || disk != LogDisk::Full)
+            return;
+        const int fd = ::open((logs / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        std::vector<char> block(65536, 'f');
+        off_t size = 0;
+        for (ssize_t n; (n = ::write(fd, block.data(), block.size())) > 0;)
+            size += n;
+        if (::ftruncate(fd, std::max<off_t>(0, size - 65536)) != 0)
+            m_mounted = false;
+        ::close(fd);
+    }
+
     fs::path m_dir;
+    bool m_mounted = false;
 };
 
 // vc_host as a child: a command line in, its answer line out. At its end its input is closed,
@@ -237,10 +284,13 @@ std::vector<double> Numbers(const std::string& line)
 }
 
 // peerRate: bytes per second the far end sends at most (0: as fast as it goes).
-Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, int level, uint64_t peerRate = 0)
+Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, int level, uint64_t peerRate = 0,
+               LogDisk disk = LogDisk::Plain)
 {
     Result r;
-    Install inst(progs, relay, level);
+    Install inst(progs, relay, level, disk);
+    if (disk != LogDisk::Plain && !inst.LogDiskReady())
+        return r;
     const fs::path mbLog = inst.Dir() / "mediabridge.txt";
     const fs::path report = inst.Dir() / "peer.txt";
     std::vector<std::string> env = {"YR_MEDIABRIDGE_LOG=" + mbLog.string(), "ASAN_OPTIONS=detect_leaks=0"};
@@ -311,6 +361,7 @@ Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, 
         r.cpuMsPerMb = cpuMs / r.mbRelayed;
     }
     r.logBytes = inst.LogBytes();
+    r.logFiles = inst.LogFiles();
     return r;
 }
 
@@ -422,6 +473,40 @@ int LogOverMinutes(const Programs& progs, int minutes)
     return within ? 0 : 1;
 }
 
+// The relay's rate both ways at a log level with the log folder on a full file system, against the
+// same with room on it, and the files each run left in the folder.
+int FullLogDisk(const Programs& progs, int level, int rounds, uint64_t bytes)
+{
+    // The file systems are mounted in a namespace of our own: they go when the benchmark ends.
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    {
+        std::printf("bench_relay --full-log-disk: needs root (a mount namespace and tmpfs): %s\n",
+                    std::strerror(errno));
+        return 1;
+    }
+    std::printf("Relay both ways at log level %d, %llu MiB each way, log folder on a tmpfs with room "
+                "and on a full 4 MiB one (medians of %d rounds)\n",
+                level, (unsigned long long)(bytes / 2 / 1048576), rounds);
+    std::map<LogDisk, std::vector<double>> rates;
+    for (int round = 0; round < rounds; ++round)
+        for (LogDisk disk : {LogDisk::Roomy, LogDisk::Full})
+        {
+            const char* name = disk == LogDisk::Full ? "full disk" : "room";
+            const Result r = Measure(progs, Relay::Ours, Scenario::Both, bytes / 2, level, 0, disk);
+            if (!r.ok)
+            {
+                std::printf("  %-10s FAILED: not all data came back\n", name);
+                continue;
+            }
+            rates[disk].push_back(r.mbPerSec);
+            std::printf("  %-10s %.1f MB/s each way, %zu log files left\n", name, r.mbPerSec, r.logFiles);
+            std::fflush(stdout);
+        }
+    const double roomy = Median(rates[LogDisk::Roomy]), full = Median(rates[LogDisk::Full]);
+    std::printf("full disk / room: %.1f / %.1f MB/s, ratio %.2f\n", full, roomy, roomy > 0 ? full / roomy : 0);
+    return rates[LogDisk::Full].empty() || rates[LogDisk::Roomy].empty() ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -429,6 +514,7 @@ int main(int argc, char** argv)
     int rounds = 3;
     uint64_t mb = 64;
     int logMinutes = 0;
+    int fullLogDiskLevel = 0;
     for (int i = 1; i + 1 < argc; i += 2)
     {
         if (std::strcmp(argv[i], "--rounds") == 0)
@@ -439,6 +525,8 @@ int main(int argc, char** argv)
             g_only = argv[i + 1];
         else if (std::strcmp(argv[i], "--log-minutes") == 0)
             logMinutes = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--full-log-disk") == 0)
+            fullLogDiskLevel = std::max(1, std::atoi(argv[i + 1]));
     }
     std::signal(SIGPIPE, SIG_IGN);
     Programs progs;
@@ -452,6 +540,8 @@ int main(int argc, char** argv)
 
     if (logMinutes != 0)
         return LogOverMinutes(progs, logMinutes);
+    if (fullLogDiskLevel != 0)
+        return FullLogDisk(progs, fullLogDiskLevel, rounds, uint64_t(mb) * 1024 * 1024);
 
     const uint64_t bytes = mb * 1024 * 1024;
     std::printf("Relay benchmark: our library vs a minimal relay, %d rounds, %llu MiB per throughput run,\n"
