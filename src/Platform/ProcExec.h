@@ -64,7 +64,6 @@ public:
     // appIn must not be empty; the command line is the quoted path, one space and args.
     static ProcAppArgs Make(const std::wstring& appIn, const std::wstring& args);
 
-    const std::wstring& Application() const { return m_app; }
     const std::wstring& CommandLine() const { return m_commandLine; }
 
     // One item of a command line: trailing white space removed; kept as it is when it is already

@@ -31,7 +31,6 @@ public:
     const std::wstring& Name() const { return m_name; } // "Debian GNU/Linux 12 (bookworm) (64 bits)"
     const std::wstring& ShortName() const { return m_shortName; } // "Lnx-64"
     const std::wstring& UpdateRevision() const { return m_updateRevision; }
-    const std::wstring& ReleaseId() const { return m_releaseId; }
 
 private:
     uint32_t m_osKind;

@@ -33,13 +33,8 @@ void MemoryLinkEnd::SetPeer(MemoryLinkEnd* peer)
 
 void MemoryLinkEnd::Send(const Utils::ByteArray& data)
 {
-    ++m_sentPieces;
-    m_sentBytes += data.Size();
     if (!m_connected || m_peer == nullptr || (m_filter && !m_filter(data)))
-    {
-        ++m_droppedPieces;
         return;
-    }
     // A transport copies what it sends: the sender may reuse its buffer at once.
     Utils::ByteArray copy = data.IsNull() ? Utils::ByteArray(uint64_t(0), uint64_t(0))
                                           : Utils::ByteArray(data.Data(), data.Size());
@@ -69,7 +64,6 @@ void MemoryLinkEnd::Inject(const Utils::ByteArray& data)
 
 void MemoryLinkEnd::Deliver(const Utils::ByteArray& data)
 {
-    ++m_deliveredPieces;
     if (m_user)
         m_user->OnTranspData(data);
 }

@@ -48,11 +48,6 @@ public:
     void Inject(const Utils::ByteArray& data);
     void SetSendFilter(const SendFilter& filter) { m_filter = filter; }
 
-    uint64_t SentPieces() const { return m_sentPieces; }
-    uint64_t SentBytes() const { return m_sentBytes; }
-    uint64_t DroppedPieces() const { return m_droppedPieces; }
-    uint64_t DeliveredPieces() const { return m_deliveredPieces; }
-
 private:
     void Deliver(const Utils::ByteArray& data);
 
@@ -61,10 +56,6 @@ private:
     MemoryLinkEnd* m_peer = nullptr;
     iCore::MsgPostTarget m_peerTarget;
     SendFilter m_filter;
-    uint64_t m_sentPieces = 0;
-    uint64_t m_sentBytes = 0;
-    uint64_t m_droppedPieces = 0;
-    uint64_t m_deliveredPieces = 0;
 };
 
 // Two message threads joined by a pair of MemoryLinkEnd, for tests and benchmarks. Objects that

@@ -86,7 +86,6 @@ public:
     void SendData(const Utils::ByteArray& data);
     void SendDataBatch(const std::vector<Utils::ByteArray>& batch);
     StlStatistics GetStatistics() const { return m_stat; }
-    uint64_t SrcId() const { return m_srcId; }
 
     // IStlTransport2Owner
     void OnTranspConnected() override;

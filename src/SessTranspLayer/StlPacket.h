@@ -68,8 +68,8 @@ public:
     static void WriteHeader(const StlPacket& p, uint8_t* pOut);
 
     // Appends data (must not be null) to the buffer and returns at most one complete, valid
-    // packet. Further complete packets stay buffered: call again with an empty array while a
-    // call returns a packet or shortens the buffer.
+    // packet. Further complete packets stay buffered: call again with an empty, non-null array
+    // (ByteArray(0, 0)) while a call returns a packet or shortens the buffer.
     std::unique_ptr<StlPacket> ProcessData(const Utils::ByteArray& data);
 
     // Forgets every buffered byte.

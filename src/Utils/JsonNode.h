@@ -43,7 +43,6 @@ public:
     std::wstring ToJsonText() const;
 
     const std::wstring& Name() const { return m_name; }
-    const Value& GetValue() const { return *m_value; }
     const Children& GetChildren() const { return m_children; }
 
 private:

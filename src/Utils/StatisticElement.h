@@ -74,7 +74,6 @@ public:
     }
 
     const std::string& Name() const { return m_name; }
-    const std::string& Desc() const { return m_desc; }
 
 private:
     TValue m_last = 0;

@@ -33,7 +33,6 @@ public:
     // The object the message was posted to; null until it is posted, or for a message of the thread
     // itself. Only compared, never followed, outside the target's thread.
     const MsgObject* Target() const { return m_target; }
-    bool IsAddressedTo(const MsgObject* p) const { return m_target == p; }
 
 private:
     friend class detail::MsgQueue;

@@ -12,12 +12,6 @@ bool MsgPostTarget::Put(std::unique_ptr<MsgBase> msg) const
     return m_token->queue->Post(*m_token, std::move(msg));
 }
 
-bool MsgPostTarget::Put(MsgBase* pMsg) const
-{
-    ESS_ASSERT(pMsg);
-    return Put(std::unique_ptr<MsgBase>(pMsg));
-}
-
 // ---------------------------------------------------------------------------------------------
 
 MsgObject::MsgObject(ThreadOwnershipMode mode) : m_thread(&CurrentMsgThread()), m_mode(mode)

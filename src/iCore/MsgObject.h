@@ -28,8 +28,6 @@ public:
 
     // Same rules as MsgObject::PutMsgToThread; false when the message was dropped (it is deleted).
     bool Put(std::unique_ptr<MsgBase> msg) const;
-    // The same for a caller that hands over a raw pointer it owns.
-    bool Put(MsgBase* pMsg) const;
 
     bool IsEmpty() const { return !m_token; }
 

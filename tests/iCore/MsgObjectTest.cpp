@@ -1,4 +1,5 @@
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
@@ -230,7 +231,7 @@ TEST(MsgObjectTest, ForeignPostToADestroyedObjectIsDropped)
             r = new Receiver(rec, got);
             target = r->PostTarget();
         });
-    EXPECT_TRUE(target.Put(new MsgParam<Receiver, int>(r, &Receiver::OnValue, 7)));
+    EXPECT_TRUE(target.Put(std::make_unique<MsgParam<Receiver, int>>(r, &Receiver::OnValue, 7)));
     ASSERT_TRUE(got.Wait());
     t.Call([&] { delete r; });
 
@@ -238,7 +239,7 @@ TEST(MsgObjectTest, ForeignPostToADestroyedObjectIsDropped)
     s_reported.clear();
     SetDroppedMsgReporter([](const std::string& text) { s_reported = text; });
     const int64_t dropped = DroppedMsgCount();
-    EXPECT_FALSE(target.Put(new MsgParam<Receiver, Tracked>(r, &Receiver::OnTracked, Tracked(live))));
+    EXPECT_FALSE(target.Put(std::make_unique<MsgParam<Receiver, Tracked>>(r, &Receiver::OnTracked, Tracked(live))));
     SetDroppedMsgReporter(nullptr);
     EXPECT_EQ(0, live.load());
     EXPECT_EQ(dropped + 1, DroppedMsgCount());
@@ -246,7 +247,7 @@ TEST(MsgObjectTest, ForeignPostToADestroyedObjectIsDropped)
 
     // Also after the thread itself is gone.
     t.Stop();
-    EXPECT_FALSE(target.Put(new MsgParam<Receiver, int>(r, &Receiver::OnValue, 8)));
+    EXPECT_FALSE(target.Put(std::make_unique<MsgParam<Receiver, int>>(r, &Receiver::OnValue, 8)));
     EXPECT_EQ(std::vector<int>{7}, rec.Values());
 }
 
@@ -276,7 +277,7 @@ TEST(MsgObjectTest, PostsRacingWithDestructionAreDeliveredOrDropped)
                 while (!go)
                     std::this_thread::yield();
                 for (int i = 0; i < 500; ++i)
-                    if (target.Put(new MsgParam<Receiver, Tracked>(r, &Receiver::OnTracked, Tracked(live))))
+                    if (target.Put(std::make_unique<MsgParam<Receiver, Tracked>>(r, &Receiver::OnTracked, Tracked(live))))
                         ++accepted;
             });
         t.Call(

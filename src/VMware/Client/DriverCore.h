@@ -108,7 +108,6 @@ public:
     void NotifyConnection();
 
     ClientObjects& GetClientObjects() { return m_clientObjects; }
-    const YrLogV2::Log& GetLog() const { return m_log; }
 
     bool IsOpen() const;
     size_t OutstandingWrites() const;
@@ -185,8 +184,9 @@ extern std::unique_ptr<DriverCore> g_core;
 // Hands a long-lived object to the driver (the start-up's thread).
 void AddClientObject(std::unique_ptr<Utils::IVirtualDestroy>&& obj);
 
-// Makes the low-level transport over the channel on the calling message thread (which must be
-// thread) and registers it as the driver's listener, replacing an earlier one.
+// Makes the low-level transport over the channel on the calling message thread and registers it
+// as the driver's listener, replacing an earlier one. Call it on `thread`: the transport binds to
+// the calling thread, the argument itself is not consulted.
 std::unique_ptr<VdiCommon::ILowLevelTransport>
 CreateLowLevelTransport(iCore::MsgThread& thread, YrLogV2::Log& log,
                         VdiCommon::ILowLevelTransportEvents& events);
