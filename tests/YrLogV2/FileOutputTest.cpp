@@ -61,7 +61,17 @@ protected:
             ::setenv(c_folderVariable, m_dir.path().toLocal8Bit().constData(), 1);
     }
 
+    // An output that goes on in a new file past 4 KiB and counts the clean-ups it calls.
+    std::shared_ptr<IFileOutput> CreateCappedOutput()
+    {
+        FileOutputLimits limits;
+        limits.maxFileBytes = 4096;
+        limits.onNewFile = [this] { ++m_newFiles; };
+        return CreateFileOutput(m_dir.path(), limits);
+    }
+
     QTemporaryDir m_dir;
+    int m_newFiles = 0;
 };
 
 } // namespace
@@ -113,11 +123,7 @@ TEST_F(FileOutputTest, ASecondOutputWithinTheSameSecondKeepsTheFirstOnesRecords)
 
 TEST_F(FileOutputTest, PassingTheSizeCapGoesOnInANewFileAndCallsTheCleanUp)
 {
-    FileOutputLimits limits;
-    limits.maxFileBytes = 4096;
-    int newFiles = 0;
-    limits.onNewFile = [&newFiles] { ++newFiles; };
-    std::shared_ptr<IFileOutput> file = CreateFileOutput(m_dir.path(), limits);
+    std::shared_ptr<IFileOutput> file = CreateCappedOutput();
     const QString first = file->FilePath();
     auto link = LogRoot::Instance().AttachOutput(file);
     Log log(LogRoot::RootLog(), "FileOutCap");
@@ -129,11 +135,11 @@ TEST_F(FileOutputTest, PassingTheSizeCapGoesOnInANewFileAndCallsTheCleanUp)
     const QString last = file->FilePath();
     file.reset();
 
-    EXPECT_GE(newFiles, 2);
+    EXPECT_GE(m_newFiles, 2);
     const QStringList files = QDir(m_dir.path()).entryList({"log_*.log"}, QDir::Files);
-    EXPECT_EQ(newFiles + 1, files.size());
+    EXPECT_EQ(m_newFiles + 1, files.size());
     EXPECT_NE(first, last);
-    EXPECT_TRUE(QFileInfo(last).fileName().endsWith(QString("_%1.log").arg(newFiles + 1)));
+    EXPECT_TRUE(QFileInfo(last).fileName().endsWith(QString("_%1.log").arg(m_newFiles + 1)));
     for (const QString& name : files)
     {
         const QByteArray data = ReadAll(m_dir.filePath(name));
@@ -184,11 +190,7 @@ TEST_F(FileOutputTest, AFullDiskLeavesNoFileBehindAndLoggingResumesInANewFileOnc
     }
     EXPECT_TRUE(QDir(m_dir.path()).entryList(QDir::Files).isEmpty());
 
-    FileOutputLimits limits;
-    limits.maxFileBytes = 4096;
-    int newFiles = 0;
-    limits.onNewFile = [&newFiles] { ++newFiles; };
-    std::shared_ptr<IFileOutput> file = CreateFileOutput(m_dir.path(), limits);
+    std::shared_ptr<IFileOutput> file = CreateCappedOutput();
     const QString first = file->FilePath();
     auto link = LogRoot::Instance().AttachOutput(file);
     Log log(LogRoot::RootLog(), "FileOutFull");
@@ -201,13 +203,13 @@ TEST_F(FileOutputTest, AFullDiskLeavesNoFileBehindAndLoggingResumesInANewFileOnc
     }
     EXPECT_EQ(QFileInfo(first).fileName().toStdString(),
               QDir(m_dir.path()).entryList(QDir::Files).join(" ").toStdString());
-    EXPECT_EQ(0, newFiles);
+    EXPECT_EQ(0, m_newFiles);
 
     // Room again: the first record after the pause starts the next file, which the clean-up hears of.
     std::this_thread::sleep_for(std::chrono::milliseconds(IFileOutput::c_startRetryMs));
     log.Add(Info, "back {}", 1);
     log.Add(Warning, "back {}", 2);
-    EXPECT_EQ(1, newFiles);
+    EXPECT_EQ(1, m_newFiles);
     EXPECT_EQ(2, QDir(m_dir.path()).entryList(QDir::Files).size());
     EXPECT_TRUE(file->FilePath().endsWith("_2.log"));
     EXPECT_TRUE(ReadAll(file->FilePath()).contains("FileOutFull: back 2"));

@@ -15,7 +15,6 @@
 #include <cstring>
 #include "VMware/Shared/VirtualChannel.h"
 
-
 namespace
 {
 
@@ -73,25 +72,25 @@ extern "C" void __sanitizer_malloc_hook(const volatile void*, size_t)
 // loader's thread-local storage included) calls.
 extern "C"
 {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
+    void* __libc_malloc(size_t);
+    void* __libc_calloc(size_t, size_t);
+    void* __libc_realloc(void*, size_t);
 
-void* malloc(size_t n)
-{
-    BlockIfHeld();
-    return __libc_malloc(n);
-}
-void* calloc(size_t n, size_t size)
-{
-    BlockIfHeld();
-    return __libc_calloc(n, size);
-}
-void* realloc(void* p, size_t n)
-{
-    BlockIfHeld();
-    return __libc_realloc(p, n);
-}
+    void* malloc(size_t n)
+    {
+        BlockIfHeld();
+        return __libc_malloc(n);
+    }
+    void* calloc(size_t n, size_t size)
+    {
+        BlockIfHeld();
+        return __libc_calloc(n, size);
+    }
+    void* realloc(void* p, size_t n)
+    {
+        BlockIfHeld();
+        return __libc_realloc(p, n);
+    }
 }
 #endif
 
@@ -110,8 +109,8 @@ int main(int argc, char** argv)
         return 1;
     }
     auto entry = reinterpret_cast<PVIRTUALCHANNELENTRY>(::dlsym(lib, "VirtualChannelEntry"));
-    CHANNEL_ENTRY_POINTS points{sizeof(CHANNEL_ENTRY_POINTS), VIRTUAL_CHANNEL_VERSION_WIN2000, &Init, &Open,
-                                &Close, &Write};
+    CHANNEL_ENTRY_POINTS points{
+        sizeof(CHANNEL_ENTRY_POINTS), VIRTUAL_CHANNEL_VERSION_WIN2000, &Init, &Open, &Close, &Write};
     if (entry == nullptr || entry(&points) == 0)
     {
         std::fprintf(stderr, "fault_host: the entry failed\n");
