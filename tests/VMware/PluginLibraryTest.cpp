@@ -73,20 +73,26 @@ struct HostRun
     }
 };
 
+// A host's environment: the running mode's folders (reports among them) go below home.
+QProcessEnvironment HostEnvironment(const fs::path& home, const QString& asanOptions)
+{
+    fs::create_directories(home / "data");
+    fs::create_directories(home / "tmp");
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", QString::fromStdString((home / "data").string()));
+    env.insert("TMPDIR", QString::fromStdString((home / "tmp").string()));
+    env.insert("ASAN_OPTIONS", asanOptions);
+    return env;
+}
+
 // hostArgs picks the host's profile ("--host freerdp"); none: the classic one.
 HostRun RunHost(const std::vector<std::string>& commands, const fs::path& home,
                 const QStringList& hostArgs = QStringList())
 {
-    fs::create_directories(home / "data");
-    fs::create_directories(home / "tmp");
     QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    // The running mode's folders go below the test's folder; the library's singletons are
-    // reported as leaks once it is unloaded, which is the point of some runs.
-    env.insert("XDG_DATA_HOME", QString::fromStdString((home / "data").string()));
-    env.insert("TMPDIR", QString::fromStdString((home / "tmp").string()));
-    env.insert("ASAN_OPTIONS", "detect_leaks=0");
-    p.setProcessEnvironment(env);
+    // The library's singletons are reported as leaks once it is unloaded, which is the point of
+    // some runs.
+    p.setProcessEnvironment(HostEnvironment(home, "detect_leaks=0"));
     p.start(YR_VC_HOST_PATH, hostArgs);
     HostRun r;
     if (!p.waitForStarted(c_runMs))
@@ -440,14 +446,8 @@ TEST(PluginLibraryTest, AFaultOnAHostThreadThatNeverRanTheLibraryIsReported)
     {
         SCOPED_TRACE(hold.join("").toStdString());
         PluginDir dir("VMwareClientEntryPoint = Undefined\n");
-        fs::create_directories(dir.Dir() / "tmp");
         QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_DATA_HOME", QString::fromStdString(dir.Dir().string()));
-        env.insert("TMPDIR", QString::fromStdString((dir.Dir() / "tmp").string()));
-        env.insert("ASAN_OPTIONS", "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:"
-                                   "allow_user_segv_handler=1:detect_leaks=0");
-        p.setProcessEnvironment(env);
+        p.setProcessEnvironment(HostEnvironment(dir.Dir(), YR_SIGNALS_ASAN_OPTIONS));
         p.start(YR_FAULT_HOST_PATH, QStringList(QString::fromStdString(dir.Lib().string())) + hold);
         ASSERT_TRUE(p.waitForStarted(c_runMs));
         const bool ended = p.waitForFinished(10000);

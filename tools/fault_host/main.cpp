@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include "VMware/Shared/VirtualChannel.h"
+#include "common/RealFaults.h"
 
 namespace
 {
@@ -49,13 +50,11 @@ uint32_t Write(uint32_t, void*, uint32_t, void*)
     return CHANNEL_RC_NOT_OPEN;
 }
 
-int* volatile g_null = nullptr;
-
-__attribute__((noinline, no_sanitize("address", "undefined"))) void* Fault(void*)
+void* Fault(void*)
 {
     g_faulter = pthread_self();
     g_faulterSet = true;
-    *g_null = 7;
+    TestUtils::WriteNullHere();
     return nullptr;
 }
 
@@ -72,7 +71,6 @@ extern "C" void __sanitizer_malloc_hook(const volatile void*, size_t)
 // loader's thread-local storage included) calls.
 extern "C"
 {
-    void* __libc_malloc(size_t);
     void* __libc_calloc(size_t, size_t);
     void* __libc_realloc(void*, size_t);
 

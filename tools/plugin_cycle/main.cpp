@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <set>
@@ -159,24 +160,30 @@ bool SameHandlers(const Handlers& a, const Handlers& b)
     return true;
 }
 
+// The processes for which keep holds, given the pid as /proc names it.
+std::vector<int> Processes(const std::function<bool(const std::string& pid)>& keep)
+{
+    std::vector<int> res;
+    for (const std::string& pid : ListDir("/proc"))
+        if (pid.find_first_not_of("0123456789") == std::string::npos && keep(pid))
+            res.push_back(std::atoi(pid.c_str()));
+    return res;
+}
+
 // MediaBridge processes launched for this host: their second argument is our pid.
 std::vector<int> OurMediaBridges()
 {
-    std::vector<int> res;
     const std::string self = std::to_string(::getpid());
-    for (const std::string& pid : ListDir("/proc"))
-    {
-        if (pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        std::ifstream in("/proc/" + pid + "/cmdline", std::ios::binary);
-        std::vector<std::string> args;
-        for (std::string a; std::getline(in, a, '\0');)
-            args.push_back(a);
-        if (args.size() >= 3 && fs::path(args[0]).filename() == "MediaBridge" && args[2] == self &&
-            ReadFirstLine("/proc/" + pid + "/stat").find(") Z") == std::string::npos)
-            res.push_back(std::atoi(pid.c_str()));
-    }
-    return res;
+    return Processes(
+        [&](const std::string& pid)
+        {
+            std::ifstream in("/proc/" + pid + "/cmdline", std::ios::binary);
+            std::vector<std::string> args;
+            for (std::string a; std::getline(in, a, '\0');)
+                args.push_back(a);
+            return args.size() >= 3 && fs::path(args[0]).filename() == "MediaBridge" && args[2] == self &&
+                   ReadFirstLine("/proc/" + pid + "/stat").find(") Z") == std::string::npos;
+        });
 }
 
 bool WaitNoMediaBridge()
@@ -329,23 +336,19 @@ std::string TaskStates(const std::string& procDir)
 // The processes whose parent is this one (the far end, a launcher's intermediate child).
 std::vector<int> OurChildren()
 {
-    std::vector<int> res;
     const std::string self = std::to_string(::getpid());
-    for (const std::string& pid : ListDir("/proc"))
-    {
-        if (pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        const std::string stat = ReadFirstLine("/proc/" + pid + "/stat");
-        const size_t close = stat.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::istringstream rest(stat.substr(close + 2));
-        std::string state, ppid;
-        rest >> state >> ppid;
-        if (ppid == self)
-            res.push_back(std::atoi(pid.c_str()));
-    }
-    return res;
+    return Processes(
+        [&](const std::string& pid)
+        {
+            const std::string stat = ReadFirstLine("/proc/" + pid + "/stat");
+            const size_t close = stat.rfind(')');
+            if (close == std::string::npos)
+                return false;
+            std::istringstream rest(stat.substr(close + 2));
+            std::string state, ppid;
+            rest >> state >> ppid;
+            return ppid == self;
+        });
 }
 
 // The stacks of every thread of a process, when gdb is there (bounded by timeout).
