@@ -35,10 +35,14 @@ test-release: deps configure-release
 # Both builds, one after the other (each uses every core); the first failure stops the run.
 test: test-debug test-release
 
+# Runs only the programs (CMake leaves bench_*_autogen folders beside them), every one of them;
+# the command fails when one failed.
 bench: deps
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DYR_BUILD_TESTS=OFF -DYR_BUILD_BENCH=ON
 	cmake --build build-bench -j $(JOBS)
-	for b in build-bench/bench/bench_*; do $$b; done
+	@status=0; for b in build-bench/bench/bench_*; do \
+	  if [ -f "$$b" ] && [ -x "$$b" ]; then "$$b" || status=1; fi; \
+	done; exit $$status
 
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD) build-bench build-fuzz
