@@ -26,7 +26,7 @@ public:
     LogSetupInfo(const AppConfig& cfg, const AppPaths& paths);
     ~LogSetupInfo() override;
 
-    // The first log file; empty when there is none.
+    // The first log file; empty when there is none (none can be made, or it waits for room).
     const QString& LogFilePath() const { return m_filePath; }
     const boost::filesystem::path& LogFolder() const { return m_folder; }
 

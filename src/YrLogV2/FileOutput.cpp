@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -122,10 +123,14 @@ private:
     // bytes; -1 (errno set) when it cannot be opened or started. A file it made and could not
     // start is removed again: a full disk must not fill the folder with empty files.
     static int OpenFile(const QString& path, uint64_t& bytes);
-    QString NextFileName() const;
+    // The first file while none is open, else the next one.
+    QString NewFilePathLocked() const;
 
     void FlushLocked();
-    void StartNextFileLocked();
+    // Goes on in a new file; 0, or the error (errno) when it cannot be started: the output goes
+    // on as it was, the failure told, and the next try waits c_startRetryMs. path: the file tried.
+    int TryStartFileLocked(QString& path);
+    void StartFileLocked(); // and calls the clean-up
     // Says once per episode, on stderr at once and in the debug log from the flusher thread
     // (this thread may hold the log root's delivery mutex, which the debug log takes too).
     void TellLocked(bool& episode, const std::string& text);
@@ -136,14 +141,14 @@ private:
 
     mutable OwnedMutex m_lock; // guards up to the blank line
     std::condition_variable_any m_wake;
-    int m_fd;
+    int m_fd; // -1 until a first file could be started
     QString m_path;
     std::string m_buffer;
     uint64_t m_fileBytes; // written and buffered into the current file
     int m_fileNumber;
     bool m_stop;
     bool m_writeFailing; // until a write succeeds again
-    bool m_startFailing; // until a next file has been started
+    bool m_startFailing; // until a file has been started
     Clock::time_point m_nextStartTry;
     std::vector<std::string> m_notices; // for the debug log, told by the flusher thread
 
@@ -186,11 +191,12 @@ FileOutput::FileOutput(const QString& folder, const FileOutputLimits& limits)
     : m_folder(folder), m_limits(limits), m_fd(-1), m_fileBytes(0), m_fileNumber(1), m_stop(false),
       m_writeFailing(false), m_startFailing(false)
 {
-    QDir().mkpath(folder);
-    m_path = QDir(folder).filePath(MakeLogFileName(QDateTime::currentDateTime(), ::getpid()));
-    m_fd = OpenFile(m_path, m_fileBytes);
-    if (m_fd < 0)
-        ESS_THROW_MSG(Utils::TextFileWriter::Error, L"Can't open file " + m_path.toStdWString());
+    // With no room (a full disk, a file-size limit) the output waits for it without a file, as
+    // after a failed next file; a folder or file it may never make is the caller's to handle.
+    QString path;
+    const int error = TryStartFileLocked(path);
+    if (error != 0 && error != ENOSPC && error != EDQUOT && error != EFBIG)
+        ESS_THROW_MSG(Utils::TextFileWriter::Error, L"Can't open file " + path.toStdWString());
     m_buffer.reserve(c_flushBytes + 4096);
 
     Registry::Instance().Add(this);
@@ -209,12 +215,18 @@ FileOutput::~FileOutput()
 
     std::lock_guard<OwnedMutex> lock(m_lock);
     FlushLocked();
-    ::close(m_fd);
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 void FileOutput::Write(const LogRecord& record, const std::string& line)
 {
     std::lock_guard<OwnedMutex> lock(m_lock);
+    // Without a file the records are lost; the first record after the pause tries again.
+    if (m_fd < 0 && Clock::now() >= m_nextStartTry)
+        StartFileLocked();
+    if (m_fd < 0)
+        return;
     const bool wasEmpty = m_buffer.empty();
     m_buffer.append(line).push_back('\n');
     m_fileBytes += line.size() + 1;
@@ -227,7 +239,7 @@ void FileOutput::Write(const LogRecord& record, const std::string& line)
     // After a failed start the next try waits: a full disk must not cost a file per record.
     if (m_limits.maxFileBytes != 0 && m_fileBytes >= m_limits.maxFileBytes &&
         (!m_startFailing || Clock::now() >= m_nextStartTry))
-        StartNextFileLocked();
+        StartFileLocked();
 }
 
 QString FileOutput::FilePath() const
@@ -269,8 +281,16 @@ int FileOutput::OpenFile(const QString& path, uint64_t& bytes)
     bytes = started ? uint64_t(st.st_size) : 0;
     if (started && bytes == 0)
     {
-        // A part of the mark is no start either.
-        started = ::write(fd, c_byteOrderMark, c_byteOrderMarkSize) == ssize_t(c_byteOrderMarkSize);
+        // A part of the mark is no start either; writing the rest tells why (errno).
+        std::size_t done = 0;
+        while (started && done < c_byteOrderMarkSize)
+        {
+            const ssize_t n = ::write(fd, c_byteOrderMark + done, c_byteOrderMarkSize - done);
+            if (n > 0)
+                done += std::size_t(n);
+            else
+                started = n < 0 && errno == EINTR;
+        }
         bytes = c_byteOrderMarkSize;
     }
     if (started)
@@ -283,11 +303,15 @@ int FileOutput::OpenFile(const QString& path, uint64_t& bytes)
     return -1;
 }
 
-QString FileOutput::NextFileName() const
+QString FileOutput::NewFilePathLocked() const
 {
     QString name = MakeLogFileName(QDateTime::currentDateTime(), ::getpid());
-    name.chop(4); // ".log"
-    return QDir(m_folder).filePath(name + "_" + QString::number(m_fileNumber + 1) + ".log");
+    if (m_fd >= 0)
+    {
+        name.chop(4); // ".log"
+        name += "_" + QString::number(m_fileNumber + 1) + ".log";
+    }
+    return QDir(m_folder).filePath(name);
 }
 
 void FileOutput::FlushLocked()
@@ -329,27 +353,39 @@ void FileOutput::TellLocked(bool& episode, const std::string& text)
     }
 }
 
-void FileOutput::StartNextFileLocked()
+int FileOutput::TryStartFileLocked(QString& path)
 {
-    FlushLocked();
-    const QString path = NextFileName();
+    path = NewFilePathLocked();
     uint64_t bytes = 0;
-    const int fd = OpenFile(path, bytes);
+    std::error_code folderError;
+    if (m_fd < 0)
+        std::filesystem::create_directories(QFile::encodeName(m_folder).toStdString(), folderError);
+    const int fd = folderError ? -1 : OpenFile(path, bytes);
     if (fd < 0)
     {
-        // Goes on in the current file; a record after the pause tries again.
-        const std::string error = std::strerror(errno);
+        const int error = folderError ? folderError.value() : errno;
         m_nextStartTry = Clock::now() + std::chrono::milliseconds(c_startRetryMs);
-        TellLocked(m_startFailing, "next log file '" + path.toStdString() + "' can't be opened: " + error);
-        return;
+        TellLocked(m_startFailing, std::string(m_fd < 0 ? "log file '" : "next log file '") +
+                                       path.toStdString() + "' can't be opened: " + std::strerror(error));
+        return error;
     }
-    ::close(m_fd);
+    if (m_fd >= 0)
+    {
+        ::close(m_fd);
+        ++m_fileNumber;
+    }
     m_fd = fd;
     m_path = path;
     m_fileBytes = bytes;
-    ++m_fileNumber;
     m_startFailing = false;
-    if (!m_limits.onNewFile)
+    return 0;
+}
+
+void FileOutput::StartFileLocked()
+{
+    FlushLocked();
+    QString path;
+    if (TryStartFileLocked(path) != 0 || !m_limits.onNewFile)
         return;
     try
     {

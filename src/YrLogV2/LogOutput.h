@@ -49,14 +49,18 @@ QString MakeLogFileName(const QDateTime& startTime, int64_t pid);
 // Records go through a memory buffer: it is written out at once for Warning and more important
 // records, when it holds c_flushBytes, at most c_flushPeriodMs after a record on a flusher thread,
 // on Flush, when the output ends, before every halt (an exit observer, so before a crash report)
-// and at process exit. Throws Utils::TextFileWriter::Error when the file cannot be opened.
+// and at process exit. Throws Utils::TextFileWriter::Error when the folder or the file cannot be
+// made for want of anything but room (no permission, a plain file in the way), after telling it
+// on stderr.
 //
 // Size cap: when a file passes limits.maxFileBytes (0: no cap) the output goes on in a new file
 // named "log_<yyMMdd_hhmmss>_pid<pid>_<n>.log" (n = 2, 3, ...) and then calls limits.onNewFile
 // (under the output's lock: it must not log), which the set-up uses to clean the log folder.
 // A new file that cannot be started (a full disk) leaves nothing behind; the records go on into
-// the current file, and the next try comes with a record at least c_startRetryMs later. Failures
-// are told on stderr and in the debug log, once until writing or starting a file works again.
+// the current file, and the next try comes with a record at least c_startRetryMs later. A first
+// file that finds no room (ENOSPC, EDQUOT, EFBIG) is tried again the same way, the records lost
+// meanwhile, and calls limits.onNewFile once it starts. Failures are told on stderr and in the
+// debug log, once until writing or starting a file works again.
 struct FileOutputLimits
 {
     uint64_t maxFileBytes = 0;
@@ -70,7 +74,8 @@ public:
     static constexpr std::size_t c_flushBytes = 64 * 1024;
     static constexpr int c_startRetryMs = 1000;
 
-    // The file written now (a new one after every size cap).
+    // The file written now (a new one after every size cap); empty while the first one waits for
+    // room.
     virtual QString FilePath() const = 0;
     // Writes the buffered records out; any thread.
     virtual void Flush() = 0;

@@ -159,7 +159,10 @@ TEST_F(LogSetupTest, AFolderThatCannotBeMadeLeavesTheApplicationWithoutAFile)
 
     AppTest::WriteBytes(m_dir.filePath("blocker"), "file, not a folder");
     auto cfg = Config("LogFolder = " + m_dir.filePath("blocker/logs") + "\n");
+    ::testing::internal::CaptureStderr();
     auto setup = AppUtils::SetupLogFromConfig(*cfg, *m_paths);
+    const QString err = QString::fromStdString(::testing::internal::GetCapturedStderr());
+    EXPECT_EQ(1, err.count("YrLogV2: log file '" + m_dir.filePath("blocker/logs/log_"))) << err.toStdString();
     EXPECT_TRUE(setup->LogFilePath().isEmpty());
     const std::vector<std::string> texts = out->Texts("root");
     EXPECT_NE(-1, AppTest::FindLine(texts, "Log file can't be created in '" +

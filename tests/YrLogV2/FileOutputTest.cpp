@@ -70,6 +70,21 @@ protected:
         return CreateFileOutput(m_dir.path(), limits);
     }
 
+    // Debug-log lines (written by the flusher thread) that contain what.
+    long Told(const std::string& what) const
+    {
+        const std::vector<std::string> texts = m_out->Texts("UtilsDebugLog");
+        return std::count_if(texts.begin(), texts.end(),
+                             [&](const std::string& t) { return t.find(what) != std::string::npos; });
+    }
+    bool WaitTold(const std::string& what) const
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (Told(what) == 0 && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return Told(what) != 0;
+    }
+
     QTemporaryDir m_dir;
     int m_newFiles = 0;
 };
@@ -184,12 +199,6 @@ private:
 
 TEST_F(FileOutputTest, AFullDiskLeavesNoFileBehindAndLoggingResumesInANewFileOnceThereIsRoom)
 {
-    {
-        FileSizeLimit full(2); // not even the byte-order mark fits
-        EXPECT_THROW(CreateFileOutput(m_dir.path()), Utils::TextFileWriter::Error);
-    }
-    EXPECT_TRUE(QDir(m_dir.path()).entryList(QDir::Files).isEmpty());
-
     std::shared_ptr<IFileOutput> file = CreateCappedOutput();
     const QString first = file->FilePath();
     auto link = LogRoot::Instance().AttachOutput(file);
@@ -214,18 +223,39 @@ TEST_F(FileOutputTest, AFullDiskLeavesNoFileBehindAndLoggingResumesInANewFileOnc
     EXPECT_TRUE(file->FilePath().endsWith("_2.log"));
     EXPECT_TRUE(ReadAll(file->FilePath()).contains("FileOutFull: back 2"));
 
-    // Each failure was told once in the debug log (by the flusher thread).
-    auto told = [&](const std::string& what)
+    EXPECT_TRUE(WaitTold("can't be opened") && WaitTold("write failed"));
+    EXPECT_EQ(1, Told("YrLogV2: next log file '"));
+    EXPECT_EQ(1, Told("YrLogV2: log file write failed: File too large"));
+}
+
+TEST_F(FileOutputTest, AFolderFullAtTheStartGetsItsFirstFileOnceThereIsRoom)
+{
+    std::shared_ptr<IFileOutput> file;
+    std::unique_ptr<Utils::IVirtualDestroy> link;
+    Log log(LogRoot::RootLog(), "FileOutFullAtStart");
     {
-        const std::vector<std::string> texts = m_out->Texts("UtilsDebugLog");
-        return std::count_if(texts.begin(), texts.end(),
-                             [&](const std::string& t) { return t.find(what) != std::string::npos; });
-    };
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while ((told("can't be opened") == 0 || told("write failed") == 0) && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(1, told("YrLogV2: next log file '"));
-    EXPECT_EQ(1, told("YrLogV2: log file write failed: File too large"));
+        FileSizeLimit full(2); // not even the byte-order mark fits
+        file = CreateCappedOutput();
+        link = LogRoot::Instance().AttachOutput(file);
+        for (int i = 0; i < 10; ++i)
+            log.Add(Warning, "lost {}", i);
+        file->Flush();
+        EXPECT_TRUE(file->FilePath().isEmpty());
+        EXPECT_TRUE(QDir(m_dir.path()).entryList(QDir::Files).isEmpty());
+    }
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(IFileOutput::c_startRetryMs));
+    log.Add(Warning, "back {}", 1);
+    const QStringList files = QDir(m_dir.path()).entryList(QDir::Files);
+    ASSERT_EQ(1, files.size());
+    EXPECT_EQ(m_dir.filePath(files[0]), file->FilePath());
+    EXPECT_FALSE(files[0].endsWith("_2.log")) << files[0].toStdString();
+    const QByteArray text = ReadAll(file->FilePath());
+    EXPECT_TRUE(text.contains("FileOutFullAtStart: back 1"));
+    EXPECT_FALSE(text.contains("lost"));
+    EXPECT_EQ(1, m_newFiles);
+    EXPECT_TRUE(WaitTold("can't be opened"));
+    EXPECT_EQ(1, Told("YrLogV2: log file '"));
 }
 
 namespace
