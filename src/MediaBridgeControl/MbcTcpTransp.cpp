@@ -3,7 +3,6 @@
 #include <chrono>
 #include <exception>
 #include <string>
-#include <thread>
 #include <vector>
 #include <boost/bind/bind.hpp>
 #include <boost/shared_ptr.hpp>
@@ -28,10 +27,9 @@ namespace
 
 using LogPtr = std::shared_ptr<YrLogV2::Log>;
 
-// How long, and how often, a connect of our user whose socket no process is seen holding is
-// looked at again before it is refused.
+// How long a connect of our user whose socket no process is seen holding is looked at again
+// before it is refused.
 const std::chrono::milliseconds c_holderWait(2000);
-const std::chrono::milliseconds c_holderLookStep(10);
 
 // ------------------------------------------------------------------------------------------------
 
@@ -386,14 +384,10 @@ private:
 
     // YrNet::ITcpServerToUser
 
+    // Comes right after AcceptPeer let the connection in: no connection is held.
     void OnNewConnection(boost::shared_ptr<YrNet::TcpSocket> socket) override
     {
-        if (m_sock)
-        {
-            // Our last reference goes here, which closes it.
-            m_log->Add(YrLogV2::Info, "new connection is ignored, already have connected socket");
-            return;
-        }
+        ESS_ASSERT(!m_sock);
         m_log->Add(YrLogV2::Info, "incoming connected!");
         m_sock = std::make_unique<TranspTcp>(m_log, socket, *this, true, ++m_connSerial, m_discTimeoutMs);
         if (m_recvPaused)
@@ -405,36 +399,36 @@ private:
     void OnServerError(YrNet::TcpError error) override { SetFatalError(L"server error " + error.text); }
 
     // Loopback is open to every local process: only our user's, and only the expected process
-    // when one is known, may take the media bridge's place.
-    bool AcceptPeer(const YrNet::PeerCredentials& peer) override
+    // when one is known, may take the media bridge's place; one connection at a time.
+    YrNet::PeerVerdict AcceptPeer(const YrNet::PeerCredentials& peer,
+                                  std::chrono::milliseconds waited) override
     {
-        int64_t holder = peer.pid;
+        if (m_sock)
+        {
+            m_log->Add(YrLogV2::Info, "new connection is ignored, already have connected socket");
+            return YrNet::PeerVerdict::Refuse;
+        }
         if (peer.known && peer.uid == ::getuid())
         {
+            if (m_expectedPid == 0 || peer.pid == m_expectedPid ||
+                YrNet::ProcessHoldsSocket(m_expectedPid, peer.inode))
+                return YrNet::PeerVerdict::Accept;
             // A socket of ours that no process is seen holding yet (the launched process's
-            // descriptor may not show at the first look) is looked for again for a short while;
-            // the accepts behind it wait meanwhile.
-            const auto end = std::chrono::steady_clock::now() + c_holderWait;
-            for (bool told = false;;)
+            // descriptor may not show at the first look) is looked at again for a short while.
+            if (peer.pid == 0 && peer.inode != 0 && waited < c_holderWait)
             {
-                if (m_expectedPid == 0 || holder == m_expectedPid ||
-                    YrNet::ProcessHoldsSocket(m_expectedPid, peer.inode))
-                    return true;
-                if (holder != 0 || peer.inode == 0 || std::chrono::steady_clock::now() >= end)
-                    break;
-                if (!told)
-                    m_log->Add(YrLogV2::Info, "Connection of uid {}: no process holds its socket yet, looking again",
+                if (waited.count() == 0)
+                    m_log->Add(YrLogV2::Info,
+                               "Connection of uid {}: no process holds its socket yet, looking again",
                                peer.uid);
-                told = true;
-                std::this_thread::sleep_for(c_holderLookStep);
-                holder = YrNet::FindSocketHolder(peer.inode);
+                return YrNet::PeerVerdict::LookAgain;
             }
         }
         m_log->Add(YrLogV2::Warning,
                    "Connection refused: pid {}, uid {} is not the media bridge (pid {}, uid {})",
-                   holder != 0 ? std::to_string(holder) : std::string("unknown"),
+                   peer.pid != 0 ? std::to_string(peer.pid) : std::string("unknown"),
                    peer.known ? std::to_string(peer.uid) : std::string("unknown"), m_expectedPid, ::getuid());
-        return false;
+        return YrNet::PeerVerdict::Refuse;
     }
 
     // IMbcTranspEvents of the connection

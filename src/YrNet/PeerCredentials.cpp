@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <string>
 
 namespace YrNet
@@ -67,24 +68,32 @@ bool FindSocket(const char* table, const std::string& local, const std::string& 
     return false;
 }
 
-bool HoldsInode(const std::string& pidDir, const std::string& link)
+// Calls fn with the inode of each socket the process holds until fn returns true; false when none
+// made it (or the process is gone, or another user's).
+template <class TFn>
+bool AnySocketOf(const std::string& pidDir, TFn fn)
 {
     DIR* d = ::opendir((pidDir + "/fd").c_str());
     if (d == nullptr)
-        return false; // gone, or another user's
-    bool found = false;
+        return false;
+    bool done = false;
     char target[128];
-    while (!found)
+    while (!done)
     {
         const dirent* e = ::readdir(d);
         if (e == nullptr)
             break;
         const std::string path = pidDir + "/fd/" + e->d_name;
         const ssize_t n = ::readlink(path.c_str(), target, sizeof(target) - 1);
-        found = n > 0 && link.compare(0, std::string::npos, target, static_cast<size_t>(n)) == 0;
+        if (n <= 0)
+            continue;
+        target[n] = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(target, "socket:[%llu]", &inode) == 1)
+            done = fn(uint64_t(inode));
     }
     ::closedir(d);
-    return found;
+    return done;
 }
 
 PeerCredentials FromSocketTable(int fd)
@@ -110,7 +119,12 @@ PeerCredentials FromSocketTable(int fd)
         return res;
     res.known = true;
     res.inode = inode;
-    res.pid = inode != 0 && res.uid == ::getuid() ? FindSocketHolder(inode) : 0;
+    if (inode != 0 && res.uid == ::getuid())
+    {
+        std::map<uint64_t, int64_t> holder{{inode, 0}};
+        FindSocketHolders(holder);
+        res.pid = holder[inode];
+    }
     return res;
 }
 
@@ -131,31 +145,44 @@ PeerCredentials ReadPeerCredentials(int fd)
     return FromSocketTable(fd);
 }
 
-int64_t FindSocketHolder(uint64_t inode)
+void FindSocketHolders(std::map<uint64_t, int64_t>& holders)
 {
-    const std::string link = "socket:[" + std::to_string(inode) + "]";
-    DIR* proc = ::opendir("/proc");
+    size_t left = 0;
+    for (auto& h : holders)
+    {
+        h.second = 0;
+        left += h.first != 0 ? 1 : 0;
+    }
+    DIR* proc = left != 0 ? ::opendir("/proc") : nullptr;
     if (proc == nullptr)
-        return 0;
-    int64_t pid = 0;
-    while (pid == 0)
+        return;
+    while (left != 0)
     {
         const dirent* e = ::readdir(proc);
         if (e == nullptr)
             break;
         if (!std::isdigit(static_cast<unsigned char>(e->d_name[0])))
             continue;
-        if (HoldsInode(std::string("/proc/") + e->d_name, link))
-            pid = std::strtoll(e->d_name, nullptr, 10);
+        const int64_t pid = std::strtoll(e->d_name, nullptr, 10);
+        AnySocketOf(std::string("/proc/") + e->d_name,
+                    [&](uint64_t inode)
+                    {
+                        const auto it = holders.find(inode);
+                        if (it != holders.end() && inode != 0 && it->second == 0)
+                        {
+                            it->second = pid;
+                            --left;
+                        }
+                        return left == 0;
+                    });
     }
     ::closedir(proc);
-    return pid;
 }
 
 bool ProcessHoldsSocket(int64_t pid, uint64_t inode)
 {
     return pid > 0 && inode != 0 &&
-           HoldsInode("/proc/" + std::to_string(pid), "socket:[" + std::to_string(inode) + "]");
+           AnySocketOf("/proc/" + std::to_string(pid), [inode](uint64_t held) { return held == inode; });
 }
 
 } // namespace YrNet

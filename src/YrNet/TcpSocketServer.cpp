@@ -1,4 +1,6 @@
 #include "YrNet/TcpSocketServer.h"
+#include <algorithm>
+#include <map>
 #include <boost/make_shared.hpp>
 #include "Utils/AliveCallback.h"
 #include "Utils/StringUtils.h"
@@ -120,7 +122,7 @@ private:
 };
 
 TcpSocketServer::TcpSocketServer(iCore::MsgThread& thread, const Utils::SafeRef<ITcpServerToUser>& user)
-    : iCore::MsgObject(thread), m_user(user)
+    : iCore::MsgObject(thread), m_user(user), m_lookTimer(thread)
 {
     ITcpServerImplNotify* const notify = this;
     m_impl.Reset([notify]() { return new TcpServerImpl(*notify); });
@@ -129,6 +131,7 @@ TcpSocketServer::TcpSocketServer(iCore::MsgThread& thread, const Utils::SafeRef<
 TcpSocketServer::~TcpSocketServer()
 {
     m_user.Clear();
+    CloseAside();
     m_impl.Clear();
 }
 
@@ -159,17 +162,109 @@ void TcpSocketServer::OnError(TcpError error)
     PutMsg(&TcpSocketServer::DeliverError, std::move(error));
 }
 
-void TcpSocketServer::DeliverConnection(boost::shared_ptr<boost::asio::ip::tcp::socket> socket)
+void TcpSocketServer::DeliverConnection(AsioSocket socket)
 {
-    if (m_checkPeers && !m_user->AcceptPeer(ReadPeerCredentials(socket->native_handle())))
+    if (!m_checkPeers)
     {
-        TcpServerImpl* const pImpl = &*m_impl;
-        m_impl.Thread().RunBlocked([pImpl, socket]() { pImpl->Refuse(socket); });
+        Deliver(std::move(socket));
         return;
     }
-    boost::shared_ptr<TcpSocket> conn = boost::make_shared<TcpSocket>(getMsgThread(), socket, m_acceptedWindow);
+    const PeerCredentials peer = ReadPeerCredentials(socket->native_handle());
+    if (Decide(socket, peer, std::chrono::milliseconds(0)))
+        return;
+    const Clock::time_point now = Clock::now();
+    m_aside.push_back(AsideConn{std::move(socket), peer, now,
+                                now + std::chrono::milliseconds(c_firstLookAgainMs), c_firstLookAgainMs});
+    ArmLookAgain();
+}
+
+bool TcpSocketServer::Decide(AsioSocket& socket, const PeerCredentials& peer,
+                             std::chrono::milliseconds waited)
+{
+    switch (m_user->AcceptPeer(peer, waited))
+    {
+    case PeerVerdict::Accept:
+        Deliver(std::move(socket));
+        return true;
+    case PeerVerdict::Refuse:
+    {
+        TcpServerImpl* const pImpl = &*m_impl;
+        m_impl.Thread().RunBlocked([pImpl, &socket]() { pImpl->Refuse(socket); });
+        socket.reset();
+        return true;
+    }
+    case PeerVerdict::LookAgain:
+        break;
+    }
+    return false;
+}
+
+void TcpSocketServer::Deliver(AsioSocket socket)
+{
+    boost::shared_ptr<TcpSocket> conn =
+        boost::make_shared<TcpSocket>(getMsgThread(), socket, m_acceptedWindow);
     socket.reset();
     m_user->OnNewConnection(conn);
+}
+
+// The holders of every connection due are looked for in one pass over /proc: several connections
+// aside cost no more than one.
+void TcpSocketServer::LookAgain()
+{
+    const Clock::time_point now = Clock::now();
+    std::map<uint64_t, int64_t> holders;
+    for (const AsideConn& c : m_aside)
+        if (c.nextLook <= now)
+            holders[c.peer.inode] = 0;
+    FindSocketHolders(holders);
+
+    std::vector<AsideConn> aside;
+    aside.swap(m_aside);
+    for (AsideConn& c : aside)
+    {
+        if (c.nextLook <= now)
+        {
+            c.peer.pid = holders[c.peer.inode];
+            if (Decide(c.socket, c.peer,
+                       std::chrono::duration_cast<std::chrono::milliseconds>(now - c.since)))
+                continue;
+            c.stepMs = std::min(2 * c.stepMs, c_lookAgainStepMs);
+            c.nextLook = now + std::chrono::milliseconds(c.stepMs);
+        }
+        m_aside.push_back(std::move(c));
+    }
+    ArmLookAgain();
+}
+
+void TcpSocketServer::ArmLookAgain()
+{
+    if (m_aside.empty())
+    {
+        m_lookTimer.Stop();
+        return;
+    }
+    Clock::time_point next = m_aside.front().nextLook;
+    for (const AsideConn& c : m_aside)
+        next = std::min(next, c.nextLook);
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+    m_lookTimer.Start([this]() { LookAgain(); }, int(std::max<int64_t>(1, wait)));
+}
+
+// The sockets are closed on the network thread, which owns their registration.
+void TcpSocketServer::CloseAside()
+{
+    m_lookTimer.Stop();
+    if (m_aside.empty())
+        return;
+    std::vector<AsideConn>& aside = m_aside;
+    m_impl.Thread().RunBlocked(
+        [&aside]()
+        {
+            boost::system::error_code ignored;
+            for (AsideConn& c : aside)
+                c.socket->close(ignored);
+        });
+    m_aside.clear();
 }
 
 void TcpSocketServer::DeliverError(TcpError error)

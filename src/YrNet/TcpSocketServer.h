@@ -1,6 +1,8 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
@@ -11,6 +13,7 @@
 #include "YrNet/PeerCredentials.h"
 #include "YrNet/TcpSocketBase.h"
 #include "iCore/MsgObject.h"
+#include "iCore/MsgTimerEx.h"
 
 namespace YrNet
 {
@@ -21,17 +24,30 @@ struct TcpError
     int32_t code = 0;
 };
 
-// The user of a server, called on the server's message thread.
+enum class PeerVerdict
+{
+    Accept,
+    Refuse,
+    LookAgain
+};
+
+// The user of a server, called on the server's message thread; none of its calls may destroy the
+// server.
 class ITcpServerToUser : public Utils::IBasicInterface
 {
 public:
-    // Asked before OnNewConnection when the server checks its peers (TcpSocketServer::CheckPeers).
-    // A refused connection is closed at once and its accept is made again: it neither reaches
-    // the user nor uses up the server's accepts.
-    virtual bool AcceptPeer(const PeerCredentials& peer)
+    // Asked before OnNewConnection when the server checks its peers (TcpSocketServer::CheckPeers);
+    // waited is zero at the first ask. A refused connection is closed at once and its accept is
+    // made again: it neither reaches the user nor uses up the server's accepts. A connection to
+    // look at again is kept aside, its accept still in use, while the thread goes on; it is asked
+    // about again with its holder looked for anew (FindSocketHolders), after c_firstLookAgainMs
+    // and then at doubling steps of up to c_lookAgainStepMs, until the user accepts or refuses
+    // it: the user bounds the wait.
+    virtual PeerVerdict AcceptPeer(const PeerCredentials& peer, std::chrono::milliseconds waited)
     {
         (void)peer;
-        return true;
+        (void)waited;
+        return PeerVerdict::Accept;
     }
     // The receiver owns the connection from now on and sets its user at once.
     virtual void OnNewConnection(boost::shared_ptr<TcpSocket> socket) = 0;
@@ -52,6 +68,8 @@ class TcpSocketServer : public iCore::MsgObject, ITcpServerImplNotify, boost::no
 {
 public:
     static const int c_acceptCount = 50;
+    static constexpr int c_firstLookAgainMs = 10;
+    static constexpr int c_lookAgainStepMs = 250;
 
     TcpSocketServer(iCore::MsgThread& thread, const Utils::SafeRef<ITcpServerToUser>& user);
     ~TcpSocketServer() override;
@@ -79,14 +97,36 @@ private:
     void OnAccepted(boost::shared_ptr<boost::asio::ip::tcp::socket> socket) override;
     void OnError(TcpError error) override;
 
+    using Clock = std::chrono::steady_clock;
+    using AsioSocket = boost::shared_ptr<boost::asio::ip::tcp::socket>;
+
+    // A connection the user wants looked at again.
+    struct AsideConn
+    {
+        AsioSocket socket;
+        PeerCredentials peer;
+        Clock::time_point since;
+        Clock::time_point nextLook;
+        int stepMs;
+    };
+
     // Owner's thread.
-    void DeliverConnection(boost::shared_ptr<boost::asio::ip::tcp::socket> socket);
+    void DeliverConnection(AsioSocket socket);
     void DeliverError(TcpError error);
+    // False when the connection is to be looked at again; it has been delivered or refused
+    // otherwise.
+    bool Decide(AsioSocket& socket, const PeerCredentials& peer, std::chrono::milliseconds waited);
+    void Deliver(AsioSocket socket);
+    void LookAgain();
+    void ArmLookAgain();
+    void CloseAside();
 
     BlockedCreate<TcpServerImpl> m_impl;
     Utils::SafeRef<ITcpServerToUser> m_user;
     bool m_checkPeers = false;
     TcpRecvWindow m_acceptedWindow;
+    std::vector<AsideConn> m_aside;
+    iCore::MsgTimerEx m_lookTimer;
 };
 
 } // namespace YrNet

@@ -4,6 +4,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 #include "MbcTestUtils.h"
 #include "common/ChildChecks.h"
+#include "common/InFlight.h"
 #include "MediaBridgeControl/IMbcFlow.h"
 #include "Utils/StringUtils.h"
 #include "YrNet/TcpSocketImpl.h"
@@ -805,23 +807,7 @@ public:
     pid_t Pid() const { return m_pid; }
 
     // Sent, not yet taken: no process holds it while it is on its way.
-    bool Send(int fd)
-    {
-        char byte = 'f';
-        iovec iov{&byte, 1};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof(control);
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
-        return ::sendmsg(m_chan[0], &msg, 0) == 1;
-    }
+    bool Send(int fd) { return TestUtils::SendDescriptor(m_chan[0], fd); }
     bool Take() { return ::write(m_gate[1], "t", 1) == 1; }
 
 private:
@@ -831,17 +817,9 @@ private:
         char byte;
         if (::read(m_gate[0], &byte, 1) != 1)
             ::_exit(1);
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        iovec iov{&byte, 1};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof(control);
-        if (::recvmsg(m_chan[1], &msg, 0) != 1 || CMSG_FIRSTHDR(&msg) == nullptr)
+        const int fd = TestUtils::ReceiveDescriptor(m_chan[1]);
+        if (fd < 0)
             ::_exit(2);
-        int fd;
-        std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&msg)), sizeof(int));
         if (::write(fd, "mb", 2) != 2)
             ::_exit(3);
         ::close(m_gate[1]);
@@ -855,6 +833,12 @@ private:
     int m_gate[2] = {-1, -1};
     pid_t m_pid = -1;
 };
+
+std::string LookingAgain()
+{
+    return "Connection of uid " + std::to_string(::getuid()) +
+           ": no process holds its socket yet, looking again";
+}
 
 } // namespace
 
@@ -877,15 +861,101 @@ TEST_F(MbcTcpTranspTest, TheMediaBridgeIsLetInWhenItsHoldOfTheSocketShowsAfterTh
         ASSERT_TRUE(bridge.Send(client.Get()));
     }
     release.Open();
-    const std::string lookingAgain =
-        "Connection of uid " + std::to_string(::getuid()) + ": no process holds its socket yet, looking again";
-    EXPECT_TRUE(PollUntil([&] { return LogCount(lookingAgain) == 1; }));
+    EXPECT_TRUE(PollUntil([&] { return LogCount(LookingAgain()) == 1; }));
     ASSERT_TRUE(bridge.Take());
 
     EXPECT_TRUE(m_rec.WaitState(TranspState::Connected));
     EXPECT_TRUE(m_rec.WaitBytes(2));
     EXPECT_EQ("mb", m_rec.Data());
     m_thread.Call([&] { poster.reset(); });
+}
+
+// Several connections of our user that no process is seen holding: while they are looked at again,
+// another transport on the same thread goes on relaying.
+TEST_F(MbcTcpTranspTest, ConnectsNoProcessHoldsAreLookedAtWhileTheThreadRelaysAndAreRefusedInTheEnd)
+{
+    using Clock = std::chrono::steady_clock;
+    using MediaBridgeControl::IMbcPeerCheck;
+    const uint16_t port = Start();
+    OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(1); }); // holds none of them
+
+    Recorder relayRec;
+    std::unique_ptr<TranspUser> relay;
+    YrNet::HostAddr bound;
+    Clock::time_point last;
+    Clock::duration longest{};
+    m_thread.Call(
+        [&]
+        {
+            relay = std::make_unique<TranspUser>(relayRec, m_parentLog);
+            relay->Create(0, &bound, 0);
+            relay->m_onData = [&]
+            {
+                const Clock::time_point now = Clock::now();
+                longest = std::max(longest, last == Clock::time_point() ? Clock::duration() : now - last);
+                last = now;
+            };
+        });
+    Fd client = PlainConnect(static_cast<uint16_t>(bound.Port()));
+    EXPECT_TRUE(relayRec.WaitState(TranspState::Connected));
+    std::atomic<bool> stop{false};
+    std::thread writer(
+        [&]
+        {
+            const auto end = Clock::now() + c_waitLimit;
+            while (!stop && Clock::now() < end && WriteAll(client.Get(), std::string(64, 'r')))
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        });
+    EXPECT_TRUE(relayRec.WaitBytes(64));
+
+    const int strays = 3;
+    TestUtils::InFlight inFlight;
+    {
+        // The accepts wait until our copies are closed.
+        NetThreadBlocker blocker;
+        for (int i = 0; i < strays; ++i)
+        {
+            Fd c = PlainConnect(port);
+            EXPECT_TRUE(inFlight.Put(c.Get()));
+        }
+    }
+    const std::string uid = std::to_string(::getuid());
+    const std::string refused =
+        "Connection refused: pid unknown, uid " + uid + " is not the media bridge (pid 1, uid " + uid + ")";
+    EXPECT_TRUE(PollUntil([&] { return LogCount(refused) == strays; }));
+    stop = true;
+    writer.join();
+
+    EXPECT_EQ(strays, LogCount(LookingAgain()));
+    m_thread.Call(
+        [&] { EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count(), 500); });
+    for (int i = 0; i < strays; ++i)
+    {
+        Fd back(inFlight.TakeBack());
+        EXPECT_TRUE(WaitClosed(back.Get())) << i;
+    }
+    EXPECT_EQ(0u, m_rec.CountOf(TranspState::Connected));
+    m_thread.Call([&] { relay.reset(); });
+}
+
+TEST_F(MbcTcpTranspTest, AConnectWhileTheMediaBridgeIsConnectedIsDroppedWithoutALook)
+{
+    using MediaBridgeControl::IMbcPeerCheck;
+    const uint16_t port = Start();
+    OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(::getpid()); });
+    Fd bridge = ConnectAccepted(port);
+    TestUtils::InFlight inFlight;
+    {
+        NetThreadBlocker blocker;
+        Fd c = PlainConnect(port);
+        EXPECT_TRUE(inFlight.Put(c.Get()));
+    }
+    EXPECT_TRUE(
+        PollUntil([&] { return LogCount("new connection is ignored, already have connected socket") == 1; }));
+    Fd back(inFlight.TakeBack());
+    EXPECT_TRUE(WaitClosed(back.Get()));
+    EXPECT_EQ(0, LogCount(LookingAgain()));
+    EXPECT_EQ(TranspState::Connected, State().Get());
 }
 
 TEST_F(MbcTcpTranspTest, AnotherUsersConnectIsRefusedWithoutLookingForItsProcess)

@@ -82,4 +82,19 @@ TEST(PeerCredentialsTest, LoopbackPeerIsThisProcessAndAnotherProcessDoesNotHoldI
         ::close(fd);
 }
 
+TEST(PeerCredentialsTest, OnePassFindsTheHolderOfEverySocketAsked)
+{
+    LoopbackPair a, b;
+    ASSERT_GE(a.accepted, 0);
+    ASSERT_GE(b.accepted, 0);
+    const uint64_t inodeA = YrNet::ReadPeerCredentials(a.accepted).inode;
+    const uint64_t inodeB = YrNet::ReadPeerCredentials(b.accepted).inode;
+    const uint64_t none = ~uint64_t(0); // no socket has it
+    std::map<uint64_t, int64_t> holders{{inodeA, 0}, {inodeB, 0}, {none, 7}};
+    YrNet::FindSocketHolders(holders);
+    EXPECT_EQ(::getpid(), holders[inodeA]);
+    EXPECT_EQ(::getpid(), holders[inodeB]);
+    EXPECT_EQ(0, holders[none]);
+}
+
 } // namespace
