@@ -20,7 +20,13 @@
 // file system that is full, against the same with room on it, and counts the files left in the
 // log folder (as root: each folder is a tmpfs of its own, in a mount namespace of the benchmark's).
 //
-// Usage: bench_relay [--rounds N] [--mb N] [--only up|down|both|rtt] [--log-minutes M] [--full-log-disk L]
+// The default run ends with the rate both ways while a process of our user connects to the
+// media-bridge port once a second from a socket that no process is seen holding, against the same
+// without (--only stray runs just that).
+//
+// Usage: bench_relay [--rounds N] [--mb N] [--only up|down|both|rtt|stray] [--log-minutes M]
+//                    [--full-log-disk L]
+
 //        (the build tree is found from the program's path)
 #include <fcntl.h>
 #include <sched.h>
@@ -29,9 +35,12 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -40,13 +49,15 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 #include "common/BusyThreads.h"
+#include "common/InFlight.h"
 #include "common/LineChild.h"
-
 
 namespace
 {
@@ -109,6 +120,7 @@ struct Result
     uint64_t logBytes = 0;
     double mbRelayed = 0;
     size_t logFiles = 0;
+    int strayConnects = 0;
 };
 
 std::string ReadFile(const fs::path& p)
@@ -268,6 +280,59 @@ std::string WaitForLine(const fs::path& file, const std::string& prefix, int tim
     }
 }
 
+// Once the media bridge has started (its log names the port), connects to its port once a second
+// from a socket kept in flight, which no process is seen holding, until the object ends.
+class StrayConnects
+{
+public:
+    explicit StrayConnects(const fs::path& mbLog) : m_thread([this, mbLog] { Run(mbLog); }) {}
+    ~StrayConnects()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        m_cond.notify_all();
+        m_thread.join();
+    }
+    int Count() const { return m_count; }
+
+private:
+    // True when told to stop within ms.
+    bool Stopped(int ms)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cond.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_stop; });
+    }
+
+    void Run(const fs::path& mbLog)
+    {
+        const std::string key = "127.0.0.1:";
+        std::string line;
+        while ((line = FindLine(mbLog, "start ")).find(key) == std::string::npos)
+            if (Stopped(2))
+                return;
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(std::atoi(line.c_str() + line.find(key) + key.size())));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        TestUtils::InFlight inFlight;
+        do
+        {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0 && inFlight.Put(fd))
+                ++m_count;
+            ::close(fd);
+        } while (!Stopped(1000));
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    bool m_stop = false;
+    std::atomic<int> m_count{0};
+    std::thread m_thread; // last: it starts at once
+};
+
 std::vector<double> Numbers(const std::string& line)
 {
     std::istringstream in(line);
@@ -285,7 +350,7 @@ std::vector<double> Numbers(const std::string& line)
 
 // peerRate: bytes per second the far end sends at most (0: as fast as it goes).
 Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, int level, uint64_t peerRate = 0,
-               LogDisk disk = LogDisk::Plain)
+               LogDisk disk = LogDisk::Plain, bool strays = false)
 {
     Result r;
     Install inst(progs, relay, level, disk);
@@ -324,6 +389,7 @@ Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, 
     const double hostCpu0 = CpuMs(host.Pid());
     if (host.Ask("connect") != "ok")
         return r;
+    std::unique_ptr<StrayConnects> strayConnects = strays ? std::make_unique<StrayConnects>(mbLog) : nullptr;
 
     const double slowest = peerRate != 0 ? 0.9 * double(peerRate) / 1048576.0 : c_slowestMbPerSec;
     const int limitMs = std::max(10000, int(double(bytes) / 1048576.0 / slowest * 1000));
@@ -337,6 +403,11 @@ Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, 
                                                         : std::string("rtt done");
         if (host.Ask("wait-peer " + std::to_string(limitMs) + " " + line, limitMs + 5000) == "wait-peer ok")
             done = FindLine(report, sc == Scenario::Down ? "sink " : sc == Scenario::Both ? "send " : "rtt ");
+    }
+    if (strayConnects)
+    {
+        r.strayConnects = strayConnects->Count();
+        strayConnects.reset();
     }
     const std::vector<double> start = Numbers(FindLine(mbLog, "start "));
     const pid_t mbPid = start.empty() ? 0 : pid_t(start.back());
@@ -507,6 +578,35 @@ int FullLogDisk(const Programs& progs, int level, int rounds, uint64_t bytes)
     return rates[LogDisk::Full].empty() || rates[LogDisk::Roomy].empty() ? 1 : 0;
 }
 
+// The rate both ways with one stray connect a second against without, in turns.
+bool StrayConnectFigure(const Programs& progs, int rounds, uint64_t bytes)
+{
+    std::printf(
+        "\nRelay both ways, %llu MiB each way, with a connect a second that no process is seen holding "
+        "against without (medians of %d rounds)\n",
+        (unsigned long long)(bytes / 1048576), rounds);
+    std::map<bool, std::vector<double>> rates;
+    for (int round = 0; round < rounds; ++round)
+        for (bool strays : {false, true})
+        {
+            const char* name = strays ? "connects" : "none";
+            const Result r =
+                Measure(progs, Relay::Ours, Scenario::Both, bytes, c_shippedLevel, 0, LogDisk::Plain, strays);
+            if (!r.ok)
+            {
+                std::printf("  %-9s FAILED: not all data came back\n", name);
+                continue;
+            }
+            rates[strays].push_back(r.mbPerSec);
+            std::printf("  %-9s %.1f MB/s each way, %d stray connects\n", name, r.mbPerSec, r.strayConnects);
+            std::fflush(stdout);
+        }
+    const double with = Median(rates[true]), without = Median(rates[false]);
+    std::printf("stray connects / none: %.1f / %.1f MB/s, ratio %.2f\n", with, without,
+                without > 0 ? with / without : 0);
+    return !rates[true].empty() && !rates[false].empty();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -544,6 +644,10 @@ int main(int argc, char** argv)
         return FullLogDisk(progs, fullLogDiskLevel, rounds, uint64_t(mb) * 1024 * 1024);
 
     const uint64_t bytes = mb * 1024 * 1024;
+    // Long enough for a few connects a second apart.
+    const uint64_t strayBytes = bytes * 8;
+    if (g_only == "stray")
+        return StrayConnectFigure(progs, rounds, strayBytes) ? 0 : 1;
     std::printf("Relay benchmark: our library vs a minimal relay, %d rounds, %llu MiB per throughput run,\n"
                 "log level %d (shipped); figures are medians; the machine may be shared.\n",
                 rounds, (unsigned long long)mb, c_shippedLevel);
@@ -568,5 +672,6 @@ int main(int argc, char** argv)
                 shipped >= 0 && perHourMb <= c_logBoundMbPerHour ? "within" : "EXCEEDED");
     std::printf("log size: level 7 %.0f bytes per MB relayed (%.0f MB per hour at 1 MB/s each way)\n", info,
                 info * 2 * 3600 / 1048576.0);
-    return shipped >= 0 && perHourMb <= c_logBoundMbPerHour ? 0 : 1;
+    const bool strays = !g_only.empty() || StrayConnectFigure(progs, rounds, strayBytes);
+    return shipped >= 0 && perHourMb <= c_logBoundMbPerHour && strays ? 0 : 1;
 }
