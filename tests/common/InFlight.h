@@ -6,40 +6,44 @@
 namespace TestUtils
 {
 
-// Sends fd with one byte over the local socket chan. Async-signal-safe.
-inline bool SendDescriptor(int chan, int fd)
+// One byte with room for one descriptor beside it; not to be copied (it points into itself).
+struct DescriptorMessage
 {
     char byte = 'f';
     iovec iov{&byte, 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+
+    DescriptorMessage()
+    {
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof(control);
+    }
+    DescriptorMessage(const DescriptorMessage&) = delete;
+};
+
+// Sends fd with one byte over the local socket chan. Async-signal-safe.
+inline bool SendDescriptor(int chan, int fd)
+{
+    DescriptorMessage m;
+    cmsghdr* c = CMSG_FIRSTHDR(&m.msg);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
     c->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(c), &fd, sizeof(int));
-    return ::sendmsg(chan, &msg, MSG_NOSIGNAL) == 1;
+    return ::sendmsg(chan, &m.msg, MSG_NOSIGNAL) == 1;
 }
 
 // The next descriptor sent over chan, or -1. Async-signal-safe.
 inline int ReceiveDescriptor(int chan, int flags = 0)
 {
-    char byte;
-    iovec iov{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
-    if (::recvmsg(chan, &msg, flags | MSG_CMSG_CLOEXEC) != 1 || CMSG_FIRSTHDR(&msg) == nullptr)
+    DescriptorMessage m;
+    if (::recvmsg(chan, &m.msg, flags | MSG_CMSG_CLOEXEC) != 1 || CMSG_FIRSTHDR(&m.msg) == nullptr)
         return -1;
     int fd;
-    std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&msg)), sizeof(int));
+    std::memcpy(&fd, CMSG_DATA(CMSG_FIRSTHDR(&m.msg)), sizeof(int));
     return fd;
 }
 
