@@ -27,8 +27,8 @@ namespace
 
 using LogPtr = std::shared_ptr<YrLogV2::Log>;
 
-// How long a connect of our user whose socket no process is seen holding is looked at again
-// before it is refused.
+// How long a connect of our user whose socket the expected process is not seen holding is looked
+// at again before it is refused.
 const std::chrono::milliseconds c_holderWait(2000);
 
 // ------------------------------------------------------------------------------------------------
@@ -413,14 +413,17 @@ private:
             if (m_expectedPid == 0 || peer.pid == m_expectedPid ||
                 YrNet::ProcessHoldsSocket(m_expectedPid, peer.inode))
                 return YrNet::PeerVerdict::Accept;
-            // A socket of ours that no process is seen holding yet (the launched process's
-            // descriptor may not show at the first look) is looked at again for a short while.
+            // The expected process's hold may not show at the first look (a descriptor passed to
+            // it is in flight): a socket of ours is looked at again for a short while. Only that
+            // process's descriptors are read; who else holds the socket is not looked for, since
+            // that would read every process's.
             if (peer.pid == 0 && peer.inode != 0 && waited < c_holderWait)
             {
                 if (waited.count() == 0)
-                    m_log->Add(YrLogV2::Info,
-                               "Connection of uid {}: no process holds its socket yet, looking again",
-                               peer.uid);
+                    m_log->Add(
+                        YrLogV2::Info,
+                        "Connection of uid {}: the media bridge does not hold its socket yet, looking again",
+                        peer.uid);
                 return YrNet::PeerVerdict::LookAgain;
             }
         }

@@ -1,6 +1,5 @@
 #include "YrNet/TcpSocketServer.h"
 #include <algorithm>
-#include <map>
 #include <boost/make_shared.hpp>
 #include "Utils/AliveCallback.h"
 #include "Utils/StringUtils.h"
@@ -187,12 +186,8 @@ bool TcpSocketServer::Decide(AsioSocket& socket, const PeerCredentials& peer,
         Deliver(std::move(socket));
         return true;
     case PeerVerdict::Refuse:
-    {
-        TcpServerImpl* const pImpl = &*m_impl;
-        m_impl.Thread().RunBlocked([pImpl, &socket]() { pImpl->Refuse(socket); });
-        socket.reset();
+        Refuse(socket);
         return true;
-    }
     case PeerVerdict::LookAgain:
         break;
     }
@@ -207,24 +202,22 @@ void TcpSocketServer::Deliver(AsioSocket socket)
     m_user->OnNewConnection(conn);
 }
 
-// The holders of every connection due are looked for in one pass over /proc: several connections
-// aside cost no more than one.
+void TcpSocketServer::Refuse(AsioSocket& socket)
+{
+    TcpServerImpl* const pImpl = &*m_impl;
+    m_impl.Thread().RunBlocked([pImpl, &socket]() { pImpl->Refuse(socket); });
+    socket.reset();
+}
+
 void TcpSocketServer::LookAgain()
 {
     const Clock::time_point now = Clock::now();
-    std::map<uint64_t, int64_t> holders;
-    for (const AsideConn& c : m_aside)
-        if (c.nextLook <= now)
-            holders[c.peer.inode] = 0;
-    FindSocketHolders(holders);
-
     std::vector<AsideConn> aside;
     aside.swap(m_aside);
     for (AsideConn& c : aside)
     {
         if (c.nextLook <= now)
         {
-            c.peer.pid = holders[c.peer.inode];
             if (Decide(c.socket, c.peer,
                        std::chrono::duration_cast<std::chrono::milliseconds>(now - c.since)))
                 continue;

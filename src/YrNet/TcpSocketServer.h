@@ -40,9 +40,8 @@ public:
     // waited is zero at the first ask. A refused connection is closed at once and its accept is
     // made again: it neither reaches the user nor uses up the server's accepts. A connection to
     // look at again is kept aside, its accept still in use, while the thread goes on; it is asked
-    // about again with its holder looked for anew (FindSocketHolders), after c_firstLookAgainMs
-    // and then at doubling steps of up to c_lookAgainStepMs, until the user accepts or refuses
-    // it: the user bounds the wait.
+    // about again after c_firstLookAgainMs and then at doubling steps of up to c_lookAgainStepMs,
+    // until the user accepts or refuses it: the user bounds the wait and makes each look.
     virtual PeerVerdict AcceptPeer(const PeerCredentials& peer, std::chrono::milliseconds waited)
     {
         (void)peer;
@@ -117,6 +116,7 @@ private:
     // otherwise.
     bool Decide(AsioSocket& socket, const PeerCredentials& peer, std::chrono::milliseconds waited);
     void Deliver(AsioSocket socket);
+    void Refuse(AsioSocket& socket);
     void LookAgain();
     void ArmLookAgain();
     void CloseAside();
