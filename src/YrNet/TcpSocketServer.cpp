@@ -171,6 +171,8 @@ void TcpSocketServer::DeliverConnection(AsioSocket socket)
     const PeerCredentials peer = ReadPeerCredentials(socket->native_handle());
     if (Decide(socket, peer, std::chrono::milliseconds(0)))
         return;
+    if (m_aside.size() >= c_asideMax)
+        RefuseOldestAside();
     const Clock::time_point now = Clock::now();
     m_aside.push_back(AsideConn{std::move(socket), peer, now,
                                 now + std::chrono::milliseconds(c_firstLookAgainMs), c_firstLookAgainMs});
@@ -207,6 +209,20 @@ void TcpSocketServer::Refuse(AsioSocket& socket)
     TcpServerImpl* const pImpl = &*m_impl;
     m_impl.Thread().RunBlocked([pImpl, &socket]() { pImpl->Refuse(socket); });
     socket.reset();
+}
+
+// The oldest has been looked at longest: it makes room, unless a last look lets it in.
+void TcpSocketServer::RefuseOldestAside()
+{
+    AsideConn oldest = std::move(m_aside.front());
+    m_aside.erase(m_aside.begin());
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - oldest.since);
+    if (Decide(oldest.socket, oldest.peer, waited))
+        return;
+    m_impl.Thread().Log().Add(
+        YrLogV2::Warning, "Connection of uid {} refused after {} ms: {} connections are kept aside already",
+        oldest.peer.uid, waited.count(), c_asideMax);
+    Refuse(oldest.socket);
 }
 
 void TcpSocketServer::LookAgain()

@@ -41,7 +41,9 @@ public:
     // made again: it neither reaches the user nor uses up the server's accepts. A connection to
     // look at again is kept aside, its accept still in use, while the thread goes on; it is asked
     // about again after c_firstLookAgainMs and then at doubling steps of up to c_lookAgainStepMs,
-    // until the user accepts or refuses it: the user bounds the wait and makes each look.
+    // until the user accepts or refuses it: the user bounds the wait and makes each look. At most
+    // c_asideMax are kept aside: to keep another, the oldest is asked once more and refused
+    // unless accepted, so that strays never stop the server from taking the next connect.
     virtual PeerVerdict AcceptPeer(const PeerCredentials& peer, std::chrono::milliseconds waited)
     {
         (void)peer;
@@ -69,6 +71,7 @@ public:
     static const int c_acceptCount = 50;
     static constexpr int c_firstLookAgainMs = 10;
     static constexpr int c_lookAgainStepMs = 250;
+    static constexpr size_t c_asideMax = 8;
 
     TcpSocketServer(iCore::MsgThread& thread, const Utils::SafeRef<ITcpServerToUser>& user);
     ~TcpSocketServer() override;
@@ -117,6 +120,7 @@ private:
     bool Decide(AsioSocket& socket, const PeerCredentials& peer, std::chrono::milliseconds waited);
     void Deliver(AsioSocket socket);
     void Refuse(AsioSocket& socket);
+    void RefuseOldestAside();
     void LookAgain();
     void ArmLookAgain();
     void CloseAside();

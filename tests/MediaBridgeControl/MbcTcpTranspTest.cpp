@@ -65,6 +65,15 @@ protected:
                 fn(*face);
             });
     }
+
+    // Connections the server refused to make room for a newer one kept aside.
+    int MadeRoom() const
+    {
+        int n = 0;
+        for (const std::string& t : m_out->Texts("NetThread"))
+            n += t.find("connections are kept aside already") != std::string::npos ? 1 : 0;
+        return n;
+    }
 };
 
 } // namespace
@@ -443,7 +452,7 @@ TEST_F(MbcTcpTranspTest, ReadingStopsAtTheWindowUntilTheChunksAreAcknowledged)
 }
 
 // The strangers are this process's, which is not the expected one: each is looked at again until
-// refused.
+// refused, and those beyond the few kept aside make room by refusing the oldest.
 TEST_F(MbcTcpTranspTest, OnlyTheExpectedProcessGetsInAndRefusedOnesDoNotUseUpTheAccepts)
 {
     using MediaBridgeControl::IMbcPeerCheck;
@@ -463,7 +472,8 @@ TEST_F(MbcTcpTranspTest, OnlyTheExpectedProcessGetsInAndRefusedOnesDoNotUseUpThe
     const std::string uid = std::to_string(::getuid());
     const int refused = LogCount("Connection refused: pid unknown, uid " + uid +
                                  " is not the media bridge (pid 1, uid " + uid + ")");
-    EXPECT_EQ(int(strangers.size()), refused);
+    EXPECT_GE(refused, int(YrNet::TcpSocketServer::c_asideMax));
+    EXPECT_EQ(int(strangers.size()), refused + MadeRoom());
 
     OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(::getpid()); });
     Fd client = ConnectAccepted(port);
@@ -942,6 +952,36 @@ TEST_F(MbcTcpTranspTest, ConnectsNoProcessHoldsAreLookedAtWhileTheThreadRelaysAn
     }
     EXPECT_EQ(0u, m_rec.CountOf(TranspState::Connected));
     m_thread.Call([&] { relay.reset(); });
+}
+
+// Far more strays than the server has accepts wait in the queue before the media bridge's connect:
+// it is let in at once, not after their looks, and every stray is refused in the end.
+TEST_F(MbcTcpTranspTest, TheMediaBridgeIsLetInAtOnceBehindManyStrays)
+{
+    using MediaBridgeControl::IMbcPeerCheck;
+    const uint16_t port = Start();
+    OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(::getpid()); });
+    const int strays = 3 * YrNet::TcpSocketServer::c_acceptCount;
+    TestUtils::InFlight inFlight;
+    {
+        NetThreadBlocker blocker;
+        for (int i = 0; i < strays; ++i)
+        {
+            Fd c = PlainConnect(port);
+            ASSERT_TRUE(inFlight.Put(c.Get())) << i;
+        }
+    }
+    Fd bridge = PlainConnect(port);
+    ASSERT_TRUE(bridge.Valid());
+    EXPECT_TRUE(m_rec.WaitState(TranspState::Connected, 1, std::chrono::milliseconds(1000)));
+    ASSERT_TRUE(WriteAll(bridge.Get(), "mb"));
+    EXPECT_TRUE(m_rec.WaitBytes(2));
+    for (int i = 0; i < strays; ++i)
+    {
+        Fd back(inFlight.TakeBack());
+        EXPECT_TRUE(WaitClosed(back.Get())) << i;
+    }
+    EXPECT_EQ(1u, m_rec.CountOf(TranspState::Connected));
 }
 
 TEST_F(MbcTcpTranspTest, AConnectWhileTheMediaBridgeIsConnectedIsDroppedWithoutALook)

@@ -52,9 +52,9 @@ public:
     }
 
     // Waits until a notification reported the value (the texts are not looked at).
-    bool WaitState(TranspState::Value value, size_t count = 1)
+    bool WaitState(TranspState::Value value, size_t count = 1, std::chrono::milliseconds limit = c_waitLimit)
     {
-        return WaitFor([&] { return CountOfLocked(value) >= count; });
+        return WaitFor([&] { return CountOfLocked(value) >= count; }, limit);
     }
 
     bool WaitBytes(size_t size, std::chrono::milliseconds limit = c_waitLimit)
