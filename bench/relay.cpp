@@ -22,7 +22,8 @@
 //
 // The default run ends with the rate both ways while a process of our user connects to the
 // media-bridge port once a second from a socket that no process is seen holding, against the same
-// without (--only stray runs just that).
+// without, and the round trips with and without such connects while a crowd of idle processes is
+// on the machine (--only stray runs just that).
 //
 // Usage: bench_relay [--rounds N] [--mb N] [--only up|down|both|rtt|stray] [--log-minutes M]
 //                    [--full-log-disk L]
@@ -58,6 +59,7 @@
 #include "common/BusyThreads.h"
 #include "common/InFlight.h"
 #include "common/LineChild.h"
+#include "common/ProcessCrowd.h"
 
 namespace
 {
@@ -117,6 +119,7 @@ struct Result
     double connectMbPerSec = 0; // each way, from the channel's connect: a late start counts too
     double p50Us = 0;
     double p99Us = 0;
+    double longestUs = 0;
     double cpuMsPerMb = 0;
     uint64_t logBytes = 0;
     double mbRelayed = 0;
@@ -428,6 +431,7 @@ Result Measure(const Programs& progs, Relay relay, Scenario sc, uint64_t bytes, 
     {
         r.p50Us = v[1] / 1000.0;
         r.p99Us = v.size() > 2 ? v[2] / 1000.0 : 0;
+        r.longestUs = v.size() > 3 ? v[3] / 1000.0 : 0;
     }
     else
     {
@@ -583,6 +587,40 @@ int FullLogDisk(const Programs& progs, int level, int rounds, uint64_t bytes)
     return rates[LogDisk::Full].empty() || rates[LogDisk::Roomy].empty() ? 1 : 0;
 }
 
+// The 64-byte round trip with one stray connect a second against without, in turns, on a machine
+// with a crowd of idle processes: a look at a connect that read every process's descriptors on
+// the relay's thread would show as the longest round trip.
+bool StrayRoundTrips(const Programs& progs, int rounds)
+{
+    const int c_processes = 1000, c_descriptors = 60;
+    const uint64_t c_roundTrips = 40000;
+    const TestUtils::ProcessCrowd crowd(c_processes, c_descriptors);
+    std::printf("\n64-byte round trips x %llu with a connect a second against without, %zu idle processes of "
+                "%d descriptors present (medians of %d rounds)\n",
+                (unsigned long long)c_roundTrips, crowd.Size(), c_descriptors, rounds);
+    std::map<bool, std::vector<double>> p99, longest;
+    for (int round = 0; round < rounds; ++round)
+        for (bool strays : {false, true})
+        {
+            const char* name = strays ? "connects" : "none";
+            const Result r = Measure(progs, Relay::Ours, Scenario::Rtt, c_roundTrips, c_shippedLevel, 0,
+                                     LogDisk::Plain, strays);
+            if (!r.ok)
+            {
+                std::printf("  %-9s FAILED: the round trips did not complete\n", name);
+                continue;
+            }
+            p99[strays].push_back(r.p99Us);
+            longest[strays].push_back(r.longestUs);
+            std::printf("  %-9s p50 %.0f us  p99 %.0f us  longest %.0f us, %d stray connects\n", name,
+                        r.p50Us, r.p99Us, r.longestUs, r.strayConnects);
+            std::fflush(stdout);
+        }
+    std::printf("stray connects / none: p99 %.0f / %.0f us, longest %.0f / %.0f us\n", Median(p99[true]),
+                Median(p99[false]), Median(longest[true]), Median(longest[false]));
+    return !longest[true].empty() && !longest[false].empty();
+}
+
 // The rate both ways with one stray connect a second against without, in turns; counted from the
 // channel's connect, since a stall before the far end's round starts (a session started again)
 // is left out of the round's own time.
@@ -612,7 +650,7 @@ bool StrayConnectFigure(const Programs& progs, int rounds, uint64_t bytes)
     const double with = Median(rates[true]), without = Median(rates[false]);
     std::printf("stray connects / none: %.1f / %.1f MB/s, ratio %.2f\n", with, without,
                 without > 0 ? with / without : 0);
-    return !rates[true].empty() && !rates[false].empty();
+    return !rates[true].empty() && !rates[false].empty() && StrayRoundTrips(progs, rounds);
 }
 
 } // namespace

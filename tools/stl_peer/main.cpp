@@ -25,7 +25,7 @@
 //                "sourced N" when all are handed to the session;
 //   --report F   appends the figures of the run to F: "sink <bytes> <ns from the first byte
 //                to the last>", "send <bytes> <ns from a round's first payload to its last byte
-//                back>", "rtt <count> <p50 ns> <p99 ns>".
+//                back>", "rtt <count> <p50 ns> <p99 ns> <longest ns>".
 //
 // With --link xrdp:NAME the packet link is the static channel NAME of the xrdp session that
 // DISPLAY names (xrdp's channel API) instead of the pipe: the channel is a byte stream both ways.
@@ -280,7 +280,7 @@ private:
             auto at = [this](double q)
             { return m_rttNs[std::min(m_rttNs.size() - 1, size_t(q * m_rttNs.size()))]; };
             Report(m_opt, "rtt " + std::to_string(m_rttNs.size()) + " " + std::to_string(at(0.50)) + " " +
-                              std::to_string(at(0.99)));
+                              std::to_string(at(0.99)) + " " + std::to_string(m_rttNs.back()));
             EventLine("rtt " + std::to_string(c_rttBytes) + " bytes x " + std::to_string(m_rttNs.size()) +
                       ": p50 " + std::to_string(at(0.50) / 1000) + " us, p99 " + std::to_string(at(0.99) / 1000) +
                       " us");
