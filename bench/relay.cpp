@@ -49,6 +49,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -587,9 +588,40 @@ int FullLogDisk(const Programs& progs, int level, int rounds, uint64_t bytes)
     return rates[LogDisk::Full].empty() || rates[LogDisk::Roomy].empty() ? 1 : 0;
 }
 
-// The 64-byte round trip with one stray connect a second against without, in turns, on a machine
-// with a crowd of idle processes: a look at a connect that read every process's descriptors on
-// the relay's thread would show as the longest round trip.
+// Measures the scenario without and with a stray connect a second, in turns; show prints each run
+// that completed. The runs that completed, by whether the connects ran.
+std::map<bool, std::vector<Result>> StrayTurns(const Programs& progs, int rounds, Scenario sc, uint64_t n,
+                                               const std::function<void(const char*, const Result&)>& show)
+{
+    std::map<bool, std::vector<Result>> results;
+    for (int round = 0; round < rounds; ++round)
+        for (bool strays : {false, true})
+        {
+            const char* name = strays ? "connects" : "none";
+            const Result r = Measure(progs, Relay::Ours, sc, n, c_shippedLevel, 0, LogDisk::Plain, strays);
+            if (r.ok)
+            {
+                show(name, r);
+                results[strays].push_back(r);
+            }
+            else
+                std::printf("  %-9s FAILED: the run did not complete\n", name);
+            std::fflush(stdout);
+        }
+    return results;
+}
+
+double Median(const std::vector<Result>& results, double Result::*field)
+{
+    std::vector<double> v;
+    for (const Result& r : results)
+        v.push_back(r.*field);
+    return Median(v);
+}
+
+// The 64-byte round trip with one stray connect a second against without, on a machine with a
+// crowd of idle processes: a look at a connect that read every process's descriptors on the
+// relay's thread would show as the longest round trip.
 bool StrayRoundTrips(const Programs& progs, int rounds)
 {
     const int c_processes = 1000, c_descriptors = 60;
@@ -598,59 +630,39 @@ bool StrayRoundTrips(const Programs& progs, int rounds)
     std::printf("\n64-byte round trips x %llu with a connect a second against without, %zu idle processes of "
                 "%d descriptors present (medians of %d rounds)\n",
                 (unsigned long long)c_roundTrips, crowd.Size(), c_descriptors, rounds);
-    std::map<bool, std::vector<double>> p99, longest;
-    for (int round = 0; round < rounds; ++round)
-        for (bool strays : {false, true})
-        {
-            const char* name = strays ? "connects" : "none";
-            const Result r = Measure(progs, Relay::Ours, Scenario::Rtt, c_roundTrips, c_shippedLevel, 0,
-                                     LogDisk::Plain, strays);
-            if (!r.ok)
-            {
-                std::printf("  %-9s FAILED: the round trips did not complete\n", name);
-                continue;
-            }
-            p99[strays].push_back(r.p99Us);
-            longest[strays].push_back(r.longestUs);
-            std::printf("  %-9s p50 %.0f us  p99 %.0f us  longest %.0f us, %d stray connects\n", name,
-                        r.p50Us, r.p99Us, r.longestUs, r.strayConnects);
-            std::fflush(stdout);
-        }
-    std::printf("stray connects / none: p99 %.0f / %.0f us, longest %.0f / %.0f us\n", Median(p99[true]),
-                Median(p99[false]), Median(longest[true]), Median(longest[false]));
-    return !longest[true].empty() && !longest[false].empty();
+    auto res = StrayTurns(progs, rounds, Scenario::Rtt, c_roundTrips,
+                          [](const char* name, const Result& r)
+                          {
+                              std::printf("  %-9s p50 %.0f us  p99 %.0f us  longest %.0f us, %d stray connects\n",
+                                          name, r.p50Us, r.p99Us, r.longestUs, r.strayConnects);
+                          });
+    std::printf("stray connects / none: p99 %.0f / %.0f us, longest %.0f / %.0f us\n",
+                Median(res[true], &Result::p99Us), Median(res[false], &Result::p99Us),
+                Median(res[true], &Result::longestUs), Median(res[false], &Result::longestUs));
+    return !res[true].empty() && !res[false].empty();
 }
 
-// The rate both ways with one stray connect a second against without, in turns; counted from the
-// channel's connect, since a stall before the far end's round starts (a session started again)
-// is left out of the round's own time.
+// The rate both ways with one stray connect a second against without; counted from the channel's
+// connect, since a stall before the far end's round starts (a session started again) is left out
+// of the round's own time.
 bool StrayConnectFigure(const Programs& progs, int rounds, uint64_t bytes)
 {
     std::printf(
         "\nRelay both ways, %llu MiB each way, with a connect a second that no process is seen holding "
         "against without (medians of %d rounds)\n",
         (unsigned long long)(bytes / 1048576), rounds);
-    std::map<bool, std::vector<double>> rates;
-    for (int round = 0; round < rounds; ++round)
-        for (bool strays : {false, true})
-        {
-            const char* name = strays ? "connects" : "none";
-            const Result r =
-                Measure(progs, Relay::Ours, Scenario::Both, bytes, c_shippedLevel, 0, LogDisk::Plain, strays);
-            if (!r.ok)
-            {
-                std::printf("  %-9s FAILED: not all data came back\n", name);
-                continue;
-            }
-            rates[strays].push_back(r.connectMbPerSec);
-            std::printf("  %-9s %.1f MB/s each way from connect (%.1f over the round), %d stray connects\n", name,
-                        r.connectMbPerSec, r.mbPerSec, r.strayConnects);
-            std::fflush(stdout);
-        }
-    const double with = Median(rates[true]), without = Median(rates[false]);
+    auto res = StrayTurns(progs, rounds, Scenario::Both, bytes,
+                          [](const char* name, const Result& r)
+                          {
+                              std::printf("  %-9s %.1f MB/s each way from connect (%.1f over the round), "
+                                          "%d stray connects\n",
+                                          name, r.connectMbPerSec, r.mbPerSec, r.strayConnects);
+                          });
+    const double with = Median(res[true], &Result::connectMbPerSec);
+    const double without = Median(res[false], &Result::connectMbPerSec);
     std::printf("stray connects / none: %.1f / %.1f MB/s, ratio %.2f\n", with, without,
                 without > 0 ? with / without : 0);
-    return StrayRoundTrips(progs, rounds) && !rates[true].empty() && !rates[false].empty();
+    return StrayRoundTrips(progs, rounds) && !res[true].empty() && !res[false].empty();
 }
 
 } // namespace

@@ -854,6 +854,32 @@ std::string LookingAgain()
            ": the media bridge does not hold its socket yet, looking again";
 }
 
+// count connects to port whose sockets then live only in flight; the network thread waits until
+// our copies are closed, so that none is looked at while we still hold it.
+bool ConnectInFlight(uint16_t port, int count, TestUtils::InFlight& inFlight)
+{
+    NetThreadBlocker blocker;
+    for (int i = 0; i < count; ++i)
+    {
+        Fd c = PlainConnect(port);
+        if (!inFlight.Put(c.Get()))
+            return false;
+    }
+    return true;
+}
+
+// Takes back count sockets put in flight: true when the server closed every one of them.
+bool TakenBackClosed(TestUtils::InFlight& inFlight, int count)
+{
+    bool closed = true;
+    for (int i = 0; i < count; ++i)
+    {
+        Fd back(inFlight.TakeBack());
+        closed = WaitClosed(back.Get()) && closed;
+    }
+    return closed;
+}
+
 } // namespace
 
 TEST_F(MbcTcpTranspTest, TheMediaBridgeIsLetInWhenItsHoldOfTheSocketShowsAfterTheFirstLook)
@@ -926,15 +952,7 @@ TEST_F(MbcTcpTranspTest, ConnectsNoProcessHoldsAreLookedAtWhileTheThreadRelaysAn
 
     const int strays = 3;
     TestUtils::InFlight inFlight;
-    {
-        // The accepts wait until our copies are closed.
-        NetThreadBlocker blocker;
-        for (int i = 0; i < strays; ++i)
-        {
-            Fd c = PlainConnect(port);
-            EXPECT_TRUE(inFlight.Put(c.Get()));
-        }
-    }
+    EXPECT_TRUE(ConnectInFlight(port, strays, inFlight));
     const std::string uid = std::to_string(::getuid());
     const std::string refused =
         "Connection refused: pid unknown, uid " + uid + " is not the media bridge (pid 1, uid " + uid + ")";
@@ -945,11 +963,7 @@ TEST_F(MbcTcpTranspTest, ConnectsNoProcessHoldsAreLookedAtWhileTheThreadRelaysAn
     EXPECT_EQ(strays, LogCount(LookingAgain()));
     m_thread.Call(
         [&] { EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count(), 500); });
-    for (int i = 0; i < strays; ++i)
-    {
-        Fd back(inFlight.TakeBack());
-        EXPECT_TRUE(WaitClosed(back.Get())) << i;
-    }
+    EXPECT_TRUE(TakenBackClosed(inFlight, strays));
     EXPECT_EQ(0u, m_rec.CountOf(TranspState::Connected));
     m_thread.Call([&] { relay.reset(); });
 }
@@ -963,24 +977,13 @@ TEST_F(MbcTcpTranspTest, TheMediaBridgeIsLetInAtOnceBehindManyStrays)
     OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(::getpid()); });
     const int strays = 3 * YrNet::TcpSocketServer::c_acceptCount;
     TestUtils::InFlight inFlight;
-    {
-        NetThreadBlocker blocker;
-        for (int i = 0; i < strays; ++i)
-        {
-            Fd c = PlainConnect(port);
-            ASSERT_TRUE(inFlight.Put(c.Get())) << i;
-        }
-    }
+    ASSERT_TRUE(ConnectInFlight(port, strays, inFlight));
     Fd bridge = PlainConnect(port);
     ASSERT_TRUE(bridge.Valid());
     EXPECT_TRUE(m_rec.WaitState(TranspState::Connected, 1, std::chrono::milliseconds(1000)));
     ASSERT_TRUE(WriteAll(bridge.Get(), "mb"));
     EXPECT_TRUE(m_rec.WaitBytes(2));
-    for (int i = 0; i < strays; ++i)
-    {
-        Fd back(inFlight.TakeBack());
-        EXPECT_TRUE(WaitClosed(back.Get())) << i;
-    }
+    EXPECT_TRUE(TakenBackClosed(inFlight, strays));
     EXPECT_EQ(1u, m_rec.CountOf(TranspState::Connected));
 }
 
@@ -991,15 +994,10 @@ TEST_F(MbcTcpTranspTest, AConnectWhileTheMediaBridgeIsConnectedIsDroppedWithoutA
     OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(::getpid()); });
     Fd bridge = ConnectAccepted(port);
     TestUtils::InFlight inFlight;
-    {
-        NetThreadBlocker blocker;
-        Fd c = PlainConnect(port);
-        EXPECT_TRUE(inFlight.Put(c.Get()));
-    }
+    EXPECT_TRUE(ConnectInFlight(port, 1, inFlight));
     EXPECT_TRUE(
         PollUntil([&] { return LogCount("new connection is ignored, already have connected socket") == 1; }));
-    Fd back(inFlight.TakeBack());
-    EXPECT_TRUE(WaitClosed(back.Get()));
+    EXPECT_TRUE(TakenBackClosed(inFlight, 1));
     EXPECT_EQ(0, LogCount(LookingAgain()));
     EXPECT_EQ(TranspState::Connected, State().Get());
 }
