@@ -6,8 +6,8 @@
 #include "AppUtils/AppMode.h"
 #include "Platform/Halt.h"
 #include "Utils/ExeName.h"
+#include "Utils/FdTextWriter.h"
 #include "Utils/StringUtils.h"
-#include "Utils/TextFile.h"
 
 namespace AppUtils
 {
@@ -33,10 +33,10 @@ void LogAbnormalExit::OnExit(const Platform::ExitInformation& info)
     try
     {
         // Opened at the first halt only: a process that ends well leaves the previous record alone.
+        // Written without Qt: the halting thread may hold one of Qt's locks.
         if (!m_file)
-            m_file = std::make_unique<Utils::TextFileWriter>(QString::fromStdString(m_filePath), false, true,
-                                                             true, "utf-8");
-        m_file->WriteLine(QString::fromStdWString(info.description));
+            m_file = std::make_unique<Utils::FdTextWriter>(m_filePath, true);
+        m_file->WriteLine(info.description);
     }
     catch (const std::exception& e)
     {

@@ -6,7 +6,7 @@
 
 namespace Utils
 {
-class TextFileWriter;
+class FdTextWriter;
 }
 
 namespace Platform
@@ -35,7 +35,7 @@ private:
     void OnExit(const Platform::ExitInformation& info);
 
     std::string m_filePath;
-    std::unique_ptr<Utils::TextFileWriter> m_file;
+    std::unique_ptr<Utils::FdTextWriter> m_file;
     Utils::NotificationHandle m_observer;
 };
 

@@ -9,7 +9,6 @@
 #include <stdexcept>
 #include <vector>
 #include <QMutex>
-#include <QString>
 #include <boost/filesystem/operations.hpp>
 #include "AppUtils/AppBuildInfo.h"
 #include "CrashReporter/spec/CrPlatform_linux.h"
@@ -21,9 +20,9 @@
 #include "Platform/SysInfo.h"
 #include "Platform/Thread.h"
 #include "Utils/DebugLog.h"
+#include "Utils/FdTextWriter.h"
 #include "Utils/FileSystem.h"
 #include "Utils/StringUtils.h"
-#include "Utils/TextFileWriter.h"
 #include "Utils/ThreadNames.h"
 
 namespace CrashReporter
@@ -97,16 +96,15 @@ struct Attachment
 };
 
 // Windows text mode wrote every line end of a report as CR LF; the reports keep that form.
-QString WithCrLf(const std::wstring& text)
+std::wstring WithCrLf(const std::wstring& text)
 {
-    QString res;
-    res.reserve(static_cast<int>(text.size() + 16));
-    const QString q = QString::fromStdWString(text);
-    for (int i = 0; i < q.size(); ++i)
+    std::wstring res;
+    res.reserve(text.size() + 16);
+    for (size_t i = 0; i < text.size(); ++i)
     {
-        if (q[i] == QLatin1Char('\n') && (i == 0 || q[i - 1] != QLatin1Char('\r')))
-            res += QLatin1Char('\r');
-        res += q[i];
+        if (text[i] == L'\n' && (i == 0 || text[i - 1] != L'\r'))
+            res += L'\r';
+        res += text[i];
     }
     return res;
 }
@@ -128,11 +126,11 @@ std::string ReportedThreadText()
     return name.empty() ? text : name + " (" + text + ")";
 }
 
-void WriteSection(Utils::TextFileWriter& file, const std::string& name, const std::wstring& text)
+void WriteSection(Utils::FdTextWriter& file, const std::string& name, const std::wstring& text)
 {
-    file.WriteLine(QString::fromStdString("[cr-section-" + name + "]\r"));
-    file.WriteLine(WithCrLf(text) + QLatin1Char('\r'));
-    file.WriteLine(QStringLiteral("\r"));
+    file.WriteLine(Widen("[cr-section-" + name + "]\r"));
+    file.WriteLine(WithCrLf(text) + L'\r');
+    file.WriteLine(L"\r");
 }
 
 class Hook
@@ -219,7 +217,9 @@ private:
     void WriteReport(const fs::path& path, const Platform::ExitInformation& info,
                      const std::vector<Attachment>& attachments)
     {
-        Utils::TextFileWriter file(QString::fromStdString(path.string()), false, false, false, "utf-8");
+        // Not Qt's text stream: the thread that halted may hold a lock of Qt's (a signal-slot
+        // lock, the codec registry's) that the stream would wait for.
+        Utils::FdTextWriter file(path.string(), false);
 
         WriteSection(file, "date-time", Widen(detail::LocalTimeText("%Y-%m-%d %H:%M:%S")));
         WriteSection(file, "build-info", Widen(AppUtils::AppBuildInfo::GetBuildInfoText(true)));

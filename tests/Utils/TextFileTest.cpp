@@ -14,6 +14,7 @@
 #include <boost/filesystem.hpp>
 #include <QString>
 #include "Utils/DebugLog.h"
+#include "Utils/FdTextWriter.h"
 #include "Utils/FileSystem.h"
 #include "Utils/TextFile.h"
 
@@ -145,6 +146,68 @@ TEST(TextFileTest, Failures)
     catch (const Utils::TextFileWriter::Error& e)
     {
         EXPECT_EQ(L"Can't open file " + dir.Path().wstring(), e.Message());
+    }
+}
+
+// The halt path's writer leaves the bytes of the Qt writer with "utf-8", in a new file and in one
+// that exists.
+TEST(FdTextWriterTest, WritesTheBytesOfTheQtWriter)
+{
+    TempDir dir;
+    const std::wstring lines[] = {L"[cr-section-text]\r", L"Привет, 世界 \U0001F600\r\n next\r", L"", L"\r"};
+    for (int round = 0; round < 2; ++round)
+    {
+        {
+            Utils::TextFileWriter qt(Q(dir / "qt.txt"), false, false, false, "utf-8");
+            Utils::FdTextWriter fd((dir / "fd.txt").string(), false);
+            for (const std::wstring& line : lines)
+            {
+                qt.WriteLine(QString::fromStdWString(line));
+                fd.WriteLine(line);
+            }
+        }
+        EXPECT_EQ(ReadBytes(dir / "qt.txt"), ReadBytes(dir / "fd.txt")) << round;
+    }
+}
+
+TEST(FdTextWriterTest, TimePrefixAndNonCharacters)
+{
+    TempDir dir;
+    const fs::path file = dir / "t.txt";
+    {
+        Utils::FdTextWriter w(file.string(), true);
+        w.WriteLine({L'a', wchar_t(0xD800), wchar_t(0x110000), L'b'});
+    }
+    const std::string s = ReadBytes(file);
+    EXPECT_TRUE(
+        std::regex_match(s, std::regex(c_bom + "[1-9][0-9]?\\.[01][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9]: "
+                                               "a\xEF\xBF\xBD\xEF\xBF\xBD"
+                                               "b\n")))
+        << s;
+}
+
+TEST(FdTextWriterTest, Failures)
+{
+    TempDir dir;
+    try
+    {
+        Utils::FdTextWriter w(dir.Path().string(), false);
+        FAIL() << "no exception";
+    }
+    catch (const Utils::FdTextWriter::Error& e)
+    {
+        EXPECT_EQ(L"Can't open file " + dir.Path().wstring(), e.Message());
+    }
+
+    Utils::FdTextWriter full("/dev/full", false);
+    try
+    {
+        full.WriteLine(L"lost");
+        FAIL() << "no exception";
+    }
+    catch (const Utils::FdTextWriter::Error& e)
+    {
+        EXPECT_EQ(L"Can't write file /dev/full: No space left on device", e.Message());
     }
 }
 

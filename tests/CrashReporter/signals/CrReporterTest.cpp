@@ -2,8 +2,11 @@
 // faulting thread's stack and heap look like: each child ends with exit code 3, the halt's notice
 // and a report with the fault's sections.
 #include <signal.h>
+#include <atomic>
+#include <QTextCodec>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include "AppUtils/LogAbnormalExit.h"
 #include "CrashReporter/CrHook.h"
 #include "CrashReporter/CrTestSupport.h"
 #include "Platform/FaultSignals.h"
@@ -33,6 +36,27 @@ void Overflow()
 {
     TestUtils::RecurseForever(0);
 }
+
+// A codec whose name faults once armed. Qt asks every codec its name, holding the codec
+// registry's lock, when it looks up a name it has not seen before.
+class FaultingCodec : public QTextCodec
+{
+public:
+    static std::atomic<bool> s_armed;
+
+    QByteArray name() const override
+    {
+        if (s_armed)
+            TestUtils::WriteNullHere();
+        return "yr-faulting-codec";
+    }
+    int mibEnum() const override { return -4242; }
+
+protected:
+    QString convertToUnicode(const char*, int, ConverterState*) const override { return QString(); }
+    QByteArray convertFromUnicode(const QChar*, int, ConverterState*) const override { return QByteArray(); }
+};
+std::atomic<bool> FaultingCodec::s_armed{false};
 
 } // namespace
 
@@ -119,6 +143,25 @@ TEST_F(CrReporterScenario, FaultWhileTheMallocArenaLockIsHeld)
         },
         ::testing::ExitedWithCode(3), "Aborted! (.|\n)*EXCEPTION_ACCESS_VIOLATION");
     EXPECT_THAT(ExpectFaultReport("malloc"), MatchesRegex("main \\([0-9]+\\)"));
+}
+
+TEST_F(CrReporterScenario, FaultWhileQtsCodecRegistryLockIsHeld)
+{
+    // Neither the report nor the abnormal-exit record (debug mode) may wait for that lock.
+    const fs::path record = ExePath().parent_path() / "module_last_abnormal_exit.txt";
+    EXPECT_EXIT(
+        {
+            WriteFile(ExePath().parent_path() / "debug.mode", "");
+            InstallInternal();
+            new AppUtils::LogAbnormalExit(record.filename().string()); // held for the process's life
+            new FaultingCodec();                                       // Qt owns its codecs
+            FaultingCodec::s_armed = true;
+            QTextCodec::codecForName("yr-no-such-codec");
+            _exit(101);
+        },
+        ::testing::ExitedWithCode(3), "Aborted! (.|\n)*EXCEPTION_ACCESS_VIOLATION");
+    ExpectFaultReport("QTextCodec::codecForName");
+    EXPECT_THAT(ReadFile(record), HasSubstr("EXCEPTION_ACCESS_VIOLATION"));
 }
 
 TEST_F(CrReporterScenario, FaultInsideAHaltEndsThatHalt)
