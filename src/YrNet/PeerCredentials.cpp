@@ -6,8 +6,12 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 namespace YrNet
@@ -50,14 +54,20 @@ void PutEnd(const sockaddr_storage& sa, __be32 (&addr)[4], __be16& port)
     port = in6.sin6_port;
 }
 
-// The TCP socket whose local end is `self` and remote end `remote`: its user and inode. The
-// kernel answers an exact query within the send, so the answer is read without waiting.
-bool FindTcpSocket(const sockaddr_storage& self, const sockaddr_storage& remote, uint32_t& uid,
+// Set by tests (detail::FailSocketQueryWith): the socket query's error, 0 to make it for real.
+std::atomic<int> g_forcedQueryError{0};
+
+// The TCP socket whose local end is `self` and remote end `remote`: its user and inode; 0, or the
+// query's error. The kernel answers an exact query within the send, so the answer is read
+// without waiting.
+int QueryTcpSocket(const sockaddr_storage& self, const sockaddr_storage& remote, uint32_t& uid,
                    uint64_t& inode)
 {
+    if (const int forced = g_forcedQueryError.load())
+        return forced;
     const FdGuard nl(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (nl.Get() < 0)
-        return false;
+        return errno;
     struct
     {
         nlmsghdr hdr;
@@ -75,20 +85,97 @@ bool FindTcpSocket(const sockaddr_storage& self, const sockaddr_storage& remote,
     query.req.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (::sendto(nl.Get(), &query, sizeof(query), 0, reinterpret_cast<const sockaddr*>(&kernel),
-                 sizeof(kernel)) != ssize_t(sizeof(query)))
-        return false;
+    const ssize_t sent = ::sendto(nl.Get(), &query, sizeof(query), 0,
+                                  reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel));
+    if (sent != ssize_t(sizeof(query)))
+        return sent < 0 ? errno : EIO;
 
     alignas(nlmsghdr) char answer[8192]; // the message and the attributes the kernel always adds
     ssize_t len = ::recv(nl.Get(), answer, sizeof(answer), MSG_DONTWAIT);
-    for (auto* h = reinterpret_cast<nlmsghdr*>(answer); len > 0 && NLMSG_OK(h, len); h = NLMSG_NEXT(h, len))
+    if (len < 0)
+        return errno;
+    auto* h = reinterpret_cast<nlmsghdr*>(answer);
+    if (!NLMSG_OK(h, len))
+        return EPROTO;
+    if (h->nlmsg_type == NLMSG_ERROR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr)))
     {
-        if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
-            return false; // NLMSG_ERROR: no such socket (gone already)
-        const auto* msg = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
-        uid = msg->idiag_uid;
-        inode = msg->idiag_inode;
-        return true;
+        // "No such entry": the socket is gone, or the kernel cannot serve the query.
+        const int error = -static_cast<const nlmsgerr*>(NLMSG_DATA(h))->error;
+        return error > 0 ? error : EPROTO;
+    }
+    if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+        return EPROTO;
+    const auto* msg = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+    uid = msg->idiag_uid;
+    inode = msg->idiag_inode;
+    return 0;
+}
+
+// An end as the kernel's socket table writes it: the address words in the machine's byte order,
+// then the port, all in upper-case hexadecimal ("0100007F:1F90").
+std::string TableAddress(const sockaddr_storage& sa)
+{
+    char buf[64] = {};
+    if (sa.ss_family == AF_INET)
+    {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(sa);
+        std::snprintf(buf, sizeof(buf), "%08X:%04X", in.sin_addr.s_addr, ntohs(in.sin_port));
+        return buf;
+    }
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sa);
+    uint32_t w[4];
+    std::memcpy(w, &in6.sin6_addr, sizeof(w));
+    std::snprintf(buf, sizeof(buf), "%08X%08X%08X%08X:%04X", w[0], w[1], w[2], w[3], ntohs(in6.sin6_port));
+    return buf;
+}
+
+std::string Upper(std::string s)
+{
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The table entry whose local end is `self` and remote end `remote`: its user and inode.
+bool FindInTable(const char* table, const std::string& self, const std::string& remote, uint32_t& uid,
+                 uint64_t& inode)
+{
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line); // header
+    while (std::getline(in, line))
+    {
+        char loc[64] = {}, rem[64] = {};
+        unsigned int u = 0;
+        unsigned long long ino = 0;
+        if (std::sscanf(line.c_str(),
+                        " %*u: %63[0-9A-Fa-f:] %63[0-9A-Fa-f:] %*x %*x:%*x %*x:%*x %*x %u %*d %llu", loc, rem,
+                        &u, &ino) != 4)
+            continue;
+        if (Upper(loc) == self && Upper(rem) == remote)
+        {
+            uid = u;
+            inode = ino;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Where the query cannot be made (a sandbox refuses the netlink family, the diagnostics module
+// cannot be loaded): the kernel's socket table, whose cost grows with the sockets on the machine.
+bool FindTcpSocketInTable(const sockaddr_storage& self, const sockaddr_storage& remote, uint32_t& uid,
+                          uint64_t& inode)
+{
+    const char* table = self.ss_family == AF_INET ? "/proc/net/tcp" : "/proc/net/tcp6";
+    const std::string selfText = TableAddress(self), remoteText = TableAddress(remote);
+    // The kernel writes its table in pieces while sockets come and go, so a read can miss an
+    // entry that is there: a few reads before giving up.
+    const int c_tableReads = 3;
+    for (int i = 0; i < c_tableReads; ++i)
+    {
+        if (FindInTable(table, selfText, remoteText, uid, inode))
+            return true;
     }
     return false;
 }
@@ -103,8 +190,12 @@ PeerCredentials FromSocketDiag(int fd)
         return res;
     if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)
         return res;
-    // The peer's socket is the one whose local end is our remote end.
-    res.known = FindTcpSocket(peer, local, res.uid, res.inode);
+    // The peer's socket is the one whose local end is our remote end. The kernel says "no such
+    // entry" both for a socket that is gone and for a query it cannot serve: the table tells.
+    const int error = QueryTcpSocket(peer, local, res.uid, res.inode);
+    res.known = error == 0 || FindTcpSocketInTable(peer, local, res.uid, res.inode);
+    if (res.known)
+        res.queryError = error;
     return res;
 }
 
@@ -150,5 +241,15 @@ bool ProcessHoldsSocket(int64_t pid, uint64_t inode)
     ::closedir(d);
     return held;
 }
+
+namespace detail
+{
+
+void FailSocketQueryWith(int error)
+{
+    g_forcedQueryError = error;
+}
+
+} // namespace detail
 
 } // namespace YrNet

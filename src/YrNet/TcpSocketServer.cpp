@@ -1,5 +1,6 @@
 #include "YrNet/TcpSocketServer.h"
 #include <algorithm>
+#include <system_error>
 #include <boost/make_shared.hpp>
 #include "Utils/AliveCallback.h"
 #include "Utils/StringUtils.h"
@@ -169,6 +170,15 @@ void TcpSocketServer::DeliverConnection(AsioSocket socket)
         return;
     }
     const PeerCredentials peer = ReadPeerCredentials(socket->native_handle());
+    if (peer.queryError != 0 && !m_queryFailureTold)
+    {
+        // Where the query fails it fails for every connect: told once.
+        m_queryFailureTold = true;
+        m_impl.Thread().Log().Add(
+            YrLogV2::Warning,
+            "The socket diagnostics query does not answer ({}): peers are looked up in the socket table",
+            std::error_code(peer.queryError, std::system_category()).message());
+    }
     if (Decide(socket, peer, std::chrono::milliseconds(0)))
         return;
     if (m_aside.size() >= c_asideMax)

@@ -85,7 +85,8 @@ public:
     HostAddr LocalHostInf() const;
 
     // From now on every accepted connection's peer is looked up (ReadPeerCredentials) and put
-    // to the user's AcceptPeer before it is delivered.
+    // to the user's AcceptPeer before it is delivered. A socket query that fails where the socket
+    // table answers is told once, at Warning, in the network thread's log.
     void CheckPeers() { m_checkPeers = true; }
 
     // The receive window of the connections accepted from now on, in force from their first read
@@ -128,6 +129,7 @@ private:
     BlockedCreate<TcpServerImpl> m_impl;
     Utils::SafeRef<ITcpServerToUser> m_user;
     bool m_checkPeers = false;
+    bool m_queryFailureTold = false; // owner's thread
     TcpRecvWindow m_acceptedWindow;
     std::vector<AsideConn> m_aside;
     iCore::MsgTimerEx m_lookTimer;

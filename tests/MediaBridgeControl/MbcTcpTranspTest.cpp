@@ -16,6 +16,7 @@
 #include "common/ChildChecks.h"
 #include "common/InFlight.h"
 #include "common/ProcessCrowd.h"
+#include "common/SocketQueryRefused.h"
 #include "MediaBridgeControl/IMbcFlow.h"
 #include "Utils/StringUtils.h"
 #include "YrNet/TcpSocketImpl.h"
@@ -1002,6 +1003,32 @@ TEST_F(MbcTcpTranspTest, AConnectWhileTheMediaBridgeIsConnectedIsDroppedWithoutA
     EXPECT_EQ(TranspState::Connected, State().Get());
 }
 
+namespace
+{
+
+const char* const c_nobodyRefused =
+    "Connection refused: pid unknown, uid 65534 is not the media bridge (pid 1, uid 0)";
+
+// A child that connects to port as nobody (root only) and ends with 0 once the server has closed
+// the connection (bounded).
+pid_t ConnectAsNobody(uint16_t port)
+{
+    const pid_t child = ::fork();
+    if (child != 0)
+        return child;
+    if (::setuid(65534) != 0)
+        ::_exit(1);
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in a = Loopback(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0)
+        ::_exit(2);
+    pollfd p{fd, POLLIN, 0};
+    char byte;
+    ::_exit(::poll(&p, 1, int(c_waitLimit.count())) == 1 && ::read(fd, &byte, 1) == 0 ? 0 : 3);
+}
+
+} // namespace
+
 TEST_F(MbcTcpTranspTest, AnotherUsersConnectIsRefusedWithoutLookingForItsProcess)
 {
     if (::getuid() != 0)
@@ -1009,25 +1036,50 @@ TEST_F(MbcTcpTranspTest, AnotherUsersConnectIsRefusedWithoutLookingForItsProcess
     using MediaBridgeControl::IMbcPeerCheck;
     const uint16_t port = Start();
     OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(1); });
-    const uid_t nobody = 65534;
-    const pid_t child = ::fork();
-    if (child == 0)
-    {
-        // Connects as nobody and waits (bounded) for the server to close the connection.
-        if (::setuid(nobody) != 0)
-            ::_exit(1);
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        const sockaddr_in a = Loopback(port);
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0)
-            ::_exit(2);
-        pollfd p{fd, POLLIN, 0};
-        char byte;
-        ::_exit(::poll(&p, 1, int(c_waitLimit.count())) == 1 && ::read(fd, &byte, 1) == 0 ? 0 : 3);
-    }
+    const pid_t child = ConnectAsNobody(port);
     ASSERT_GT(child, 0);
     EXPECT_EQ(0, TestUtils::WaitChild(child, int(c_waitLimit.count())));
     Flush();
     // As root a look through /proc would have found the child.
-    EXPECT_EQ(1, LogCount("Connection refused: pid unknown, uid 65534 is not the media bridge (pid 1, uid 0)"));
+    EXPECT_EQ(1, LogCount(c_nobodyRefused));
     EXPECT_EQ(0u, m_rec.CountOf(TranspState::Connected));
+}
+
+// Where the socket query is refused (a sandbox, a security policy), the socket table tells who
+// connects: a stray of our user is looked at and refused, another user's connect is refused at
+// once, the media bridge gets in, and the failing query is told once.
+TEST_F(MbcTcpTranspTest, WhereTheSocketQueryIsRefusedTheSocketTableTellsThePeers)
+{
+    using MediaBridgeControl::IMbcPeerCheck;
+    const TestUtils::SocketQueryRefused refused(EACCES);
+    const uint16_t port = Start();
+    OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(1); });
+    const pid_t nobody = ::getuid() == 0 ? ConnectAsNobody(port) : 0;
+    Fd stray = PlainConnect(port);
+    ASSERT_TRUE(stray.Valid());
+    EXPECT_TRUE(WaitClosed(stray.Get()));
+    const std::string uid = std::to_string(::getuid());
+    EXPECT_EQ(1, LogCount(LookingAgain()));
+    EXPECT_EQ(1, LogCount("Connection refused: pid unknown, uid " + uid +
+                          " is not the media bridge (pid 1, uid " + uid + ")"));
+    if (nobody != 0)
+    {
+        ASSERT_GT(nobody, 0);
+        EXPECT_EQ(0, TestUtils::WaitChild(nobody, int(c_waitLimit.count())));
+        Flush();
+        EXPECT_EQ(1, LogCount(c_nobodyRefused));
+    }
+
+    OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(::getpid()); });
+    Fd bridge = ConnectAccepted(port);
+    ASSERT_TRUE(WriteAll(bridge.Get(), "mb"));
+    EXPECT_TRUE(m_rec.WaitBytes(2));
+    const std::string told = "The socket diagnostics query does not answer (Permission denied): peers are "
+                             "looked up in the socket table";
+    const std::vector<YrLogV2::LogRecord> records = m_out->Records();
+    EXPECT_EQ(1, std::count_if(records.begin(), records.end(),
+                               [&](const YrLogV2::LogRecord& r) {
+                                   return r.node == "NetThread" && r.level == YrLogV2::Warning.Level() &&
+                                          r.text == told;
+                               }));
 }

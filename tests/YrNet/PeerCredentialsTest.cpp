@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
 #include <gtest/gtest.h>
 #include "YrNet/PeerCredentials.h"
+
+#include "common/SocketQueryRefused.h"
 
 namespace
 {
@@ -16,18 +19,29 @@ struct LoopbackPair
     int accepted = -1;
     int connecting = -1;
 
-    LoopbackPair()
+    explicit LoopbackPair(int family = AF_INET)
     {
-        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_storage a{};
         socklen_t len = sizeof(a);
-        if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || ::listen(listener, 1) != 0 ||
-            ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        if (family == AF_INET)
+        {
+            auto& in = reinterpret_cast<sockaddr_in&>(a);
+            in.sin_family = AF_INET;
+            in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        }
+        else
+        {
+            auto& in6 = reinterpret_cast<sockaddr_in6&>(a);
+            in6.sin6_family = AF_INET6;
+            in6.sin6_addr = in6addr_loopback;
+        }
+        auto* sa = reinterpret_cast<sockaddr*>(&a);
+        listener = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::bind(listener, sa, len) != 0 || ::listen(listener, 1) != 0 ||
+            ::getsockname(listener, sa, &len) != 0)
             return;
-        connecting = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (::connect(connecting, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0)
+        connecting = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(connecting, sa, len) == 0)
             accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     }
     ~LoopbackPair()
@@ -35,6 +49,12 @@ struct LoopbackPair
         for (int fd : {listener, accepted, connecting})
             if (fd >= 0)
                 ::close(fd);
+    }
+
+    uint64_t ConnectingInode() const
+    {
+        struct stat st = {};
+        return ::fstat(connecting, &st) == 0 ? uint64_t(st.st_ino) : 0;
     }
 };
 
@@ -46,9 +66,8 @@ TEST(PeerCredentialsTest, LoopbackPeerIsTheConnectingSocketAndOnlyItsHoldersHold
     ASSERT_TRUE(peer.known);
     EXPECT_EQ(::getuid(), peer.uid);
     EXPECT_EQ(0, peer.pid); // not looked for
-    struct stat st = {};
-    ASSERT_EQ(0, ::fstat(pair.connecting, &st));
-    EXPECT_EQ(uint64_t(st.st_ino), peer.inode);
+    EXPECT_EQ(0, peer.queryError);
+    EXPECT_EQ(pair.ConnectingInode(), peer.inode);
     EXPECT_TRUE(YrNet::ProcessHoldsSocket(::getpid(), peer.inode));
 
     // A child that keeps its copy of the socket holds it; one that closed its copy does not.
@@ -83,6 +102,28 @@ TEST(PeerCredentialsTest, LoopbackPeerIsTheConnectingSocketAndOnlyItsHoldersHold
     ::waitpid(closer, nullptr, 0);
     for (int fd : {gate[0], ready[0], ready[1]})
         ::close(fd);
+}
+
+// Where the socket query is refused, the kernel's socket table names the same socket, over IPv4
+// and IPv6; a socket closed since is held by nobody.
+TEST(PeerCredentialsTest, WithoutTheSocketQueryTheSocketTableFindsThePeer)
+{
+    const TestUtils::SocketQueryRefused refused(EACCES);
+    for (int family : {AF_INET, AF_INET6})
+    {
+        LoopbackPair pair(family);
+        ASSERT_GE(pair.accepted, 0) << family;
+        const YrNet::PeerCredentials peer = YrNet::ReadPeerCredentials(pair.accepted);
+        EXPECT_TRUE(peer.known) << family;
+        EXPECT_EQ(::getuid(), peer.uid) << family;
+        EXPECT_EQ(pair.ConnectingInode(), peer.inode) << family;
+        EXPECT_EQ(EACCES, peer.queryError) << family;
+
+        ::close(pair.connecting);
+        pair.connecting = -1;
+        // The kernel may keep the closed connection a while, as an orphan of its own.
+        EXPECT_EQ(0u, YrNet::ReadPeerCredentials(pair.accepted).inode) << family;
+    }
 }
 
 } // namespace
