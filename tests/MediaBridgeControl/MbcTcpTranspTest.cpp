@@ -918,7 +918,10 @@ TEST_F(MbcTcpTranspTest, ConnectsNoProcessHoldsAreLookedAtWhileTheThreadRelaysAn
     using Clock = std::chrono::steady_clock;
     using MediaBridgeControl::IMbcPeerCheck;
     const TestUtils::ProcessCrowd crowd(1000, 60);
-    ASSERT_EQ(1000u, crowd.Size());
+    if (crowd.Size() < 1000)
+        GTEST_SKIP() << "only " << crowd.Size() << " of the 1000 processes could be started ("
+                     << std::strerror(crowd.SpawnError())
+                     << "): the user's process limit (ulimit -u) is too low";
     const uint16_t port = Start();
     OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(1); }); // holds none of them
 

@@ -31,7 +31,8 @@ public:
         for (int i = 0; i < count; ++i)
         {
             pid_t pid = -1;
-            if (::posix_spawn(&pid, "/bin/sleep", &actions, nullptr, argv, env) != 0)
+            m_spawnError = ::posix_spawn(&pid, "/bin/sleep", &actions, nullptr, argv, env);
+            if (m_spawnError != 0)
                 break;
             m_pids.push_back(pid);
         }
@@ -49,9 +50,12 @@ public:
     ProcessCrowd& operator=(const ProcessCrowd&) = delete;
 
     size_t Size() const { return m_pids.size(); }
+    // Why the crowd is smaller than asked (EAGAIN: the user's process limit); 0 when it is not.
+    int SpawnError() const { return m_spawnError; }
 
 private:
     std::vector<pid_t> m_pids;
+    int m_spawnError = 0;
 };
 
 } // namespace TestUtils
