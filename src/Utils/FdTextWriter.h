@@ -11,7 +11,7 @@ namespace Utils
 // abnormal-exit record): the thread that halted may be stopped inside Qt with one of Qt's locks
 // held. The bytes are those of TextFileWriter with the codec "utf-8": the file is emptied, a new
 // one starts with the byte-order mark, an existing one gets none. Each line is written at once,
-// so a report cut short keeps the lines written before.
+// so a report cut short keeps the lines written before it.
 // Threads: one thread at a time.
 class FdTextWriter : boost::noncopyable
 {
@@ -23,7 +23,8 @@ public:
     ~FdTextWriter();
 
     // [time ": "] text "\n", the local time as "d.MM hh:mm:ss" when asked for at construction.
-    // A code point that is no character (a surrogate, above U+10FFFF) is written as U+FFFD.
+    // A code point that is no character (a surrogate, above U+10FFFF) is written as U+FFFD, where
+    // Qt's stream glued such values into false pairs.
     // Throws Error "Can't write file " + path + ": " + the system's reason.
     void WriteLine(const std::wstring& text);
 
