@@ -56,6 +56,7 @@ void PutEnd(const sockaddr_storage& sa, __be32 (&addr)[4], __be16& port)
 
 // Set by tests (detail::FailSocketQueryWith): the socket query's error, 0 to make it for real.
 std::atomic<int> g_forcedQueryError{0};
+std::atomic<bool> g_queryAnswered{false}; // the query has found a socket in this process
 
 // The TCP socket whose local end is `self` and remote end `remote`: its user and inode; 0, or the
 // query's error. The kernel answers an exact query within the send, so the answer is read
@@ -191,9 +192,14 @@ PeerCredentials FromSocketDiag(int fd)
     if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)
         return res;
     // The peer's socket is the one whose local end is our remote end. The kernel says "no such
-    // entry" both for a socket that is gone and for a query it cannot serve: the table tells.
+    // entry" both for a socket that is gone and for a query it cannot serve: the table tells,
+    // unless the query has answered before. Then the kernel serves it, the socket is gone, and
+    // the table, read in full, would only stall the thread.
     const int error = QueryTcpSocket(peer, local, res.uid, res.inode);
-    res.known = error == 0 || FindTcpSocketInTable(peer, local, res.uid, res.inode);
+    if (error == 0)
+        g_queryAnswered = true;
+    const bool gone = error == ENOENT && g_queryAnswered;
+    res.known = error == 0 || (!gone && FindTcpSocketInTable(peer, local, res.uid, res.inode));
     if (res.known)
         res.queryError = error;
     return res;

@@ -22,7 +22,8 @@ struct PeerCredentials
 // names its user and its inode. One exact query: its cost does not grow with the sockets or
 // processes on the machine, so it may run on a thread that carries traffic. Where the query gives
 // no answer, the kernel's socket table (/proc/net/tcp, tcp6) is read instead; its cost grows with
-// the sockets on the machine, still not with the processes.
+// the sockets on the machine, still not with the processes. Once the query has answered in this
+// process, its "no such entry" means that the socket is gone, and the table is not read.
 PeerCredentials ReadPeerCredentials(int fd);
 
 // True when process pid holds the socket inode: a socket may be held by several processes (a

@@ -126,4 +126,15 @@ TEST(PeerCredentialsTest, WithoutTheSocketQueryTheSocketTableFindsThePeer)
     }
 }
 
+// Once the query has answered, its "no such entry" means the socket is gone: the socket table,
+// whose read grows with every socket on the machine, is not read then.
+TEST(PeerCredentialsTest, AfterAnAnswerNoSuchEntryFromTheQueryMeansGone)
+{
+    LoopbackPair pair;
+    ASSERT_GE(pair.accepted, 0);
+    ASSERT_TRUE(YrNet::ReadPeerCredentials(pair.accepted).known);
+    const TestUtils::SocketQueryRefused noEntry(ENOENT);
+    EXPECT_FALSE(YrNet::ReadPeerCredentials(pair.accepted).known); // the table still has it
+}
+
 } // namespace
