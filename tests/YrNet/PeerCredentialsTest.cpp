@@ -51,10 +51,11 @@ struct LoopbackPair
                 ::close(fd);
     }
 
+    // No socket has the inode given when there is none to look at.
     uint64_t ConnectingInode() const
     {
         struct stat st = {};
-        return ::fstat(connecting, &st) == 0 ? uint64_t(st.st_ino) : 0;
+        return ::fstat(connecting, &st) == 0 ? uint64_t(st.st_ino) : ~uint64_t(0);
     }
 };
 
