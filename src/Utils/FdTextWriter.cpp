@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -17,37 +16,6 @@ namespace
 {
 
 const char c_byteOrderMark[] = "\xEF\xBB\xBF";
-
-void AppendUtf8(std::string& out, const std::wstring& text)
-{
-    for (const wchar_t wc : text)
-    {
-        uint32_t c = static_cast<uint32_t>(wc);
-        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
-            c = 0xFFFD;
-        if (c < 0x80)
-        {
-            out += static_cast<char>(c);
-            continue;
-        }
-        if (c < 0x800)
-        {
-            out += static_cast<char>(0xC0 | (c >> 6));
-        }
-        else if (c < 0x10000)
-        {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        }
-        else
-        {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        }
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 // Qt's "d.MM hh:mm:ss": the day without a leading zero, the rest with one, 24-hour time.
 std::string LocalTimePrefix()
@@ -93,8 +61,7 @@ FdTextWriter::~FdTextWriter()
 void FdTextWriter::WriteLine(const std::wstring& text)
 {
     std::string line = m_timePrefix ? LocalTimePrefix() : std::string();
-    line.reserve(line.size() + text.size() + 1);
-    AppendUtf8(line, text);
+    line += WStringToStdString(text);
     line += '\n';
     WriteAll(line);
 }

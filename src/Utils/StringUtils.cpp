@@ -43,6 +43,34 @@ QString WideToQString(const std::wstring& s)
     return QString::fromUcs4(ucs4.data(), static_cast<int>(ucs4.size()));
 }
 
+void AppendUtf8(std::string& out, uint32_t c)
+{
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
+        c = 0xFFFD;
+    if (c < 0x80)
+    {
+        out += char(c);
+    }
+    else if (c < 0x800)
+    {
+        out += char(0xC0 | (c >> 6));
+        out += char(0x80 | (c & 0x3F));
+    }
+    else if (c < 0x10000)
+    {
+        out += char(0xE0 | (c >> 12));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    }
+    else
+    {
+        out += char(0xF0 | (c >> 18));
+        out += char(0x80 | ((c >> 12) & 0x3F));
+        out += char(0x80 | ((c >> 6) & 0x3F));
+        out += char(0x80 | (c & 0x3F));
+    }
+}
+
 std::string ToStdString(const QByteArray& ba)
 {
     return std::string(ba.constData(), static_cast<size_t>(ba.size()));
@@ -98,9 +126,13 @@ std::wstring StdStringToWString(const std::string& s)
     return QString::fromStdString(s).toStdWString();
 }
 
-std::string WStringToStdString(const std::wstring& s)
+std::string WStringToStdString(std::wstring_view s)
 {
-    return WideToQString(s).toStdString();
+    std::string out;
+    out.reserve(s.size());
+    for (wchar_t c : s)
+        AppendUtf8(out, static_cast<uint32_t>(c));
+    return out;
 }
 
 bool StringUpCase(const std::string& in, std::string& out)

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <QString>
 #include "ESS/Assert.h"
 
@@ -21,9 +22,10 @@ std::wstring WidenString(const std::string& s);
 std::wstring LocaleStringToUnicode(const std::string& s);
 std::string UnicodeToLocaleString(const std::wstring& s);
 
-// UTF-8 <-> wide text.
+// UTF-8 <-> wide text. A wide value that is no character (a surrogate, above U+10FFFF) becomes
+// U+FFFD. The encoding takes no lock, so the halt path may use it.
 std::wstring StdStringToWString(const std::string& s);
-std::string WStringToStdString(const std::wstring& s);
+std::string WStringToStdString(std::wstring_view s);
 
 // ASCII a-z raised to A-Z, other bytes unchanged; true when every byte is below 0x80.
 bool StringUpCase(const std::string& in, std::string& out);

@@ -39,6 +39,7 @@
 #include <QString>
 #include <fmt/format.h>
 #include "Utils/IBasicInterface.h"
+#include "Utils/StringUtils.h"
 #include "YrLogV2/Tag.h"
 
 class QMutex;
@@ -74,8 +75,6 @@ struct QStringArg
 {
     const QString* text;
 };
-
-std::string ToUtf8(std::wstring_view text);
 
 // Everything is passed through as is, except the texts fmt cannot put into narrow output.
 template <class T>
@@ -270,7 +269,7 @@ struct fmt::formatter<YrLogV2::details::WideArg> : fmt::formatter<fmt::string_vi
     template <class TContext>
     auto format(const YrLogV2::details::WideArg& v, TContext& ctx) const
     {
-        const std::string s = YrLogV2::details::ToUtf8(v.text);
+        const std::string s = Utils::WStringToStdString(v.text);
         return fmt::formatter<fmt::string_view>::format(fmt::string_view(s), ctx);
     }
 };

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <set>
 #include <utility>
+#include "Utils/StringUtils.h"
 
 namespace YrLogV2
 {
@@ -42,7 +43,7 @@ void Tracer::Trace(const ESS::CppLocation& location, bool once, const Log& log, 
                    const std::wstring& text)
 {
     if (ShouldWrite(location, once, log, tag))
-        log.Put(details::ToUtf8(text), tag);
+        log.Put(Utils::WStringToStdString(text), tag);
 }
 
 } // namespace YrLogV2

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 #include "ESS/Assert.h"
+#include "Utils/StringUtils.h"
 #include "YrLogV2/LogInternal.h"
 
 namespace YrLogV2
@@ -13,50 +14,12 @@ namespace details
 namespace
 {
 
-void AppendUtf8(std::string& out, uint32_t c)
-{
-    // Lone surrogates and values beyond Unicode cannot be encoded; they become U+FFFD.
-    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
-        c = 0xFFFD;
-    if (c < 0x80)
-    {
-        out += char(c);
-    }
-    else if (c < 0x800)
-    {
-        out += char(0xC0 | (c >> 6));
-        out += char(0x80 | (c & 0x3F));
-    }
-    else if (c < 0x10000)
-    {
-        out += char(0xE0 | (c >> 12));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    }
-    else
-    {
-        out += char(0xF0 | (c >> 18));
-        out += char(0x80 | ((c >> 12) & 0x3F));
-        out += char(0x80 | ((c >> 6) & 0x3F));
-        out += char(0x80 | (c & 0x3F));
-    }
-}
-
 Node& AsNode(NodeBase* p)
 {
     return *static_cast<Node*>(p);
 }
 
 } // namespace
-
-std::string ToUtf8(std::wstring_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (wchar_t ch : text)
-        AppendUtf8(out, static_cast<uint32_t>(ch));
-    return out;
-}
 
 LogRecord MakeRecord(const Node& node, const Tag& tag, std::string&& text)
 {
@@ -139,7 +102,7 @@ void Log::WriteFormatted(const Tag& tag, std::string_view format, std::size_t ar
 void Log::WriteFormatted(const Tag& tag, std::wstring_view format, std::size_t argCount,
                          fmt::format_args args) const
 {
-    WriteFormatted(tag, details::ToUtf8(format), argCount, args);
+    WriteFormatted(tag, Utils::WStringToStdString(format), argCount, args);
 }
 
 void Log::WriteText(const Tag& tag, std::string&& text) const
@@ -187,14 +150,14 @@ LogStream::~LogStream()
 LogStream& LogStream::operator<<(const std::wstring& v)
 {
     if (m_pStream)
-        *m_pStream << details::ToUtf8(v);
+        *m_pStream << Utils::WStringToStdString(v);
     return *this;
 }
 
 LogStream& LogStream::operator<<(const wchar_t* v)
 {
     if (m_pStream && v)
-        *m_pStream << details::ToUtf8(v);
+        *m_pStream << Utils::WStringToStdString(v);
     return *this;
 }
 

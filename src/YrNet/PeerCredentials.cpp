@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -130,14 +129,8 @@ std::string TableAddress(const sockaddr_storage& sa)
     return buf;
 }
 
-std::string Upper(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-// The table entry whose local end is `self` and remote end `remote`: its user and inode.
+// The table entry whose local end is `self` and remote end `remote`: its user and inode. The
+// kernel writes the addresses in upper case, as TableAddress does.
 bool FindInTable(const char* table, const std::string& self, const std::string& remote, uint32_t& uid,
                  uint64_t& inode)
 {
@@ -153,7 +146,7 @@ bool FindInTable(const char* table, const std::string& self, const std::string& 
                         " %*u: %63[0-9A-Fa-f:] %63[0-9A-Fa-f:] %*x %*x:%*x %*x:%*x %*x %u %*d %llu", loc, rem,
                         &u, &ino) != 4)
             continue;
-        if (Upper(loc) == self && Upper(rem) == remote)
+        if (self == loc && remote == rem)
         {
             uid = u;
             inode = ino;
