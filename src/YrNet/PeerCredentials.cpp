@@ -156,11 +156,29 @@ bool FindInTable(const char* table, const std::string& self, const std::string& 
     return false;
 }
 
+// An IPv4 end that an IPv6 socket sees as mapped (::ffff:a.b.c.d) in its own form: the socket
+// of that end is an IPv4 one, listed in the IPv4 table.
+sockaddr_storage Unmapped(const sockaddr_storage& sa)
+{
+    if (sa.ss_family != AF_INET6)
+        return sa;
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sa);
+    if (!IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr))
+        return sa;
+    sockaddr_storage res{};
+    auto& in = reinterpret_cast<sockaddr_in&>(res);
+    in.sin_family = AF_INET;
+    in.sin_port = in6.sin6_port;
+    std::memcpy(&in.sin_addr, in6.sin6_addr.s6_addr + 12, sizeof(in.sin_addr));
+    return res;
+}
+
 // Where the query cannot be made (a sandbox refuses the netlink family, the diagnostics module
 // cannot be loaded): the kernel's socket table, whose cost grows with the sockets on the machine.
-bool FindTcpSocketInTable(const sockaddr_storage& self, const sockaddr_storage& remote, uint32_t& uid,
+bool FindTcpSocketInTable(const sockaddr_storage& seenSelf, const sockaddr_storage& seenRemote, uint32_t& uid,
                           uint64_t& inode)
 {
+    const sockaddr_storage self = Unmapped(seenSelf), remote = Unmapped(seenRemote);
     const char* table = self.ss_family == AF_INET ? "/proc/net/tcp" : "/proc/net/tcp6";
     const std::string selfText = TableAddress(self), remoteText = TableAddress(remote);
     // The kernel writes its table in pieces while sockets come and go, so a read can miss an

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -919,9 +920,9 @@ TEST_F(MbcTcpTranspTest, ConnectsNoProcessHoldsAreLookedAtWhileTheThreadRelaysAn
     using MediaBridgeControl::IMbcPeerCheck;
     const TestUtils::ProcessCrowd crowd(1000, 60);
     if (crowd.Size() < 1000)
-        GTEST_SKIP() << "only " << crowd.Size() << " of the 1000 processes could be started ("
+        GTEST_SKIP() << "only " << crowd.Size() << " of the 1000 processes could be started: "
                      << std::strerror(crowd.SpawnError())
-                     << "): the user's process limit (ulimit -u) is too low";
+                     << (crowd.SpawnError() == EAGAIN ? " (the user's process limit, ulimit -u, is too low)" : "");
     const uint16_t port = Start();
     OnFace<IMbcPeerCheck>([](IMbcPeerCheck& c) { c.ExpectPeerPid(1); }); // holds none of them
 
