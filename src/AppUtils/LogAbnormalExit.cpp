@@ -1,6 +1,5 @@
 #include "AppUtils/LogAbnormalExit.h"
 
-#include <cstdio>
 #include <exception>
 #include <boost/filesystem/path.hpp>
 #include "AppUtils/AppMode.h"
@@ -30,21 +29,19 @@ void LogAbnormalExit::OnExit(const Platform::ExitInformation& info)
 {
     if (info.kind != 0)
         return;
+    // The halting thread may hold one of Qt's or the C library's locks: the file is written
+    // without them, and a failure is told without them too.
     try
     {
         // Opened at the first halt only: a process that ends well leaves the previous record alone.
-        // Written without Qt: the halting thread may hold one of Qt's locks.
         if (!m_file)
             m_file = std::make_unique<Utils::FdTextWriter>(m_filePath, true);
-        m_file->WriteLine(info.description);
+        if (!m_file->WriteLine(info.description))
+            Platform::WriteToStandardError("\nLogAbnormalExit: " + m_file->Error() + "\n");
     }
     catch (const std::exception& e)
     {
-        std::fprintf(stderr, "\nLogAbnormalExit: %s\n", e.what());
-    }
-    catch (...)
-    {
-        std::fprintf(stderr, "\nLogAbnormalExit: unknown error\n");
+        Platform::WriteToStandardError(std::string("\nLogAbnormalExit: ") + e.what() + "\n");
     }
 }
 

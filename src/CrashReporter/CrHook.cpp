@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cerrno>
 #include <ctime>
-#include <iostream>
 #include <stdexcept>
 #include <vector>
 #include <QMutex>
@@ -13,9 +12,9 @@
 #include "AppUtils/AppBuildInfo.h"
 #include "CrashReporter/spec/CrPlatform_linux.h"
 #include "ESS/Assert.h"
-#include "ESS/Exception.h"
 #include "Platform/FaultSignals.h"
 #include "Platform/Halt.h"
+#include "Platform/LocalTime.h"
 #include "Platform/StackTrace.h"
 #include "Platform/SysInfo.h"
 #include "Platform/Thread.h"
@@ -115,17 +114,17 @@ std::wstring Widen(const std::string& text)
 }
 
 // The thread the report is about in the form of ESS::CurrentThreadText: the faulting thread when
-// the fault reporter writes the report for it.
+// the fault reporter writes the report for it. The name registry may be held by the thread that
+// faulted: then the number alone.
 std::string ReportedThreadText()
 {
     void* const id = Platform::ReportedThreadId();
-    if (id == Platform::Thread::GetCurrentThreadID())
-        return ESS::CurrentThreadText();
     const std::string text = Platform::ThreadIdToString(id);
-    const std::string name = Utils::ThreadNames::Instance().GetName(id);
+    const std::string name = Utils::ThreadNames::Instance().GetNameNoWait(id);
     return name.empty() ? text : name + " (" + text + ")";
 }
 
+// A file that has failed writes nothing more and keeps why (FdTextWriter::Error).
 void WriteSection(Utils::FdTextWriter& file, const std::string& name, const std::wstring& text)
 {
     file.WriteLine(Widen("[cr-section-" + name + "]\r"));
@@ -138,7 +137,8 @@ class Hook
 public:
     explicit Hook(const HookParams& params)
         : m_flag(params.m_flag), m_dumpFolder(params.m_dumpFolder), m_fullDump(params.m_fullDump),
-          m_value(params.m_value), m_enforceErrorMode(params.m_enforceErrorMode), m_mode(params.m_mode)
+          m_value(params.m_value), m_enforceErrorMode(params.m_enforceErrorMode), m_mode(params.m_mode),
+          m_userName(Platform::GetUserName(false)), m_userId(::geteuid())
     {
         // The results are not needed: the dump tool logs its own failure, and the filter
         // reports nothing.
@@ -175,8 +175,11 @@ private:
         MutexScope lock(c_lockWaitMs, false);
         try
         {
-            WriteDumpAndReport(info, lock.Locked() ||
-                                         g_mutexOwner.load() == Platform::Thread::GetCurrentThreadID());
+            const std::string error = WriteDumpAndReport(
+                info, lock.Locked() || g_mutexOwner.load() == Platform::Thread::GetCurrentThreadID());
+            // The report keeps what was written before the failure.
+            if (!error.empty())
+                CrashHalt("Unexpected exception in Callback(); " + error);
             Platform::TerminateSelf();
             // Only a test's stand-in for the termination gets here.
             detail::DisarmFaultWatchdog();
@@ -188,7 +191,8 @@ private:
         t_inCallback = false;
     }
 
-    void WriteDumpAndReport(const Platform::ExitInformation& info, bool attachmentsUsable)
+    // "" or why the report could not be written whole.
+    std::string WriteDumpAndReport(const Platform::ExitInformation& info, bool attachmentsUsable)
     {
         const fs::path reportPath =
             detail::MakeReportFileName(fs::path(Utils::WStringToStdString(m_dumpFolder)));
@@ -211,15 +215,17 @@ private:
             if (fs::file_size(dumpPath, ec) == 0 && !ec)
                 fs::remove(dumpPath, ec);
         }
-        WriteReport(reportPath, info, attachments);
+        return WriteReport(reportPath, info, attachments);
     }
 
-    void WriteReport(const fs::path& path, const Platform::ExitInformation& info,
-                     const std::vector<Attachment>& attachments)
+    std::string WriteReport(const fs::path& path, const Platform::ExitInformation& info,
+                            const std::vector<Attachment>& attachments)
     {
         // Not Qt's text stream: the thread that halted may hold a lock of Qt's (a signal-slot
         // lock, the codec registry's) that the stream would wait for.
         Utils::FdTextWriter file(path.string(), false);
+        if (!file.Error().empty())
+            return file.Error();
 
         WriteSection(file, "date-time", Widen(detail::LocalTimeText("%Y-%m-%d %H:%M:%S")));
         WriteSection(file, "build-info", Widen(AppUtils::AppBuildInfo::GetBuildInfoText(true)));
@@ -231,9 +237,18 @@ private:
         WriteSection(file, "thread", Utils::LocaleStringToUnicode(ReportedThreadText()));
         WriteSection(file, "text-brief", info.brief);
         WriteSection(file, "text", info.description);
-        WriteSection(file, "user", Platform::GetUserName(false) + L"@" + Platform::GetComputerName());
+        WriteSection(file, "user", UserName() + L"@" + Platform::GetComputerName());
         for (const Attachment& a : attachments)
             WriteSection(file, "attach-" + a.name, a.path);
+        return file.Error();
+    }
+
+    // Read at installation: the name service takes locks of its own and may ask a daemon that
+    // does not answer. The number alone for a process that has changed its user since.
+    std::wstring UserName() const
+    {
+        const uid_t user = ::geteuid();
+        return user == m_userId ? m_userName : Widen(std::to_string(user));
     }
 
     std::vector<Attachment> m_attachments;
@@ -244,6 +259,8 @@ private:
     const uint32_t m_value;
     const bool m_enforceErrorMode;
     const WinHookMode m_mode;
+    const std::wstring m_userName;
+    const uid_t m_userId;
 };
 
 // Never destroyed: the hook must outlive everything that can halt. Set under the mutex, read
@@ -304,13 +321,7 @@ void CrashHalt(const std::string& text)
     catch (...)
     {
     }
-    try
-    {
-        std::cerr << all << std::endl;
-    }
-    catch (...)
-    {
-    }
+    Platform::WriteToStandardError(all + "\n");
     try
     {
         Utils::DebugLogFile::Write(Utils::LocaleStringToUnicode(all), true);
@@ -328,9 +339,8 @@ namespace detail
 
 std::string LocalTimeText(const char* format)
 {
-    const std::time_t now = std::time(nullptr);
     std::tm tm;
-    if (now == static_cast<std::time_t>(-1) || ::localtime_r(&now, &tm) == nullptr)
+    if (!Platform::LocalTimeNow(tm))
         throw std::runtime_error("could not convert calendar time to local time");
     char buf[64];
     const size_t n = std::strftime(buf, sizeof(buf), format, &tm);

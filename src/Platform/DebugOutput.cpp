@@ -1,8 +1,9 @@
 #include "Platform/DebugOutput.h"
-#include <cstdio>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <sstream>
+#include "Platform/Halt.h"
 #include "Platform/SysInfo.h"
 
 namespace Platform
@@ -27,12 +28,16 @@ void DefaultSink(const std::string& text)
 {
     static const bool enabled = (std::getenv("YR_DEBUG_OUTPUT") != nullptr) || DebuggerAttached();
     if (enabled)
-        std::fputs(text.c_str(), stderr);
+        WriteToStandardError(text); // a fault's stack walk writes here
 }
 
-std::mutex& SinkLock()
+// Bounded for the same reason: the faulting thread may be the one that holds it. Without it the
+// text goes to the default destination.
+const std::chrono::milliseconds c_sinkLockWait(100);
+
+std::timed_mutex& SinkLock()
 {
-    static std::mutex* m = new std::mutex();
+    static std::timed_mutex* m = new std::timed_mutex();
     return *m;
 }
 
@@ -48,8 +53,9 @@ void DebugOutput(const std::string& text)
 {
     DebugOutputSink sink;
     {
-        std::lock_guard<std::mutex> lock(SinkLock());
-        sink = Sink();
+        std::unique_lock<std::timed_mutex> lock(SinkLock(), std::defer_lock);
+        if (lock.try_lock_for(c_sinkLockWait))
+            sink = Sink();
     }
     if (sink)
         sink(text);
@@ -59,7 +65,7 @@ void DebugOutput(const std::string& text)
 
 DebugOutputSink SetDebugOutputSink(const DebugOutputSink& sink)
 {
-    std::lock_guard<std::mutex> lock(SinkLock());
+    std::lock_guard<std::timed_mutex> lock(SinkLock());
     DebugOutputSink prev = Sink();
     Sink() = sink;
     return prev;

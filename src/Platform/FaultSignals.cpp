@@ -1,5 +1,7 @@
 #include "Platform/FaultSignals.h"
 #include "Platform/Halt.h"
+#include "Platform/LocalTime.h"
+#include "Platform/StackTrace.h"
 #include <vector>
 #include <fcntl.h>
 #include <linux/futex.h>
@@ -85,6 +87,9 @@ const size_t c_reporterStackSize = 8 * 1024 * 1024;
 // How long a faulting thread waits for the reporter to take its fault before it reports on its
 // own stack (the reporter is stuck or gone).
 const long c_takeWaitMs = 2000;
+// How often the idle reporter takes the local time's offset from UTC, which the report then uses
+// without running the time-zone code.
+const long c_utcOffsetPeriodMs = 60 * 1000;
 
 enum SlotState : int
 {
@@ -111,6 +116,7 @@ std::mutex g_reporterLock; // serialises start and stop
 pthread_t g_reporterThread;
 std::atomic<bool> g_reporterRunning{false};
 std::atomic<int> g_reporterTid{0};
+std::atomic<int> g_reporterReady{0}; // 1 once the reporter has made ready for faults
 std::atomic<int> g_reporterPid{0};
 thread_local int t_reportedTid = 0;
 
@@ -248,8 +254,13 @@ void* ReporterMain(void*)
     void* volatile first = std::malloc(64);
     std::free(first);
     g_reporterTid = CurrentTid();
-    FutexWakeAll(g_reporterTid);
+    // Before the first fault is handed over: what it needs of the C library's locked services
+    // (the name service, the list of streams) is taken now.
+    StartFaultPathSymbolEngine();
+    g_reporterReady = 1;
+    FutexWakeAll(g_reporterReady);
 
+    long nextOffset = MonotonicMs() + c_utcOffsetPeriodMs;
     for (;;)
     {
         const int s = g_slot.state.load();
@@ -257,7 +268,15 @@ void* ReporterMain(void*)
             break;
         if (s != c_posted)
         {
-            FutexWait(g_slot.state, s, nullptr);
+            const long left = nextOffset - MonotonicMs();
+            if (left > 0)
+            {
+                const struct timespec ts = {left / 1000, (left % 1000) * 1000000};
+                FutexWait(g_slot.state, s, &ts);
+                continue;
+            }
+            TakeUtcOffset();
+            nextOffset = MonotonicMs() + c_utcOffsetPeriodMs;
             continue;
         }
         int expected = c_posted;
@@ -351,6 +370,8 @@ void InstallFaultDispatcher()
     for (int s : c_signals)
         ::sigaction(s, &sa, &g_previous[s]);
     g_installed = true;
+    // A fault reported from now on finds the local time's offset taken.
+    TakeUtcOffset();
 }
 
 void RemoveFaultDispatcher()
@@ -388,14 +409,16 @@ bool StartFaultReporter()
         return false;
     ::pthread_attr_setstacksize(&attr, c_reporterStackSize);
     g_reporterTid = 0;
+    g_reporterReady = 0;
     g_slot.state = c_idle;
+    TakeUtcOffset();
     const bool made = ::pthread_create(&g_reporterThread, &attr, &ReporterMain, nullptr) == 0;
     ::pthread_attr_destroy(&attr);
     if (!made)
         return false;
-    // Faults are handed over only once the reporter has its arena.
-    while (g_reporterTid.load() == 0)
-        FutexWait(g_reporterTid, 0, nullptr);
+    // Faults are handed over only once the reporter has its arena and has made ready.
+    while (g_reporterReady.load() == 0)
+        FutexWait(g_reporterReady, 0, nullptr);
     g_reporterPid = ::getpid();
     g_reporterRunning = true;
     return true;
@@ -427,6 +450,11 @@ void StopFaultReporter()
 bool FaultReporterRunning()
 {
     return g_reporterRunning.load();
+}
+
+bool OnFaultPath() noexcept
+{
+    return t_inAnalysis;
 }
 
 bool IsFaultReporterThread()

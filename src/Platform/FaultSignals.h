@@ -71,6 +71,11 @@ bool FaultReporterRunning();
 // True on the reporter's thread.
 bool IsFaultReporterThread();
 
+// True while the calling thread analyses or reports a fault: the reporter with a posted fault, a
+// faulting thread that reports its own, a fault guard's analysis. Code that may wait on a lock
+// the faulting thread holds must not run then.
+bool OnFaultPath() noexcept;
+
 // The thread a report is about: on the reporter while it reports a fault, the faulting thread;
 // anywhere else the calling thread. Same form as Thread::GetCurrentThreadID.
 void* ReportedThreadId();

@@ -1,6 +1,7 @@
 #include "Platform/Halt.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -9,11 +10,11 @@
 #include <mutex>
 
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
-
 #include "Platform/FaultSignals.h"
+#include "Platform/LocalTime.h"
 #include "Utils/StringUtils.h"
 
 namespace Platform
@@ -48,9 +49,55 @@ std::timed_mutex& HaltMutex()
 }
 const std::chrono::seconds c_concurrentHaltWait(30);
 
-void WriteLineEnd()
+// How long the halt path tries for the lock of a standard stream before it writes around it.
+const long c_streamLockWaitMs = 100;
+
+long MonotonicMs()
 {
-    std::cerr << "\n" << std::flush;
+    struct timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool TryLockStream(FILE* stream, long deadline)
+{
+    while (::ftrylockfile(stream) != 0)
+    {
+        if (MonotonicMs() >= deadline)
+            return false;
+        const struct timespec pause = {0, 1000000};
+        ::nanosleep(&pause, nullptr);
+    }
+    return true;
+}
+
+// Each line end followed by a flush, as the notice has always been written.
+void WriteThroughStream(const std::string& text)
+{
+    for (size_t pos = 0; pos < text.size();)
+    {
+        const size_t lineEnd = text.find('\n', pos);
+        const size_t end = lineEnd == std::string::npos ? text.size() : lineEnd + 1;
+        std::cerr.write(text.data() + pos, static_cast<std::streamsize>(end - pos));
+        std::cerr.flush();
+        pos = end;
+    }
+}
+
+void WriteToDescriptor(const std::string& text)
+{
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0)
+    {
+        const ssize_t n = ::write(STDERR_FILENO, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
 }
 
 // The local time in the date-time library's simple form; UTC when the local time cannot be
@@ -59,15 +106,10 @@ std::string TimeText() noexcept
 {
     try
     {
-        return boost::posix_time::to_simple_string(boost::posix_time::second_clock::local_time());
-    }
-    catch (...)
-    {
-    }
-    try
-    {
-        return boost::posix_time::to_simple_string(boost::posix_time::second_clock::universal_time()) +
-               " UTC";
+        std::tm tm;
+        if (LocalTimeNow(tm))
+            return detail::SimpleTimeText(tm);
+        return detail::SimpleTimeText(UniversalTimeNow()) + " UTC";
     }
     catch (...)
     {
@@ -101,12 +143,7 @@ void WriteNotice(const std::wstring& description) noexcept
 {
     try
     {
-        WriteLineEnd();
-        WriteLineEnd();
-        std::cerr << "Aborted! " << TimeText();
-        WriteLineEnd();
-        std::cerr << DescriptionText(description);
-        WriteLineEnd();
+        WriteToStandardError("\n\nAborted! " + TimeText() + "\n" + DescriptionText(description) + "\n");
     }
     catch (...)
     {
@@ -117,9 +154,7 @@ void WriteRecursiveExit() noexcept
 {
     try
     {
-        WriteLineEnd();
-        std::cerr << "Recursive exit!";
-        WriteLineEnd();
+        WriteToStandardError("\nRecursive exit!\n");
     }
     catch (...)
     {
@@ -171,6 +206,30 @@ bool ReadTracerPid()
 }
 
 } // namespace
+
+void WriteToStandardError(const std::string& text) noexcept
+{
+    const long deadline = MonotonicMs() + c_streamLockWaitMs;
+    const bool outLocked = TryLockStream(stdout, deadline);
+    const bool errLocked = outLocked && TryLockStream(stderr, deadline);
+    if (errLocked)
+    {
+        try
+        {
+            WriteThroughStream(text);
+        }
+        catch (...)
+        {
+        }
+        ::funlockfile(stderr);
+    }
+    else
+    {
+        WriteToDescriptor(text);
+    }
+    if (outLocked)
+        ::funlockfile(stdout);
+}
 
 Utils::NotificationHandle AddExitObserver(const ExitObserver& fn)
 {
@@ -271,5 +330,21 @@ TerminateSelfHandler SetTerminateSelfHandler(TerminateSelfHandler handler)
 {
     return g_terminateHandler.exchange(handler);
 }
+
+namespace detail
+{
+
+std::string SimpleTimeText(const std::tm& tm)
+{
+    static const char* const c_months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const char* month = (tm.tm_mon >= 0 && tm.tm_mon < 12) ? c_months[tm.tm_mon] : "???";
+    char buf[64];
+    std::snprintf(buf, sizeof(buf), "%04d-%s-%02d %02d:%02d:%02d", tm.tm_year + 1900, month, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec);
+    return buf;
+}
+
+} // namespace detail
 
 } // namespace Platform

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 #include <boost/function.hpp>
@@ -32,6 +33,13 @@ Utils::NotificationHandle AddExitObserver(const ExitObserver& fn);
 // Calls every observer once, in registration order, on the calling thread.
 void NotifyExitObservers(const ExitInformation& info);
 
+// Writes text to standard error on the halt path. Through the C stream, as any other text there
+// and in order with it, when the stream's lock (and standard output's, which std::cerr flushes
+// first) comes within a short wait; else straight to descriptor 2, whole: a thread stopped by a
+// fault while it holds the lock (writing a line in pieces) would keep the stream waiting for
+// good. Never throws.
+void WriteToStandardError(const std::string& text) noexcept;
+
 // Tells the exit observers (kind 0 always, kind 1 on the first halt only), writes "Aborted! "
 // with the local time and the description to standard error and ends the process with
 // c_haltExitCode. Never throws; returns only when the termination was replaced for a test.
@@ -57,5 +65,11 @@ bool HaltingOnThisThread() noexcept;
 
 // True when a tracer (debugger) is attached to the process.
 bool IsDebuggerPresent();
+
+namespace detail
+{
+// The time as the date-time library's simple form writes it: "2024-Jan-05 13:45:10".
+std::string SimpleTimeText(const std::tm& tm);
+} // namespace detail
 
 } // namespace Platform

@@ -14,12 +14,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <exception>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
 #include "Platform/DebugOutput.h"
 #include "Platform/FaultSignals.h"
+#include "Platform/SysInfo.h"
 
 namespace Platform
 {
@@ -59,6 +61,94 @@ std::string Cut(std::string s)
     if (s.size() > 1023)
         s.resize(1023);
     return s;
+}
+
+// ---- the modules for libdw, on the fault path ----
+
+// The memory map as libdw reads it, through a C stream, but a stream opened once, on the fault
+// reporter's thread when it starts, and never closed; each use refills it from the map read with
+// read(2). Used on that thread only.
+class MapsStream
+{
+public:
+    MapsStream()
+    {
+        const cookie_io_functions_t io = {&Read, nullptr, &Seek, nullptr};
+        m_file = ::fopencookie(this, "r", io);
+        // Unbuffered, so that a rewind always reaches Seek and never meets bytes of an older map.
+        if (m_file != nullptr)
+            ::setvbuf(m_file, nullptr, _IONBF, 0);
+    }
+
+    bool Usable() const { return m_file != nullptr; }
+
+    int Report(Dwfl* dwfl, int pid)
+    {
+        const std::string map = ReadSmallFile("/proc/" + std::to_string(pid) + "/maps");
+        if (map.empty())
+            return ENOENT;
+        // The map names no file for the vDSO. As dwfl_linux_proc_report does (it finds the vDSO
+        // through the auxiliary vector), the vDSO ends the module before it and is one of its own,
+        // under the name by which find_elf reads it from memory.
+        const char c_vdso[] = " [vdso]\n";
+        const size_t vdso = map.find(c_vdso);
+        if (vdso == std::string::npos)
+            return ReportLines(dwfl, map);
+        const size_t line = map.rfind('\n', vdso) + 1; // npos + 1 is 0
+        const int before = ReportLines(dwfl, map.substr(0, line));
+        unsigned long long low = 0, high = 0;
+        if (std::sscanf(map.c_str() + line, "%llx-%llx", &low, &high) == 2)
+            dwfl_report_module(dwfl, Format("[vdso: %d]", pid).c_str(), low, high);
+        const int after = ReportLines(dwfl, map.substr(vdso + sizeof(c_vdso) - 1));
+        return before != 0 ? before : after;
+    }
+
+private:
+    static ssize_t Read(void* cookie, char* buf, size_t size)
+    {
+        MapsStream& s = *static_cast<MapsStream*>(cookie);
+        const size_t n = std::min(size, s.m_map.size() - s.m_pos);
+        std::memcpy(buf, s.m_map.data() + s.m_pos, n);
+        s.m_pos += n;
+        return static_cast<ssize_t>(n);
+    }
+
+    static int Seek(void* cookie, off64_t* offset, int whence)
+    {
+        MapsStream& s = *static_cast<MapsStream*>(cookie);
+        const off64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? off64_t(s.m_pos) : off64_t(s.m_map.size());
+        const off64_t pos = base + *offset;
+        if (pos < 0 || pos > off64_t(s.m_map.size()))
+            return -1;
+        s.m_pos = static_cast<size_t>(pos);
+        *offset = pos;
+        return 0;
+    }
+
+    int ReportLines(Dwfl* dwfl, std::string lines)
+    {
+        m_map = std::move(lines);
+        m_pos = 0;
+        ::rewind(m_file);
+        return dwfl_linux_proc_maps_report(dwfl, m_file);
+    }
+
+    FILE* m_file;
+    std::string m_map;
+    size_t m_pos = 0;
+};
+
+std::atomic<MapsStream*> g_faultPathMaps{nullptr};
+
+// The modules of this process for libdw (between dwfl_report_begin and dwfl_report_end), as
+// dwfl_linux_proc_report reports them; on the fault reporter's thread without opening or closing a
+// C stream: that takes the C library's lock of its list of streams, which a thread stopped by a
+// fault inside fopen or fclose (a stream closed twice, say) holds for good. 0 or an errno value.
+int ReportProcessModules(Dwfl* dwfl)
+{
+    MapsStream* const maps = g_faultPathMaps.load();
+    const bool own = maps != nullptr && IsFaultReporterThread();
+    return own ? maps->Report(dwfl, ::getpid()) : dwfl_linux_proc_report(dwfl, ::getpid());
 }
 
 // libdw opens the modules' files without close-on-exec and keeps them while its session lasts;
@@ -239,7 +329,7 @@ void WalkFromContext(const ucontext_t* context, RawWalk& w)
         return;
     ContextWalk c{context, static_cast<pid_t>(::syscall(SYS_gettid)), false, &w};
     dwfl_report_begin(dwfl);
-    const bool reported = dwfl_linux_proc_report(dwfl, ::getpid()) == 0;
+    const bool reported = ReportProcessModules(dwfl) == 0;
     dwfl_report_end(dwfl, nullptr, nullptr);
     if (reported && dwfl_attach_state(dwfl, nullptr, ::getpid(), &threadCallbacks, &c))
         dwfl_getthread_frames(dwfl, c.tid, &ContextFrame, &w);
@@ -450,6 +540,13 @@ int StackWalker::GetEntry(uint64_t address, StackEntry& entry, bool faultPath)
     return 1;
 }
 
+void StackWalker::StartSymbolEngine()
+{
+    LockScope lock(*m_impl, false);
+    if (lock.Locked())
+        StartSymbolEngineLocked();
+}
+
 bool StackWalker::StartSymbolEngineLocked()
 {
     Impl& d = *m_impl;
@@ -477,7 +574,7 @@ Dwfl_Module* StackWalker::FindModuleLocked(uint64_t address)
         // First use, or a module loaded since the last report (dlopen): report the process's
         // modules (again); modules already known are kept as they are.
         dwfl_report_begin_add(d.dwfl);
-        const int rc = dwfl_linux_proc_report(d.dwfl, getpid());
+        const int rc = ReportProcessModules(d.dwfl);
         dwfl_report_end(d.dwfl, nullptr, nullptr);
         if (rc != 0)
             ReportError("dwfl_linux_proc_report", static_cast<uint32_t>(rc), 0);
@@ -667,8 +764,8 @@ StackEntry GetFrameEntry(uint64_t address)
 namespace
 {
 
-// The fault reporter resolves with a walker of its own, made on its first fault: whatever the
-// symbol engine allocates, grows or frees for it lies in the reporter's heap arena, never in the
+// The fault reporter resolves with a walker of its own, made on its thread: whatever the symbol
+// engine allocates, grows or frees for it lies in the reporter's heap arena, never in the
 // arena of a faulting thread that may hold that arena's lock.
 StackWalker& FaultPathWalker()
 {
@@ -679,6 +776,18 @@ StackWalker& FaultPathWalker()
 }
 
 } // namespace
+
+void StartFaultPathSymbolEngine()
+{
+    FaultPathWalker().StartSymbolEngine();
+    if (g_faultPathMaps.load() == nullptr)
+    {
+        // Never destroyed: its stream is never closed.
+        auto* const maps = new MapsStream();
+        if (maps->Usable())
+            g_faultPathMaps = maps;
+    }
+}
 
 StackEntry GetFrameEntryNoWait(uint64_t address)
 {

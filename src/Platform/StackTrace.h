@@ -52,6 +52,12 @@ StackEntry GetFrameEntry(uint64_t address);
 // when the fault happened inside it) instead of waiting.
 StackEntry GetFrameEntryNoWait(uint64_t address);
 
+// On the fault reporter's thread when it starts: makes the walker that GetFrameEntryNoWait uses
+// there and starts its symbol engine, whose start-up line names the user (the name service takes
+// locks of its own and may ask a daemon that does not answer: no fault must wait for it), and
+// opens the stream through which libdw reads the memory map there.
+void StartFaultPathSymbolEngine();
+
 // Walks stacks and resolves addresses through libdw (elfutils); one per process.
 class StackWalker
 {
@@ -69,6 +75,9 @@ public:
 
     // True when the module holding this code carries its own symbols (.symtab or DWARF).
     bool HasOwnSymbols();
+
+    // Starts the symbol engine now rather than at the first address to resolve.
+    void StartSymbolEngine();
 
     static const unsigned c_repeatLimit = 1000;
     static const unsigned c_maxFrames = 10000;

@@ -4,7 +4,6 @@
 #include <unistd.h>
 #include <chrono>
 #include <cstdint>
-#include <sstream>
 #include <thread>
 #include "ESS/Assert.h"
 #include "ESS/HaltOnUnexpected.h"
@@ -141,9 +140,8 @@ std::string CurrentThreadName()
 
 std::string ThreadIdToString(void* id)
 {
-    std::ostringstream s;
-    s << static_cast<uint64_t>(reinterpret_cast<uintptr_t>(id));
-    return s.str();
+    // Not a stream: a stream copies the global locale, under a lock, when the host has set one.
+    return std::to_string(static_cast<uint64_t>(reinterpret_cast<uintptr_t>(id)));
 }
 
 void SleepMs(unsigned int ms)

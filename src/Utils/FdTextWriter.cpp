@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include "Platform/LocalTime.h"
 #include "Utils/StringUtils.h"
 
 namespace Utils
@@ -20,9 +20,8 @@ const char c_byteOrderMark[] = "\xEF\xBB\xBF";
 // Qt's "d.MM hh:mm:ss": the day without a leading zero, the rest with one, 24-hour time.
 std::string LocalTimePrefix()
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    if (now == static_cast<std::time_t>(-1) || ::localtime_r(&now, &tm) == nullptr)
+    std::tm tm;
+    if (!Platform::LocalTimeNow(tm))
         return ": ";
     char buf[40];
     std::snprintf(buf, sizeof(buf), "%d.%02d %02d:%02d:%02d: ", tm.tm_mday, tm.tm_mon + 1, tm.tm_hour,
@@ -39,35 +38,29 @@ FdTextWriter::FdTextWriter(const std::string& path, bool timePrefix)
     const bool existed = ::stat(path.c_str(), &st) == 0;
     m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (m_fd < 0)
-        ESS_THROW_MSG(Error, L"Can't open file " + StdStringToWString(path));
-    if (existed)
-        return;
-    try
-    {
+        m_error = "Can't open file " + path;
+    else if (!existed)
         WriteAll(c_byteOrderMark);
-    }
-    catch (...)
-    {
-        ::close(m_fd);
-        throw;
-    }
 }
 
 FdTextWriter::~FdTextWriter()
 {
-    ::close(m_fd);
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
-void FdTextWriter::WriteLine(const std::wstring& text)
+bool FdTextWriter::WriteLine(const std::wstring& text)
 {
     std::string line = m_timePrefix ? LocalTimePrefix() : std::string();
     line += WStringToStdString(text);
     line += '\n';
-    WriteAll(line);
+    return WriteAll(line);
 }
 
-void FdTextWriter::WriteAll(const std::string& bytes)
+bool FdTextWriter::WriteAll(const std::string& bytes)
 {
+    if (!m_error.empty())
+        return false;
     const char* p = bytes.data();
     size_t left = bytes.size();
     while (left != 0)
@@ -77,13 +70,13 @@ void FdTextWriter::WriteAll(const std::string& bytes)
             continue;
         if (n <= 0)
         {
-            const int error = n < 0 ? errno : EIO;
-            ESS_THROW_MSG(Error, L"Can't write file " + StdStringToWString(m_path) + L": " +
-                                     StdStringToWString(std::strerror(error)));
+            m_error = "Can't write file " + m_path + ": " + std::strerror(n < 0 ? errno : EIO);
+            return false;
         }
         p += n;
         left -= static_cast<size_t>(n);
     }
+    return true;
 }
 
 } // namespace Utils

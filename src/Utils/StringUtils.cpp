@@ -81,6 +81,9 @@ std::string ToStdString(const QByteArray& ba)
 void SetupLocaleCodePage()
 {
     SetQtLocaleCodec();
+    // Done: a later first conversion must not look the codec up (under the lock of Qt's codec
+    // registry, which a thread stopped by a fault inside Qt may hold).
+    std::call_once(g_localeCodecOnce, [] {});
     if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr)
     {
         std::setlocale(LC_CTYPE, "C.utf8");

@@ -1,4 +1,5 @@
 #include "Utils/ThreadNames.h"
+#include <chrono>
 #include <cstdlib>
 #include "ESS/Assert.h"
 #include "Platform/Thread.h"
@@ -6,6 +7,12 @@
 
 namespace Utils
 {
+
+namespace
+{
+// Others hold the registry for a few instructions at a time.
+const std::chrono::milliseconds c_noWaitLimit(100);
+} // namespace
 
 ThreadNames::ThreadNames()
 {
@@ -40,7 +47,7 @@ int ThreadNames::Find(void* id) const
 void ThreadNames::Register(void* id, const std::string& name)
 {
     {
-        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        std::lock_guard<std::recursive_timed_mutex> lock(m_lock);
         if (Find(id) < 0)
         {
             m_entries.emplace_back(id, name);
@@ -52,7 +59,16 @@ void ThreadNames::Register(void* id, const std::string& name)
 
 std::string ThreadNames::GetName(void* id) const
 {
-    std::lock_guard<std::recursive_mutex> lock(m_lock);
+    std::lock_guard<std::recursive_timed_mutex> lock(m_lock);
+    int i = Find(id);
+    return (i < 0) ? std::string() : m_entries[i].second;
+}
+
+std::string ThreadNames::GetNameNoWait(void* id) const
+{
+    std::unique_lock<std::recursive_timed_mutex> lock(m_lock, std::defer_lock);
+    if (!lock.try_lock_for(c_noWaitLimit))
+        return std::string();
     int i = Find(id);
     return (i < 0) ? std::string() : m_entries[i].second;
 }
@@ -60,7 +76,7 @@ std::string ThreadNames::GetName(void* id) const
 void ThreadNames::Unregister(void* id)
 {
     {
-        std::lock_guard<std::recursive_mutex> lock(m_lock);
+        std::lock_guard<std::recursive_timed_mutex> lock(m_lock);
         int i = Find(id);
         if (i >= 0)
         {

@@ -19,6 +19,9 @@ public:
     void Register(void* id, const std::string& name);
     // "" when the id is not registered.
     std::string GetName(void* id) const;
+    // For the halt path: "" also when the registry stays locked past a short wait (the thread that
+    // holds it may be stopped by a fault), so that the thread goes by its number.
+    std::string GetNameNoWait(void* id) const;
     // Removing an id that is not registered is fatal.
     void Unregister(void* id);
 
@@ -28,7 +31,7 @@ private:
 
     int Find(void* id) const;
 
-    mutable std::recursive_mutex m_lock;
+    mutable std::recursive_timed_mutex m_lock;
     std::vector<std::pair<void*, std::string>> m_entries;
 };
 

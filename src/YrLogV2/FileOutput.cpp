@@ -341,15 +341,16 @@ void FileOutput::TellLocked(bool& episode, const std::string& text)
     if (episode)
         return;
     episode = true;
-    std::fprintf(stderr, "YrLogV2: %s\n", text.c_str());
     try
     {
+        // A halt flushes here too: the halting thread may hold the stream's lock.
+        Platform::WriteToStandardError("YrLogV2: " + text + "\n");
         m_notices.push_back(text);
         m_wake.notify_one();
     }
     catch (const std::exception&)
     {
-        // Out of memory: stderr has it.
+        // Out of memory: nothing more can be said.
     }
 }
 

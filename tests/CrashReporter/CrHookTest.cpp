@@ -218,6 +218,30 @@ TEST_F(CrHookScenario, AssertionReport)
     EXPECT_THAT(dump, ::testing::Not(HasSubstr("[status]")));
 }
 
+// The user is read when the hook is installed, not looked up on the halt path: a process that has
+// changed its user since goes by the number.
+TEST_F(CrHookScenario, UserChangedSinceInstallationGoesByNumber)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "changing the user needs root";
+    EXPECT_EXIT(
+        {
+            StartChildApp();
+            CrashReporter::InstallHook(Params(CrashReporter::WinHookMode::Off));
+            fs::create_directories(ReportFolder());
+            for (fs::path p = ReportFolder(); p != Root().parent_path(); p = p.parent_path())
+                fs::permissions(p, fs::perms::all_all);
+            if (::seteuid(65534) != 0)
+                _exit(101);
+            FailAssertionHere();
+        },
+        ::testing::ExitedWithCode(3), "Aborted! ");
+    fs::path reportPath, dumpPath;
+    ASSERT_TRUE(FindSingleReport(reportPath, dumpPath));
+    EXPECT_EQ(ParseReport(reportPath).Text("user"),
+              "65534@" + Utils::WStringToStdString(Platform::GetComputerName()));
+}
+
 TEST_F(CrHookScenario, ExitNoticeOfKindZeroWritesNothing)
 {
     EXPECT_EXIT(

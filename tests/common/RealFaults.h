@@ -33,6 +33,15 @@ YR_REAL_FAULT inline int RecurseForever(int depth)
 }
 #pragma GCC diagnostic pop
 
+// An object on a page that can be neither read nor written: it faults at its first use, wherever
+// that is (inside a library, under one of the library's locks).
+template <class T>
+T& InaccessibleObject()
+{
+    static void* const page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return *static_cast<T*>(page);
+}
+
 // Faults inside glibc's malloc while it holds the main arena's lock: a chunk in the unsorted bin
 // gets a broken back link, and the next large allocation follows it. Calls glibc's allocator by
 // its own name, so that a sanitizer's allocator does not stand in between. Must run on a thread

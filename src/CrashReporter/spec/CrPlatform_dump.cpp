@@ -37,6 +37,9 @@
 #include "Utils/StringUtils.h"
 #include "Utils/ThreadNames.h"
 
+// glibc's own, which fork calls in its child; the helper is made without fork.
+extern "C" void _IO_list_resetlock(void);
+
 namespace CrashReporter
 {
 
@@ -281,6 +284,9 @@ int HelperThread(Dwfl_Thread* thread, void* arg)
 // Runs in the child: unwinds every thread of the parent but the dumping one.
 void HelperMain(int fd, pid_t pid, pid_t skipTid)
 {
+    // As fork does in its child: the stream list's lock may have been held by a thread of the
+    // parent (one stopped by a fault inside fopen, say), and libdw opens streams.
+    _IO_list_resetlock();
     // No network look-ups of debug files from a dying process.
     ::unsetenv("DEBUGINFOD_URLS");
     FdWriter w(fd);
@@ -461,7 +467,7 @@ void WriteOwnStack(FdWriter& w, const ucontext_t* context)
     {
         void* const id = reinterpret_cast<void*>(static_cast<uintptr_t>(tid));
         const std::string idText = Platform::ThreadIdToString(id);
-        const std::string registered = Utils::ThreadNames::Instance().GetName(id);
+        const std::string registered = Utils::ThreadNames::Instance().GetNameNoWait(id);
         name = registered.empty() ? idText : registered + " (" + idText + ")";
     }
     catch (...)

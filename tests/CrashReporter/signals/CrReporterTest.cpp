@@ -2,7 +2,11 @@
 // faulting thread's stack and heap look like: each child ends with exit code 3, the halt's notice
 // and a report with the fault's sections.
 #include <signal.h>
+#include <unistd.h>
 #include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <QTextCodec>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,6 +16,7 @@
 #include "Platform/FaultSignals.h"
 #include "Platform/Halt.h"
 #include "Utils/FuncThread.h"
+#include "Utils/ThreadNames.h"
 
 #include "common/RealFaults.h"
 
@@ -58,6 +63,49 @@ protected:
 };
 std::atomic<bool> FaultingCodec::s_armed{false};
 
+// A halt that the fault reporter runs says so first on standard error, past the stream's lock.
+const char* const c_reporterHalts = "halt on the fault reporter\n(.|\n)*Aborted! (.|\n)*EXCEPTION_ACCESS_VIOLATION";
+
+void SayWhichThreadHalts(const Platform::ExitInformation& info)
+{
+    if (info.kind != 0)
+        return;
+    const char* text = Platform::IsFaultReporterThread() ? "halt on the fault reporter\n" : "halt on another thread\n";
+    (void)::write(STDERR_FILENO, text, std::strlen(text));
+}
+
+// Faults while the faulting thread holds a lock that the report or the abnormal-exit record
+// once took; each helper is a frame of its own in the report's stack.
+YR_REAL_FAULT void FaultHoldingTheStandardErrorLock()
+{
+    ::flockfile(stderr); // as code that writes a line in pieces does
+    TestUtils::WriteNullHere();
+    ::funlockfile(stderr);
+}
+
+YR_REAL_FAULT void FaultHoldingTheTimeZoneLock()
+{
+    const std::time_t now = std::time(nullptr);
+    ::localtime_r(&now, &TestUtils::InaccessibleObject<std::tm>());
+}
+
+YR_REAL_FAULT void FaultHoldingTheStreamListLock()
+{
+    // Closing a stream walks the list of streams under the list's lock: a broken link faults there.
+    FILE* older = std::fopen("/dev/null", "r");
+    FILE* newer = std::fopen("/dev/null", "r");
+    newer->_chain = &TestUtils::InaccessibleObject<FILE>();
+    std::fclose(older);
+    std::fclose(newer);
+}
+
+YR_REAL_FAULT void FaultHoldingTheThreadNameLock()
+{
+    // The name is copied under the registry's lock.
+    Utils::ThreadNames::Instance().Register(reinterpret_cast<void*>(uintptr_t(0xFFFF0F01)),
+                                            TestUtils::InaccessibleObject<std::string>());
+}
+
 } // namespace
 
 class CrReporterScenario : public ScenarioTest
@@ -68,6 +116,18 @@ protected:
         StartChildApp();
         CrashReporter::InstallHook(Params(CrashReporter::WinHookMode::Internal));
     }
+
+    // In the child: debug mode, so that the abnormal-exit record is kept too, and the line that
+    // says which thread halts.
+    void InstallWithRecord()
+    {
+        WriteFile(RecordPath().parent_path() / "debug.mode", "");
+        InstallInternal();
+        new AppUtils::LogAbnormalExit(RecordPath().filename().string()); // held for the process's life
+        static Utils::NotificationHandle saying = Platform::AddExitObserver(&SayWhichThreadHalts);
+    }
+
+    fs::path RecordPath() const { return ExePath().parent_path() / "module_last_abnormal_exit.txt"; }
 
     // The report of an unhandled fault whose stack shows the frame; returns the thread section.
     std::string ExpectFaultReport(const std::string& frame)
@@ -147,22 +207,56 @@ TEST_F(CrReporterScenario, FaultWhileTheMallocArenaLockIsHeld)
 
 TEST_F(CrReporterScenario, FaultWhileQtsCodecRegistryLockIsHeld)
 {
-    // Neither the report nor the abnormal-exit record (debug mode) may wait for that lock.
-    const fs::path record = ExePath().parent_path() / "module_last_abnormal_exit.txt";
+    // Neither the report nor the abnormal-exit record may wait for that lock. It is recursive: a
+    // report written on the faulting thread would take it again, so the reporter must be the one.
     EXPECT_EXIT(
         {
-            WriteFile(ExePath().parent_path() / "debug.mode", "");
-            InstallInternal();
-            new AppUtils::LogAbnormalExit(record.filename().string()); // held for the process's life
-            new FaultingCodec();                                       // Qt owns its codecs
+            InstallWithRecord();
+            new FaultingCodec(); // Qt owns its codecs
             FaultingCodec::s_armed = true;
             QTextCodec::codecForName("yr-no-such-codec");
             _exit(101);
         },
-        ::testing::ExitedWithCode(3), "Aborted! (.|\n)*EXCEPTION_ACCESS_VIOLATION");
+        ::testing::ExitedWithCode(3), c_reporterHalts);
     ExpectFaultReport("QTextCodec::codecForName");
-    EXPECT_THAT(ReadFile(record), HasSubstr("EXCEPTION_ACCESS_VIOLATION"));
+    EXPECT_THAT(ReadFile(RecordPath()), HasSubstr("EXCEPTION_ACCESS_VIOLATION"));
 }
+
+struct HeldLock
+{
+    const char* name;
+    void (*fault)();
+    const char* frame; // in the report's stack
+
+    friend void PrintTo(const HeldLock& l, std::ostream* os) { *os << l.name; }
+};
+
+class CrFaultUnderLockScenario : public CrReporterScenario, public ::testing::WithParamInterface<HeldLock>
+{
+};
+
+// The report and the record come whole, from the fault reporter, although the faulting thread
+// never lets go of the lock.
+TEST_P(CrFaultUnderLockScenario, ReportAndRecordDoNotWaitForIt)
+{
+    EXPECT_EXIT(
+        {
+            InstallWithRecord();
+            GetParam().fault();
+            _exit(101);
+        },
+        ::testing::ExitedWithCode(3), c_reporterHalts);
+    ExpectFaultReport(GetParam().frame);
+    EXPECT_THAT(ReadFile(RecordPath()), HasSubstr("EXCEPTION_ACCESS_VIOLATION"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CLibraryAndOwnLocks, CrFaultUnderLockScenario,
+    ::testing::Values(HeldLock{"StandardError", &FaultHoldingTheStandardErrorLock, "FaultHoldingTheStandardErrorLock"},
+                      HeldLock{"TimeZone", &FaultHoldingTheTimeZoneLock, "FaultHoldingTheTimeZoneLock"},
+                      HeldLock{"StreamList", &FaultHoldingTheStreamListLock, "FaultHoldingTheStreamListLock"},
+                      HeldLock{"ThreadNames", &FaultHoldingTheThreadNameLock, "ThreadNames::Register"}),
+    [](const ::testing::TestParamInfo<HeldLock>& info) { return std::string(info.param.name); });
 
 TEST_F(CrReporterScenario, FaultInsideAHaltEndsThatHalt)
 {
