@@ -311,20 +311,24 @@ fs::path MakeVersionFolder(const fs::path& folder)
 
 void CrashHalt(const std::string& text)
 {
+    // The reason goes out first: the stack and the debug log take locks without a bound (the
+    // shared stack walker's, the debug log's) that a thread stopped by a fault may hold.
     std::string all = "CrashReporter halt\n" + text;
+    Platform::WriteToStandardError(all);
+    std::string stack;
     try
     {
-        const std::string stack = Platform::CaptureStackTrace();
-        if (!stack.empty())
-            all += "\n" + stack;
+        stack = Platform::CaptureStackTrace();
     }
     catch (...)
     {
     }
-    Platform::WriteToStandardError(all + "\n");
+    if (!stack.empty())
+        stack.insert(0, "\n");
+    Platform::WriteToStandardError(stack + "\n");
     try
     {
-        Utils::DebugLogFile::Write(Utils::LocaleStringToUnicode(all), true);
+        Utils::DebugLogFile::Write(Utils::LocaleStringToUnicode(all + stack), true);
     }
     catch (...)
     {
