@@ -113,15 +113,11 @@ std::wstring Widen(const std::string& text)
     return Utils::StdStringToWString(text);
 }
 
-// The thread the report is about in the form of ESS::CurrentThreadText: the faulting thread when
-// the fault reporter writes the report for it. The name registry may be held by the thread that
-// faulted: then the number alone.
+// The thread the report is about: the faulting thread when the fault reporter writes the report
+// for it.
 std::string ReportedThreadText()
 {
-    void* const id = Platform::ReportedThreadId();
-    const std::string text = Platform::ThreadIdToString(id);
-    const std::string name = Utils::ThreadNames::Instance().GetNameNoWait(id);
-    return name.empty() ? text : name + " (" + text + ")";
+    return Utils::ThreadNames::Instance().ThreadTextNoWait(Platform::ReportedThreadId());
 }
 
 // A file that has failed writes nothing more and keeps why (FdTextWriter::Error).

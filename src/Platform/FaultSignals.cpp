@@ -411,7 +411,6 @@ bool StartFaultReporter()
     g_reporterTid = 0;
     g_reporterReady = 0;
     g_slot.state = c_idle;
-    TakeUtcOffset();
     const bool made = ::pthread_create(&g_reporterThread, &attr, &ReporterMain, nullptr) == 0;
     ::pthread_attr_destroy(&attr);
     if (!made)

@@ -1,20 +1,20 @@
 #include "Platform/Halt.h"
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <thread>
 
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "Platform/FaultSignals.h"
 #include "Platform/LocalTime.h"
+#include "Platform/SysInfo.h"
 #include "Utils/StringUtils.h"
 
 namespace Platform
@@ -50,23 +50,15 @@ std::timed_mutex& HaltMutex()
 const std::chrono::seconds c_concurrentHaltWait(30);
 
 // How long the halt path tries for the lock of a standard stream before it writes around it.
-const long c_streamLockWaitMs = 100;
+const std::chrono::milliseconds c_streamLockWait(100);
 
-long MonotonicMs()
-{
-    struct timespec ts;
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-bool TryLockStream(FILE* stream, long deadline)
+bool TryLockStream(FILE* stream, std::chrono::steady_clock::time_point deadline)
 {
     while (::ftrylockfile(stream) != 0)
     {
-        if (MonotonicMs() >= deadline)
+        if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        const struct timespec pause = {0, 1000000};
-        ::nanosleep(&pause, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }
@@ -81,22 +73,6 @@ void WriteThroughStream(const std::string& text)
         std::cerr.write(text.data() + pos, static_cast<std::streamsize>(end - pos));
         std::cerr.flush();
         pos = end;
-    }
-}
-
-void WriteToDescriptor(const std::string& text)
-{
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0)
-    {
-        const ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        p += n;
-        left -= static_cast<size_t>(n);
     }
 }
 
@@ -209,7 +185,7 @@ bool ReadTracerPid()
 
 void WriteToStandardError(const std::string& text) noexcept
 {
-    const long deadline = MonotonicMs() + c_streamLockWaitMs;
+    const auto deadline = std::chrono::steady_clock::now() + c_streamLockWait;
     const bool outLocked = TryLockStream(stdout, deadline);
     const bool errLocked = outLocked && TryLockStream(stderr, deadline);
     if (errLocked)
@@ -225,7 +201,7 @@ void WriteToStandardError(const std::string& text) noexcept
     }
     else
     {
-        WriteToDescriptor(text);
+        WriteWhole(STDERR_FILENO, text.data(), text.size());
     }
     if (outLocked)
         ::funlockfile(stdout);

@@ -5,10 +5,10 @@
 // The local time for the halt path, without the C library's time-zone code: that code holds a
 // process-wide lock while it works, and a thread stopped by a fault inside it (localtime_r given a
 // bad result pointer, say) would keep every later caller waiting for good. The offset from UTC is
-// taken ahead, outside the fault path: when the fault dispatcher is installed, when the fault
-// reporter starts and then once a minute on it, and by any caller off the fault path once the last
-// offset has run out. The offset two minutes on is taken with it, so that a change of offset
-// within them (summer time) comes out right.
+// taken ahead, outside the fault path: when the fault dispatcher is installed, then once a minute
+// on the fault reporter, and by any caller off the fault path once the last offset has run out.
+// The offset two minutes on is taken with it, so that a change of offset within them (summer
+// time) comes out right.
 //
 // Threads: any.
 namespace Platform

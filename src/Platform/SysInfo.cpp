@@ -253,6 +253,21 @@ std::string ReadSmallFile(const std::string& path, size_t limit)
     return res;
 }
 
+int WriteWhole(int fd, const char* data, size_t size)
+{
+    while (size != 0)
+    {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
 std::wstring GetExePath()
 {
     std::vector<char> buf(4096);

@@ -60,6 +60,9 @@ std::wstring GetUserName(bool plain);
 // close-on-exec: a child that another thread of a host process starts meanwhile gets nothing.
 // Reading stops once limit bytes or more are in (the last read may pass it by one buffer).
 std::string ReadSmallFile(const std::string& path, size_t limit = SIZE_MAX);
+// Writes all of the bytes to fd, going on after a signal and after a short write; 0, or the errno
+// of the write that failed (EIO for one that wrote nothing).
+int WriteWhole(int fd, const char* data, size_t size);
 // The full path of the executable (the /proc/self/exe link); "" on failure.
 std::wstring GetExePath();
 // The program as it was invoked (first item of the process command line); "" when there is none.

@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include "Platform/LocalTime.h"
+#include "Platform/SysInfo.h"
 #include "Utils/StringUtils.h"
 
 namespace Utils
@@ -61,22 +61,9 @@ bool FdTextWriter::WriteAll(const std::string& bytes)
 {
     if (!m_error.empty())
         return false;
-    const char* p = bytes.data();
-    size_t left = bytes.size();
-    while (left != 0)
-    {
-        const ssize_t n = ::write(m_fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-        {
-            m_error = "Can't write file " + m_path + ": " + std::strerror(n < 0 ? errno : EIO);
-            return false;
-        }
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
+    if (const int error = Platform::WriteWhole(m_fd, bytes.data(), bytes.size()))
+        m_error = "Can't write file " + m_path + ": " + std::strerror(error);
+    return m_error.empty();
 }
 
 } // namespace Utils

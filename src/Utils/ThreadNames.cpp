@@ -64,13 +64,14 @@ std::string ThreadNames::GetName(void* id) const
     return (i < 0) ? std::string() : m_entries[i].second;
 }
 
-std::string ThreadNames::GetNameNoWait(void* id) const
+std::string ThreadNames::ThreadTextNoWait(void* id) const
 {
+    const std::string text = Platform::ThreadIdToString(id);
     std::unique_lock<std::recursive_timed_mutex> lock(m_lock, std::defer_lock);
     if (!lock.try_lock_for(c_noWaitLimit))
-        return std::string();
-    int i = Find(id);
-    return (i < 0) ? std::string() : m_entries[i].second;
+        return text;
+    const int i = Find(id);
+    return (i < 0) ? text : m_entries[i].second + " (" + text + ")";
 }
 
 void ThreadNames::Unregister(void* id)

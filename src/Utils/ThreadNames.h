@@ -19,9 +19,10 @@ public:
     void Register(void* id, const std::string& name);
     // "" when the id is not registered.
     std::string GetName(void* id) const;
-    // For the halt path: "" also when the registry stays locked past a short wait (the thread that
-    // holds it may be stopped by a fault), so that the thread goes by its number.
-    std::string GetNameNoWait(void* id) const;
+    // For the halt path: the thread as ESS::CurrentThreadText writes it, "name (id)", or the id
+    // alone when it has no name or the registry stays locked past a short wait (the thread that
+    // holds it may be stopped by a fault).
+    std::string ThreadTextNoWait(void* id) const;
     // Removing an id that is not registered is fatal.
     void Unregister(void* id);
 

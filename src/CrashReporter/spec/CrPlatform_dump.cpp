@@ -105,19 +105,8 @@ public:
 
     void Flush()
     {
-        size_t done = 0;
-        while (done < m_buf.size())
-        {
-            const ssize_t n = ::write(m_fd, m_buf.data() + done, m_buf.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-            {
-                m_ok = false;
-                break;
-            }
-            done += static_cast<size_t>(n);
-        }
+        if (Platform::WriteWhole(m_fd, m_buf.data(), m_buf.size()) != 0)
+            m_ok = false;
         m_buf.clear();
     }
 
@@ -466,9 +455,7 @@ void WriteOwnStack(FdWriter& w, const ucontext_t* context)
     try
     {
         void* const id = reinterpret_cast<void*>(static_cast<uintptr_t>(tid));
-        const std::string idText = Platform::ThreadIdToString(id);
-        const std::string registered = Utils::ThreadNames::Instance().GetNameNoWait(id);
-        name = registered.empty() ? idText : registered + " (" + idText + ")";
+        name = Utils::ThreadNames::Instance().ThreadTextNoWait(id);
     }
     catch (...)
     {
