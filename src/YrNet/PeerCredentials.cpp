@@ -156,8 +156,7 @@ bool FindInTable(const char* table, const std::string& self, const std::string& 
     return false;
 }
 
-// An IPv4 end that an IPv6 socket sees as mapped (::ffff:a.b.c.d) in its own form: the socket
-// of that end is an IPv4 one, listed in the IPv4 table.
+// An IPv4 end that an IPv6 socket sees as mapped (::ffff:a.b.c.d) in its own form.
 sockaddr_storage Unmapped(const sockaddr_storage& sa)
 {
     if (sa.ss_family != AF_INET6)
@@ -173,20 +172,40 @@ sockaddr_storage Unmapped(const sockaddr_storage& sa)
     return res;
 }
 
+// An IPv4 end as an IPv6 socket that talks IPv4 has it: ::ffff:a.b.c.d.
+sockaddr_storage Mapped(const sockaddr_storage& sa)
+{
+    if (sa.ss_family != AF_INET)
+        return sa;
+    const auto& in = reinterpret_cast<const sockaddr_in&>(sa);
+    sockaddr_storage res{};
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(res);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = in.sin_port;
+    in6.sin6_addr.s6_addr[10] = 0xff;
+    in6.sin6_addr.s6_addr[11] = 0xff;
+    std::memcpy(in6.sin6_addr.s6_addr + 12, &in.sin_addr, sizeof(in.sin_addr));
+    return res;
+}
+
 // Where the query cannot be made (a sandbox refuses the netlink family, the diagnostics module
 // cannot be loaded): the kernel's socket table, whose cost grows with the sockets on the machine.
 bool FindTcpSocketInTable(const sockaddr_storage& seenSelf, const sockaddr_storage& seenRemote, uint32_t& uid,
                           uint64_t& inode)
 {
+    // An IPv4 connection's socket is an IPv4 one, in the IPv4 table, or an IPv6 one that talks
+    // IPv4 (a dual-stack client), in the IPv6 table with both ends mapped.
     const sockaddr_storage self = Unmapped(seenSelf), remote = Unmapped(seenRemote);
-    const char* table = self.ss_family == AF_INET ? "/proc/net/tcp" : "/proc/net/tcp6";
-    const std::string selfText = TableAddress(self), remoteText = TableAddress(remote);
+    const bool v4 = self.ss_family == AF_INET;
+    const std::string v4Self = TableAddress(self), v4Remote = TableAddress(remote);
+    const std::string v6Self = TableAddress(Mapped(self)), v6Remote = TableAddress(Mapped(remote));
     // The kernel writes its table in pieces while sockets come and go, so a read can miss an
     // entry that is there: a few reads before giving up.
     const int c_tableReads = 3;
     for (int i = 0; i < c_tableReads; ++i)
     {
-        if (FindInTable(table, selfText, remoteText, uid, inode))
+        if ((v4 && FindInTable("/proc/net/tcp", v4Self, v4Remote, uid, inode)) ||
+            FindInTable("/proc/net/tcp6", v6Self, v6Remote, uid, inode))
             return true;
     }
     return false;
