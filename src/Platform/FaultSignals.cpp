@@ -429,9 +429,12 @@ void StopFaultReporter()
     if (!g_reporterRunning.load())
         return;
     g_reporterRunning = false;
-    // A forked child has no reporter thread to stop.
+    // A forked child has no reporter thread to stop, only its copy of the reporter's walker.
     if (g_reporterPid.load() != ::getpid())
+    {
+        StopFaultPathSymbolEngine();
         return;
+    }
     // A fault being handed over right now is left to its own thread.
     for (;;)
     {
@@ -442,6 +445,7 @@ void StopFaultReporter()
     }
     FutexWakeAll(g_slot.state);
     ::pthread_join(g_reporterThread, nullptr);
+    StopFaultPathSymbolEngine();
     g_reporterTid = 0;
     g_slot.state = c_idle;
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gelf.h>
 #include <pwd.h>
+#include <stdio_ext.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -65,20 +66,36 @@ std::string Cut(std::string s)
 
 // ---- the modules for libdw, on the fault path ----
 
-// The memory map as libdw reads it, through a C stream, but a stream opened once, on the fault
-// reporter's thread when it starts, and never closed; each use refills it from the map read with
-// read(2). Used on that thread only.
+// The memory map as libdw reads it, through a C stream, but one stream for the fault reporter's
+// whole life: opened on its thread when it starts, closed when it stops; each use refills it from
+// the map read with read(2). Used on that thread only.
 class MapsStream
 {
 public:
     MapsStream()
     {
-        const cookie_io_functions_t io = {&Read, nullptr, &Seek, nullptr};
+        const cookie_io_functions_t io = {&Read, nullptr, nullptr, nullptr};
         m_file = ::fopencookie(this, "r", io);
-        // Unbuffered, so that a rewind always reaches Seek and never meets bytes of an older map.
-        if (m_file != nullptr)
-            ::setvbuf(m_file, nullptr, _IONBF, 0);
+        // Fully buffered, in a buffer of its own: the C library refills an unbuffered or
+        // line-buffered input stream only after taking standard output's lock (to flush it), which
+        // a thread stopped by a fault inside printf holds for good.
+        if (m_file != nullptr && ::setvbuf(m_file, m_buffer, _IOFBF, sizeof(m_buffer)) != 0)
+        {
+            ::fclose(m_file);
+            m_file = nullptr;
+        }
     }
+
+    // Takes the stream off the C library's list: left there, it would point into a library that
+    // the host may unload.
+    ~MapsStream()
+    {
+        if (m_file != nullptr)
+            ::fclose(m_file);
+    }
+
+    MapsStream(const MapsStream&) = delete;
+    MapsStream& operator=(const MapsStream&) = delete;
 
     bool Usable() const { return m_file != nullptr; }
 
@@ -113,31 +130,28 @@ private:
         return static_cast<ssize_t>(n);
     }
 
-    static int Seek(void* cookie, off64_t* offset, int whence)
-    {
-        MapsStream& s = *static_cast<MapsStream*>(cookie);
-        const off64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? off64_t(s.m_pos) : off64_t(s.m_map.size());
-        const off64_t pos = base + *offset;
-        if (pos < 0 || pos > off64_t(s.m_map.size()))
-            return -1;
-        s.m_pos = static_cast<size_t>(pos);
-        *offset = pos;
-        return 0;
-    }
-
     int ReportLines(Dwfl* dwfl, std::string lines)
     {
         m_map = std::move(lines);
         m_pos = 0;
-        ::rewind(m_file);
-        return dwfl_linux_proc_maps_report(dwfl, m_file);
+        // The next read comes from the new lines: bytes of an older map still buffered (libdw
+        // stops at a line it cannot read) are dropped, and the end seen then is forgotten.
+        ::__fpurge(m_file);
+        ::clearerr(m_file);
+        const int rc = dwfl_linux_proc_maps_report(dwfl, m_file);
+        // Nothing stays buffered for the C library to seek back over when it syncs its streams.
+        ::__fpurge(m_file);
+        return rc;
     }
 
     FILE* m_file;
+    char m_buffer[8192];
     std::string m_map;
     size_t m_pos = 0;
 };
 
+// The fault reporter's own walker and stream, while it runs (StartFaultPathSymbolEngine).
+std::atomic<StackWalker*> g_faultPathWalker{nullptr};
 std::atomic<MapsStream*> g_faultPathMaps{nullptr};
 
 // The modules of this process for libdw (between dwfl_report_begin and dwfl_report_end), as
@@ -712,8 +726,8 @@ StackWalker& GetStackWalker()
 
 namespace
 {
-// The walker outlives the module, but the files libdw holds open for it must not: a host that
-// unloads the library would keep them, more at every load.
+// The walker outlives the module, but what it holds must not: a host that unloads the library
+// would keep the files libdw holds open for it, and its caches, once more at every load.
 struct ReleaseFilesAtUnload
 {
     ~ReleaseFilesAtUnload() { ReleaseStackTraceFiles(); }
@@ -730,8 +744,9 @@ void ReleaseStackTraceFiles()
     walker.m_impl->dwfl = nullptr;
     walker.m_impl->modulesLoaded = false;
     walker.m_impl->initFailed = false;
-    walker.m_impl->cache.clear();
-    walker.m_impl->misses.clear();
+    // Swapped with empty ones: clear() keeps the tables' memory.
+    std::unordered_map<uint64_t, StackEntry>().swap(walker.m_impl->cache);
+    std::unordered_set<uint64_t>().swap(walker.m_impl->misses);
 }
 
 namespace
@@ -769,24 +784,27 @@ namespace
 // arena of a faulting thread that may hold that arena's lock.
 StackWalker& FaultPathWalker()
 {
-    if (!IsFaultReporterThread())
-        return GetStackWalker();
-    static StackWalker* const walker = new StackWalker();
-    return *walker;
+    StackWalker* const own = IsFaultReporterThread() ? g_faultPathWalker.load() : nullptr;
+    return own != nullptr ? *own : GetStackWalker();
 }
 
 } // namespace
 
 void StartFaultPathSymbolEngine()
 {
-    FaultPathWalker().StartSymbolEngine();
-    if (g_faultPathMaps.load() == nullptr)
-    {
-        // Never destroyed: its stream is never closed.
-        auto* const maps = new MapsStream();
-        if (maps->Usable())
-            g_faultPathMaps = maps;
-    }
+    StopFaultPathSymbolEngine();
+    auto walker = std::make_unique<StackWalker>();
+    walker->StartSymbolEngine();
+    g_faultPathWalker = walker.release();
+    auto maps = std::make_unique<MapsStream>();
+    if (maps->Usable())
+        g_faultPathMaps = maps.release();
+}
+
+void StopFaultPathSymbolEngine()
+{
+    delete g_faultPathWalker.exchange(nullptr);
+    delete g_faultPathMaps.exchange(nullptr);
 }
 
 StackEntry GetFrameEntryNoWait(uint64_t address)

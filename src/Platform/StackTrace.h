@@ -52,11 +52,14 @@ StackEntry GetFrameEntry(uint64_t address);
 // when the fault happened inside it) instead of waiting.
 StackEntry GetFrameEntryNoWait(uint64_t address);
 
-// On the fault reporter's thread when it starts: makes the walker that GetFrameEntryNoWait uses
-// there and starts its symbol engine, whose start-up line names the user (the name service takes
-// locks of its own and may ask a daemon that does not answer: no fault must wait for it), and
-// opens the stream through which libdw reads the memory map there.
+// On the fault reporter's thread when it starts: makes the walker that GetFrameEntryNoWait and
+// the halt path's traces use there and starts its symbol engine, whose start-up line names the
+// user (the name service takes locks of its own and may ask a daemon that does not answer: no
+// fault must wait for it), and opens the stream through which libdw reads the memory map there.
 void StartFaultPathSymbolEngine();
+
+// Once the fault reporter has ended (on any thread): ends that walker and closes that stream.
+void StopFaultPathSymbolEngine();
 
 // Walks stacks and resolves addresses through libdw (elfutils); one per process.
 class StackWalker

@@ -5,10 +5,10 @@
 // peer sends its bytes through the channel, the session, the bridge and the MediaBridge stand-in
 // and checks them when they come back), DISCONNECTED, TERMINATED, dlclose. After TERMINATED no
 // thread of the plug-in may be left (by name, in /proc/self/task); after dlclose the fault-signal
-// handlers must be the host's again and the MediaBridge of the cycle must have ended (it keeps
-// every descriptor it inherited, so it ends only when its connection sees EOF). Descriptors and
-// resident memory must stay flat after the first cycles. Every descriptor the plug-in holds while
-// it runs must be close-on-exec.
+// handlers must be the host's again, the C library's list of streams must be as before the load,
+// and the MediaBridge of the cycle must have ended (it keeps every descriptor it inherited, so it
+// ends only when its connection sees EOF). Descriptors and resident memory must stay flat after
+// the first cycles. Every descriptor the plug-in holds while it runs must be close-on-exec.
 //
 // Before the cycles, refused start-ups (a config.ini with a section line, with a repeated key, a
 // folder in its place): each must print its reason on standard error in one line with the file's
@@ -51,6 +51,11 @@
 namespace fs = boost::filesystem;
 
 extern char** environ;
+
+// The C library's list of open C streams and its lock (glibc exports them).
+extern "C" FILE* _IO_list_all;
+extern "C" void _IO_list_lock();
+extern "C" void _IO_list_unlock();
 
 namespace
 {
@@ -125,6 +130,16 @@ std::set<int> OpenFds()
     for (const std::string& fd : ListDir("/proc/self/fd"))
         res.insert(std::atoi(fd.c_str()));
     return res;
+}
+
+size_t OpenStreams()
+{
+    _IO_list_lock();
+    size_t n = 0;
+    for (FILE* f = _IO_list_all; f != nullptr; f = f->_chain)
+        ++n;
+    _IO_list_unlock();
+    return n;
 }
 
 long RssKb()
@@ -541,6 +556,7 @@ struct Sample
 Sample RunCycle(int n, const Folder& folder, const std::string& peer, const Handlers& hostHandlers)
 {
     const std::string mainName = ReadFirstLine("/proc/self/comm");
+    const size_t streamsBefore = OpenStreams();
     {
         Step(n, "load");
         VcHost::Host host;
@@ -602,6 +618,10 @@ Sample RunCycle(int n, const Folder& folder, const std::string& peer, const Hand
     Step(n, "MediaBridge end");
     if (!SameHandlers(hostHandlers, CurrentHandlers()))
         Fail(n, "fault-signal handlers are not the host's after dlclose");
+    // A stream of the plug-in left on the list would be called back at the host's exit.
+    if (OpenStreams() != streamsBefore)
+        Fail(n, "C streams open after dlclose: " + std::to_string(OpenStreams()) +
+                    ", before the load: " + std::to_string(streamsBefore));
     if (!WaitNoMediaBridge())
         Fail(n, "the MediaBridge did not end after the unload");
     if (g_watchdog != nullptr)

@@ -1,6 +1,7 @@
 // Faults on any thread of the process reach the report through the fault reporter, whatever the
 // faulting thread's stack and heap look like: each child ends with exit code 3, the halt's notice
 // and a report with the fault's sections.
+#include <dlfcn.h>
 #include <signal.h>
 #include <unistd.h>
 #include <atomic>
@@ -81,6 +82,18 @@ YR_REAL_FAULT void FaultHoldingTheStandardErrorLock()
     ::flockfile(stderr); // as code that writes a line in pieces does
     TestUtils::WriteNullHere();
     ::funlockfile(stderr);
+}
+
+YR_REAL_FAULT void FaultHoldingTheStandardOutputLock()
+{
+    // The C library's own printf: the sanitizer's reads the string before it calls it. Two
+    // conversions, or a compiler would make it puts, which reads the string before it locks.
+    using Printf = int (*)(const char*, ...);
+    void* const libc = ::dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    const auto print = reinterpret_cast<Printf>(::dlsym(libc, "printf"));
+    // Used after it returns, so that the call stays a frame of this function.
+    const volatile int written = print("%s: %d\n", &TestUtils::InaccessibleObject<char>(), 1);
+    (void)written;
 }
 
 YR_REAL_FAULT void FaultHoldingTheTimeZoneLock()
@@ -242,6 +255,8 @@ TEST_P(CrFaultUnderLockScenario, ReportAndRecordDoNotWaitForIt)
     EXPECT_EXIT(
         {
             InstallWithRecord();
+            // A file, as for a host started in the background: its stream is fully buffered.
+            std::freopen((Root() / "stdout.txt").c_str(), "w", stdout);
             GetParam().fault();
             _exit(101);
         },
@@ -252,10 +267,12 @@ TEST_P(CrFaultUnderLockScenario, ReportAndRecordDoNotWaitForIt)
 
 INSTANTIATE_TEST_SUITE_P(
     CLibraryAndOwnLocks, CrFaultUnderLockScenario,
-    ::testing::Values(HeldLock{"StandardError", &FaultHoldingTheStandardErrorLock, "FaultHoldingTheStandardErrorLock"},
-                      HeldLock{"TimeZone", &FaultHoldingTheTimeZoneLock, "FaultHoldingTheTimeZoneLock"},
-                      HeldLock{"StreamList", &FaultHoldingTheStreamListLock, "FaultHoldingTheStreamListLock"},
-                      HeldLock{"ThreadNames", &FaultHoldingTheThreadNameLock, "ThreadNames::Register"}),
+    ::testing::Values(
+        HeldLock{"StandardError", &FaultHoldingTheStandardErrorLock, "FaultHoldingTheStandardErrorLock"},
+        HeldLock{"StandardOutput", &FaultHoldingTheStandardOutputLock, "FaultHoldingTheStandardOutputLock"},
+        HeldLock{"TimeZone", &FaultHoldingTheTimeZoneLock, "FaultHoldingTheTimeZoneLock"},
+        HeldLock{"StreamList", &FaultHoldingTheStreamListLock, "FaultHoldingTheStreamListLock"},
+        HeldLock{"ThreadNames", &FaultHoldingTheThreadNameLock, "ThreadNames::Register"}),
     [](const ::testing::TestParamInfo<HeldLock>& info) { return std::string(info.param.name); });
 
 TEST_F(CrReporterScenario, FaultInsideAHaltEndsThatHalt)
