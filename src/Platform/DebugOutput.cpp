@@ -1,9 +1,9 @@
 #include "Platform/DebugOutput.h"
-#include <chrono>
 #include <cstdlib>
 #include <mutex>
 #include <sstream>
 #include "Platform/Halt.h"
+#include "Platform/HaltPathLock.h"
 #include "Platform/SysInfo.h"
 
 namespace Platform
@@ -31,10 +31,6 @@ void DefaultSink(const std::string& text)
         WriteToStandardError(text); // a fault's stack walk writes here
 }
 
-// Bounded for the same reason: the faulting thread may be the one that holds it. Without it the
-// text goes to the default destination.
-const std::chrono::milliseconds c_sinkLockWait(100);
-
 std::timed_mutex& SinkLock()
 {
     static std::timed_mutex* m = new std::timed_mutex();
@@ -52,10 +48,12 @@ DebugOutputSink& Sink()
 void DebugOutput(const std::string& text)
 {
     DebugOutputSink sink;
+    // Bounded: the faulting thread may be the one that holds the lock. Without it the text goes
+    // to the default destination.
+    if (TryLockForHaltPath(SinkLock()))
     {
-        std::unique_lock<std::timed_mutex> lock(SinkLock(), std::defer_lock);
-        if (lock.try_lock_for(c_sinkLockWait))
-            sink = Sink();
+        std::lock_guard<std::timed_mutex> lock(SinkLock(), std::adopt_lock);
+        sink = Sink();
     }
     if (sink)
         sink(text);

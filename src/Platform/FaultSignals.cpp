@@ -1,5 +1,6 @@
 #include "Platform/FaultSignals.h"
 #include "Platform/Halt.h"
+#include "Platform/HaltPathLock.h"
 #include "Platform/LocalTime.h"
 #include "Platform/StackTrace.h"
 #include <vector>
@@ -232,6 +233,7 @@ void ReportPostedFault()
     const WinExcept::ExceptionPointers ep =
         WinExcept::MakeFaultPointers(g_slot.signo, &g_slot.info, &g_slot.context);
     t_reportedTid = g_slot.owner.load();
+    BeginHaltPath();
     t_inAnalysis = true;
     if (UnhandledFaultFilter filter = g_filter.load())
         filter(ep);
@@ -325,6 +327,7 @@ void Dispatch(int signo, siginfo_t* si, void* ucv)
     UnhandledFaultFilter filter = g_filter.load();
     if (filter != nullptr && !t_inAnalysis && !HandToReporter(signo, si, uc))
     {
+        BeginHaltPath();
         t_inAnalysis = true;
         WinExcept::ExceptionPointers ep = WinExcept::MakeFaultPointers(signo, si, uc);
         filter(ep);

@@ -7,12 +7,12 @@
 #include <cstring>
 #include <iostream>
 #include <mutex>
-#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "Platform/FaultSignals.h"
+#include "Platform/HaltPathLock.h"
 #include "Platform/LocalTime.h"
 #include "Platform/SysInfo.h"
 #include "Utils/StringUtils.h"
@@ -48,20 +48,6 @@ std::timed_mutex& HaltMutex()
     return *pMutex;
 }
 const std::chrono::seconds c_concurrentHaltWait(30);
-
-// How long the halt path tries for the lock of a standard stream before it writes around it.
-const std::chrono::milliseconds c_streamLockWait(100);
-
-bool TryLockStream(FILE* stream, std::chrono::steady_clock::time_point deadline)
-{
-    while (::ftrylockfile(stream) != 0)
-    {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // Each line end followed by a flush, as the notice has always been written.
 void WriteThroughStream(const std::string& text)
@@ -185,9 +171,8 @@ bool ReadTracerPid()
 
 void WriteToStandardError(const std::string& text) noexcept
 {
-    const auto deadline = std::chrono::steady_clock::now() + c_streamLockWait;
-    const bool outLocked = TryLockStream(stdout, deadline);
-    const bool errLocked = outLocked && TryLockStream(stderr, deadline);
+    const bool outLocked = TryLockStreamForHaltPath(stdout);
+    const bool errLocked = outLocked && TryLockStreamForHaltPath(stderr);
     if (errLocked)
     {
         try
@@ -240,6 +225,9 @@ void Halt(const std::wstring& description, const std::wstring& brief,
     }
     // Only a halt that owns the observer list may walk it.
     const bool mayNotify = lock.owns_lock();
+    // A fault's report began its halt path when it took the fault.
+    if (mayNotify && !OnFaultPath())
+        BeginHaltPath();
 
     ExitInformation info;
     try

@@ -35,9 +35,9 @@ void NotifyExitObservers(const ExitInformation& info);
 
 // Writes text to standard error on the halt path. Through the C stream, as any other text there
 // and in order with it, when the stream's lock (and standard output's, which std::cerr flushes
-// first) comes within a short wait; else straight to descriptor 2, whole: a thread stopped by a
-// fault while it holds the lock (writing a line in pieces) would keep the stream waiting for
-// good. Never throws.
+// first) comes within the halt path's wait (HaltPathLock.h); else straight to descriptor 2, whole:
+// a thread stopped by a fault while it holds the lock (writing a line in pieces) would keep the
+// stream waiting for good. Never throws.
 void WriteToStandardError(const std::string& text) noexcept;
 
 // Tells the exit observers (kind 0 always, kind 1 on the first halt only), writes "Aborted! "

@@ -1,18 +1,12 @@
 #include "Utils/ThreadNames.h"
-#include <chrono>
 #include <cstdlib>
 #include "ESS/Assert.h"
+#include "Platform/HaltPathLock.h"
 #include "Platform/Thread.h"
 #include "Utils/DelayInit.h"
 
 namespace Utils
 {
-
-namespace
-{
-// Others hold the registry for a few instructions at a time.
-const std::chrono::milliseconds c_noWaitLimit(100);
-} // namespace
 
 ThreadNames::ThreadNames()
 {
@@ -67,9 +61,9 @@ std::string ThreadNames::GetName(void* id) const
 std::string ThreadNames::ThreadTextNoWait(void* id) const
 {
     const std::string text = Platform::ThreadIdToString(id);
-    std::unique_lock<std::recursive_timed_mutex> lock(m_lock, std::defer_lock);
-    if (!lock.try_lock_for(c_noWaitLimit))
+    if (!Platform::TryLockForHaltPath(m_lock))
         return text;
+    std::lock_guard<std::recursive_timed_mutex> lock(m_lock, std::adopt_lock);
     const int i = Find(id);
     return (i < 0) ? text : m_entries[i].second + " (" + text + ")";
 }

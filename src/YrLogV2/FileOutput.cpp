@@ -23,6 +23,7 @@
 #include <QDateTime>
 #include <QDir>
 #include "Platform/Halt.h"
+#include "Platform/HaltPathLock.h"
 #include "Utils/DebugLog.h"
 #include "Utils/FuncThread.h"
 #include "Utils/TextFileWriter.h"
@@ -36,9 +37,6 @@ namespace
 
 const char c_byteOrderMark[] = "\xEF\xBB\xBF";
 const std::size_t c_byteOrderMarkSize = sizeof(c_byteOrderMark) - 1;
-
-// A halt or exit waits no longer than this for an output busy on another thread.
-const auto c_haltLockWait = std::chrono::milliseconds(100);
 
 // True while this thread writes out every output: a fault inside that must not try again.
 thread_local bool t_flushingAll = false;
@@ -178,7 +176,7 @@ void Registry::FlushAll() noexcept
     if (t_flushingAll || m_lock.HeldByThisThread())
         return;
     t_flushingAll = true;
-    if (m_lock.try_lock_for(c_haltLockWait))
+    if (Platform::TryLockForHaltPath(m_lock))
     {
         for (FileOutput* p : m_outputs)
             p->FlushNoWait();
@@ -256,7 +254,7 @@ void FileOutput::Flush()
 
 void FileOutput::FlushNoWait() noexcept
 {
-    if (m_lock.HeldByThisThread() || !m_lock.try_lock_for(c_haltLockWait))
+    if (m_lock.HeldByThisThread() || !Platform::TryLockForHaltPath(m_lock))
         return;
     FlushLocked();
     m_lock.unlock();

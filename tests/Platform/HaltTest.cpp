@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,7 @@
 #include "ESS/Assert.h"
 #include "ESS/ChildProcessRun.h"
 #include "Platform/Halt.h"
+#include "Platform/HaltPathLock.h"
 
 namespace
 {
@@ -282,6 +284,63 @@ TEST(HaltTest, ConcurrentHaltsAreSerialisedAndSendOneKindOne)
     EXPECT_EQ("overlaps=0 kind0=4 kind1=1\n", r.out);
     EXPECT_EQ(4, CountOccurrences(r.err, "Aborted! "));
     EXPECT_EQ(3, CountOccurrences(r.err, "\nRecursive exit!\n"));
+}
+
+// A lock that never comes; it keeps the waits asked of it, in milliseconds.
+struct NeverFreeLock
+{
+    std::string waits;
+    bool try_lock_for(std::chrono::milliseconds wait)
+    {
+        waits += " " + std::to_string(wait.count());
+        return false;
+    }
+};
+
+// A halt waits once for a lock that does not come, then no more; the next halt waits for it again,
+// and off the halt path every try waits. Standard error's lock counts as one such lock.
+TEST(HaltTest, AHaltWaitsOnceForALockThatDoesNotCome)
+{
+    const auto r = RunInChild(
+        []
+        {
+            static NeverFreeLock a, b;
+            static std::string stderrWait;
+            static Utils::NotificationHandle h = Platform::AddExitObserver(
+                [](const Platform::ExitInformation& i)
+                {
+                    if (i.kind != 0)
+                        return;
+                    Platform::TryLockForHaltPath(a);
+                    Platform::TryLockForHaltPath(a);
+                    Platform::TryLockForHaltPath(b);
+                    Platform::WriteToStandardError("observer\n");
+                    stderrWait += " " + std::to_string(Platform::HaltPathWait(stderr).count());
+                });
+            std::promise<void> locked, release;
+            std::thread holder(
+                [&]
+                {
+                    ::flockfile(stderr);
+                    locked.set_value();
+                    release.get_future().wait();
+                    ::funlockfile(stderr);
+                });
+            locked.get_future().wait();
+            Platform::SetTerminateSelfHandler([] {});
+            Platform::TryLockForHaltPath(a);
+            Platform::Halt(L"first", L"", nullptr);
+            Platform::Halt(L"second", L"", nullptr);
+            Platform::TryLockForHaltPath(a);
+            release.set_value();
+            holder.join();
+            std::printf("a%s; b%s; stderr%s\n", a.waits.c_str(), b.waits.c_str(), stderrWait.c_str());
+        },
+        20000);
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ("a 100 100 0 100 0 100; b 100 100; stderr 0 0\n", r.out);
+    EXPECT_EQ(2, CountOccurrences(r.err, "observer\n"));
+    EXPECT_EQ(2, CountOccurrences(r.err, "Aborted! "));
 }
 
 TEST(HaltTest, TerminateSelfHandlerIsReplaceable)
