@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <ctime>
-#include <stdexcept>
+#include <exception>
 #include <vector>
 #include <QMutex>
 #include <boost/filesystem/operations.hpp>
@@ -307,8 +307,9 @@ fs::path MakeVersionFolder(const fs::path& folder)
 
 void CrashHalt(const std::string& text)
 {
-    // The reason goes out first: the stack and the debug log take locks without a bound (the
-    // shared stack walker's, the debug log's) that a thread stopped by a fault may hold.
+    // The reason goes out first: on the halt path the stack and the debug log's line are
+    // skipped when a lock they need does not come in time (a thread stopped by a fault may hold
+    // it), and off it they wait for theirs.
     std::string all = "CrashReporter halt\n" + text;
     Platform::WriteToStandardError(all);
     std::string stack;
@@ -341,7 +342,7 @@ std::string LocalTimeText(const char* format)
 {
     std::tm tm;
     if (!Platform::LocalTimeNow(tm))
-        throw std::runtime_error("could not convert calendar time to local time");
+        tm = Platform::UniversalTimeNow();
     char buf[64];
     const size_t n = std::strftime(buf, sizeof(buf), format, &tm);
     return std::string(buf, n);

@@ -58,8 +58,8 @@ boost::filesystem::path MakeReportFileName(const boost::filesystem::path& folder
                                            const std::string& timeText);
 
 // The local time (Platform::LocalTimeNow: no time-zone code on the fault path) in the given
-// strftime format, which must not hold %Z (strftime runs the time-zone code for it); throws
-// std::runtime_error "could not convert calendar time to local time" when it cannot be had.
+// strftime format, which must not hold %Z (strftime runs the time-zone code for it); UTC when
+// the local time cannot be had, so that a report is never lost for its time.
 std::string LocalTimeText(const char* format);
 
 } // namespace detail

@@ -104,12 +104,30 @@ void TakeUtcOffset() noexcept
 
 bool LocalTimeNow(std::tm& tm) noexcept
 {
-    return detail::LocalTimeAt(static_cast<int64_t>(std::time(nullptr)), tm);
+    return LocalTimeAt(static_cast<int64_t>(std::time(nullptr)), tm);
+}
+
+bool LocalTimeAt(int64_t now, std::tm& tm) noexcept
+{
+    Offsets o;
+    bool have = Read(o);
+    const bool fresh = have && now >= o.takenAt && now < o.takenAt + c_horizonSeconds;
+    if (!fresh && !OnFaultPath())
+    {
+        detail::TakeUtcOffsetAt(now);
+        have = Read(o);
+    }
+    if (!have)
+        return false;
+    const bool after = now >= o.switchAt;
+    tm = CivilTime(now, after ? o.after : o.before);
+    tm.tm_isdst = (after ? o.dstAfter : o.dstBefore) ? 1 : 0;
+    return true;
 }
 
 std::tm UniversalTimeNow() noexcept
 {
-    return detail::CivilTime(static_cast<int64_t>(std::time(nullptr)), 0);
+    return CivilTime(static_cast<int64_t>(std::time(nullptr)), 0);
 }
 
 namespace detail
@@ -146,23 +164,20 @@ void TakeUtcOffsetAt(int64_t now) noexcept
     Publish(o);
 }
 
-bool LocalTimeAt(int64_t now, std::tm& tm) noexcept
+void HoldOffsetsWriting(bool hold) noexcept
 {
-    Offsets o;
-    bool have = Read(o);
-    const bool fresh = have && now >= o.takenAt && now < o.takenAt + c_horizonSeconds;
-    if (!fresh && !OnFaultPath())
+    if (hold)
     {
-        TakeUtcOffsetAt(now);
-        have = Read(o);
+        while (g_writing.test_and_set(std::memory_order_acquire))
+        {
+        }
     }
-    if (!have)
-        return false;
-    const bool after = now >= o.switchAt;
-    tm = CivilTime(now, after ? o.after : o.before);
-    tm.tm_isdst = (after ? o.dstAfter : o.dstBefore) ? 1 : 0;
-    return true;
+    g_version.fetch_add(1); // odd while held
+    if (!hold)
+        g_writing.clear(std::memory_order_release);
 }
+
+} // namespace detail
 
 std::tm CivilTime(int64_t t, long offset) noexcept
 {
@@ -194,7 +209,5 @@ std::tm CivilTime(int64_t t, long offset) noexcept
     tm.tm_gmtoff = offset;
     return tm;
 }
-
-} // namespace detail
 
 } // namespace Platform

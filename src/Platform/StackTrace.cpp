@@ -22,6 +22,7 @@
 #include <unordered_set>
 #include "Platform/DebugOutput.h"
 #include "Platform/FaultSignals.h"
+#include "Platform/HaltPathLock.h"
 #include "Platform/SysInfo.h"
 
 namespace Platform
@@ -382,7 +383,7 @@ public:
             return false;
         if (faultPath)
         {
-            if (!lock.try_lock_for(c_faultLockWait))
+            if (!TryLockForHaltPath(lock, c_faultLockWait))
                 return false;
         }
         else
@@ -575,7 +576,10 @@ bool StackWalker::StartSymbolEngineLocked()
         ReportError("Error while initializing libdw", 0, 0);
         return false;
     }
-    ReportSymbolInit("", 0, EffectiveUserName().c_str());
+    // The name service takes locks of its own and may ask a daemon that does not answer: on the
+    // halt path the user goes by number.
+    const std::string user = OnHaltPath() ? std::to_string(::geteuid()) : EffectiveUserName();
+    ReportSymbolInit("", 0, user.c_str());
     return true;
 }
 
@@ -637,7 +641,7 @@ StackEntry StackWalker::DescribeAddressLocked(Dwfl_Module* mod, uint64_t address
     return e;
 }
 
-bool StackWalker::HasOwnSymbols()
+bool StackWalker::HasOwnSymbols(bool faultPath)
 {
     int forced = g_forcedSymbolFlag.load();
     if (forced >= 0)
@@ -645,8 +649,8 @@ bool StackWalker::HasOwnSymbols()
 
     uint64_t self = reinterpret_cast<uint64_t>(reinterpret_cast<void*>(&GetStackTrace));
     StackEntry probe;
-    GetEntry(self, probe, false); // loads the modules
-    LockScope lock(*m_impl, false);
+    GetEntry(self, probe, faultPath); // loads the modules
+    LockScope lock(*m_impl, faultPath);
     if (!lock.Locked() || m_impl->dwfl == nullptr)
         return false;
     if (m_impl->ownSymbols >= 0)
@@ -820,8 +824,10 @@ __attribute__((noinline)) std::string GetStackTrace(bool skip)
 {
     try
     {
-        StackWalker& walker = GetStackWalker();
-        const bool symbols = walker.HasOwnSymbols();
+        // On the halt path the fault reporter's own walker, and locks only tried.
+        const bool haltPath = OnHaltPath();
+        StackWalker& walker = haltPath ? FaultPathWalker() : GetStackWalker();
+        const bool symbols = walker.HasOwnSymbols(haltPath);
         auto format = [symbols](const StackEntry& e, uint64_t address)
         {
             std::string name = e.undFullName.empty() ? e.name : e.undFullName;
@@ -837,7 +843,11 @@ __attribute__((noinline)) std::string GetStackTrace(bool skip)
         std::vector<std::string> lines;
         lines.reserve(frames.size());
         for (uint64_t a : frames)
-            lines.push_back(format(GetFrameEntry(a), a) + "\n");
+        {
+            StackEntry e;
+            walker.GetEntry(a, e, haltPath);
+            lines.push_back(format(e, a) + "\n");
+        }
 
         size_t first = 0;
         if (symbols && skip)
@@ -877,10 +887,10 @@ __attribute__((noinline)) std::string GetStackTrace(bool skip)
 namespace
 {
 
-std::recursive_mutex& CaptureLock()
+std::recursive_timed_mutex& CaptureLock()
 {
     // Recursive: an assertion raised while a trace is taken takes a trace of its own.
-    static std::recursive_mutex* const m = new std::recursive_mutex();
+    static std::recursive_timed_mutex* const m = new std::recursive_timed_mutex();
     return *m;
 }
 
@@ -890,7 +900,10 @@ void CaptureStackTrace(std::string& out)
 {
     out.clear();
     // The "no traces on Windows major version 5" rule has no counterpart here.
-    std::lock_guard<std::recursive_mutex> lock(CaptureLock());
+    // On the halt path only tried, as long as the symbol lock.
+    if (!LockBoundedOnHaltPath(CaptureLock(), c_faultLockWait))
+        return;
+    std::lock_guard<std::recursive_timed_mutex> lock(CaptureLock(), std::adopt_lock);
     out = GetStackTrace(true);
 }
 

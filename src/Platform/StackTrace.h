@@ -12,7 +12,8 @@ namespace Platform
 {
 
 // The calling thread's stack as 8-bit text, one frame a line, the tracing machinery left out.
-// Traces taken through it never overlap.
+// Traces taken through it never overlap. On the halt path (HaltPathLock.h) its locks are only
+// tried, and empty text comes back when they do not come.
 void CaptureStackTrace(std::string& out);
 std::string CaptureStackTrace();
 
@@ -73,11 +74,13 @@ public:
     // (program counter, next frame's program counter) pairs, innermost first.
     std::vector<std::pair<uint64_t, uint64_t>> GetCallstack(const ucontext_t* context);
 
-    // 1 when resolved, 0 for address 0 or when symbols are not available.
+    // 1 when resolved, 0 for address 0 or when symbols are not available. faultPath: the symbol
+    // lock is only tried (HaltPathLock.h), for up to 2 s, and 0 comes back without it.
     int GetEntry(uint64_t address, StackEntry& entry, bool faultPath);
 
     // True when the module holding this code carries its own symbols (.symtab or DWARF).
-    bool HasOwnSymbols();
+    // faultPath: as for GetEntry.
+    bool HasOwnSymbols(bool faultPath = false);
 
     // Starts the symbol engine now rather than at the first address to resolve.
     void StartSymbolEngine();

@@ -1,5 +1,6 @@
 #include "Utils/DebugLog.h"
 
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -7,6 +8,8 @@
 #include <QStandardPaths>
 #include <boost/filesystem/path.hpp>
 #include "ESS/Assert.h"
+#include "Platform/HaltPathLock.h"
+#include "Platform/LocalTime.h"
 #include "Platform/SysInfo.h"
 #include "Utils/ExeName.h"
 #include "Utils/TextFile.h"
@@ -31,12 +34,23 @@ struct DebugFile
                QString::fromStdWString(stem) + ".txt";
     }
 
-    static QString LocalTimeText() { return QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss"); }
+    // On the halt path without the C library's time-zone code, whose lock a thread stopped by a
+    // fault may hold.
+    static QString LocalTimeText()
+    {
+        if (!Platform::OnHaltPath())
+            return QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss");
+        std::tm tm;
+        if (!Platform::LocalTimeNow(tm))
+            tm = Platform::UniversalTimeNow();
+        char text[32];
+        return QString::fromLatin1(text, int(std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &tm)));
+    }
 };
 
 struct DebugLogState
 {
-    std::mutex lock; // not recursive: a nested write on the same thread is caught by t_inWrite instead
+    std::timed_mutex lock; // not recursive: a nested write on the same thread is caught by t_inWrite instead
     boost::function<void(const std::wstring&)> redirect;
     bool openTried = false;
     std::unique_ptr<DebugFile> pFile;
@@ -58,7 +72,7 @@ struct CloseFileAtUnload
     ~CloseFileAtUnload()
     {
         DebugLogState& s = State();
-        std::lock_guard<std::mutex> guard(s.lock);
+        std::lock_guard<std::timed_mutex> guard(s.lock);
         s.pFile.reset();
         s.openTried = false;
     }
@@ -84,6 +98,9 @@ void WriteToFile(DebugLogState& s, const std::wstring& text, bool addTime)
 {
     if (!s.openTried)
     {
+        // Opening takes Qt's locks (the environment's, the codec registry's): not on the halt path.
+        if (Platform::OnHaltPath())
+            return;
         s.openTried = true; // a failed open is never retried
         InitFile(s);
     }
@@ -105,7 +122,7 @@ void WriteToFile(DebugLogState& s, const std::wstring& text, bool addTime)
 void DebugLogFile::SetRedirect(const boost::function<void(const std::wstring&)>& fn)
 {
     DebugLogState& s = State();
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::lock_guard<std::timed_mutex> guard(s.lock);
     ESS_ASSERT(fn);
     s.redirect = fn;
 }
@@ -122,7 +139,11 @@ void DebugLogFile::Write(const std::wstring& text, bool addTime)
         return;
     }
 
-    std::lock_guard<std::mutex> guard(s.lock);
+    // On the halt path the text is lost when the lock does not come in time; the halt has
+    // written it to standard error already.
+    if (!Platform::LockBoundedOnHaltPath(s.lock))
+        return;
+    std::lock_guard<std::timed_mutex> guard(s.lock, std::adopt_lock);
     t_inWrite = true;
     try
     {

@@ -15,6 +15,9 @@ public:
     static void SetRedirect(const boost::function<void(const std::wstring&)>& fn);
 
     // The redirect gets the text alone; the file gets "<local time>: " first when addTime is set.
+    // On the halt path (Platform/HaltPathLock.h) the channel's lock is only tried, the time is
+    // taken without the time-zone code, and a file not yet open is not opened: the text is lost
+    // rather than the halt kept waiting.
     static void Write(const std::wstring& text, bool addTime = true);
 };
 

@@ -53,7 +53,11 @@ void ThreadNames::Register(void* id, const std::string& name)
 
 std::string ThreadNames::GetName(void* id) const
 {
-    std::lock_guard<std::recursive_timed_mutex> lock(m_lock);
+    // Others hold the registry for a few instructions at a time; on the halt path the thread
+    // that holds it may be stopped by a fault.
+    if (!Platform::LockBoundedOnHaltPath(m_lock))
+        return std::string();
+    std::lock_guard<std::recursive_timed_mutex> lock(m_lock, std::adopt_lock);
     int i = Find(id);
     return (i < 0) ? std::string() : m_entries[i].second;
 }

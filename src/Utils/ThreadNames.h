@@ -17,7 +17,8 @@ public:
 
     // A second registration of one id is fatal.
     void Register(void* id, const std::string& name);
-    // "" when the id is not registered.
+    // "" when the id is not registered, or on the halt path when the registry stays locked
+    // past a short wait.
     std::string GetName(void* id) const;
     // For the halt path: the thread as ESS::CurrentThreadText writes it, "name (id)", or the id
     // alone when it has no name or the registry stays locked past a short wait (the thread that

@@ -219,9 +219,16 @@ FileOutput::~FileOutput()
 
 void FileOutput::Write(const LogRecord& record, const std::string& line)
 {
-    std::lock_guard<OwnedMutex> lock(m_lock);
+    // On the halt path the record is lost when the output stays busy past a short wait, and no
+    // file is started: a new file's name takes the local time from the time-zone code, whose lock
+    // a thread stopped by a fault may hold. A record that gets in is written out at once: the
+    // process ends before the flusher's next turn.
+    const bool haltPath = Platform::OnHaltPath();
+    if (!Platform::LockBoundedOnHaltPath(m_lock))
+        return;
+    std::lock_guard<OwnedMutex> lock(m_lock, std::adopt_lock);
     // Without a file the records are lost; the first record after the pause tries again.
-    if (m_fd < 0 && Clock::now() >= m_nextStartTry)
+    if (m_fd < 0 && !haltPath && Clock::now() >= m_nextStartTry)
         StartFileLocked();
     if (m_fd < 0)
         return;
@@ -229,13 +236,13 @@ void FileOutput::Write(const LogRecord& record, const std::string& line)
     m_buffer.append(line).push_back('\n');
     m_fileBytes += line.size() + 1;
 
-    if (record.level <= Warning.Level() || m_buffer.size() >= c_flushBytes)
+    if (haltPath || record.level <= Warning.Level() || m_buffer.size() >= c_flushBytes)
         FlushLocked();
     else if (wasEmpty)
         m_wake.notify_one(); // one wake per batch, not per record
 
     // After a failed start the next try waits: a full disk must not cost a file per record.
-    if (m_limits.maxFileBytes != 0 && m_fileBytes >= m_limits.maxFileBytes &&
+    if (!haltPath && m_limits.maxFileBytes != 0 && m_fileBytes >= m_limits.maxFileBytes &&
         (!m_startFailing || Clock::now() >= m_nextStartTry))
         StartFileLocked();
 }
@@ -344,7 +351,10 @@ void FileOutput::TellLocked(bool& episode, const std::string& text)
         // A halt flushes here too: the halting thread may hold the stream's lock.
         Platform::WriteToStandardError("YrLogV2: " + text + "\n");
         m_notices.push_back(text);
-        m_wake.notify_one();
+        // The wake takes the condition's own lock without a bound; on the halt path the flusher
+        // would come too late anyway.
+        if (!Platform::OnHaltPath())
+            m_wake.notify_one();
     }
     catch (const std::exception&)
     {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 #include <QDateTime>
+#include "Platform/HaltPathLock.h"
+#include "Platform/LocalTime.h"
 
 namespace YrLogV2
 {
@@ -22,9 +24,21 @@ class ConsoleOutput : public ILogOutput
 public:
     void Write(const LogRecord&, const std::string& line) override
     {
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        // On the halt path the record is lost when standard output stays locked past a short
+        // wait: a thread stopped by a fault inside printf holds its lock for good.
+        if (Platform::OnHaltPath())
+        {
+            if (!Platform::TryLockStreamForHaltPath(stdout))
+                return;
+        }
+        else
+        {
+            ::flockfile(stdout);
+        }
+        ::fwrite_unlocked(line.data(), 1, line.size(), stdout);
+        ::fputc_unlocked('\n', stdout);
+        ::fflush_unlocked(stdout);
+        ::funlockfile(stdout);
     }
 };
 
@@ -42,10 +56,21 @@ std::string FormatRecordLine(const LogRecord& record)
         --secs;
     }
 
-    // localtime_r is the costly part; a thread's records mostly share their second.
+    // localtime_r is the costly part; a thread's records mostly share their second. On the halt
+    // path its lock may be held by a thread stopped by a fault: the offset taken ahead serves.
     thread_local std::time_t t_second = -1;
     thread_local char t_date[32];
-    if (secs != t_second)
+    char haltDate[32];
+    const char* date = t_date;
+    if (Platform::OnHaltPath())
+    {
+        std::tm lt;
+        if (!Platform::LocalTimeAt(secs, lt))
+            lt = Platform::CivilTime(secs, 0);
+        std::strftime(haltDate, sizeof(haltDate), "%Y-%m-%d %H:%M:%S", &lt);
+        date = haltDate;
+    }
+    else if (secs != t_second)
     {
         std::tm lt{};
         localtime_r(&secs, &lt);
@@ -58,7 +83,7 @@ std::string FormatRecordLine(const LogRecord& record)
 
     std::string line;
     line.reserve(64 + record.thread.size() + record.node.size() + record.text.size());
-    line += t_date;
+    line += date;
     line += msText;
     AppendPadded(line, record.thread, 18);
     line += ' ';

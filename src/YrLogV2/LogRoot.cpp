@@ -1,11 +1,12 @@
 #include "YrLogV2/LogRootImpl.h"
 
-#include <cstdio>
 #include <exception>
 #include <QMutexLocker>
 #include <boost/filesystem.hpp>
 #include <fmt/format.h>
 #include "ESS/Assert.h"
+#include "Platform/Halt.h"
+#include "Platform/HaltPathLock.h"
 #include "Platform/Thread.h"
 #include "Utils/DebugLog.h"
 #include "Utils/DelayInit.h"
@@ -222,7 +223,11 @@ void LogRootImpl::DiscardEarlyRecords()
 
 void LogRootImpl::Deliver(LogRecord&& record)
 {
-    QMutexLocker lock(&m_mutex);
+    // On the halt path the record is lost when the log stays busy past a short wait: the thread
+    // that holds it may be stopped by a fault.
+    if (!Platform::LockBoundedOnHaltPath(m_mutex))
+        return;
+    std::unique_lock<QMutex> lock(m_mutex, std::adopt_lock);
     if (t_delivering)
     {
         if (m_reentrant.size() < c_reentrantLimit)
@@ -267,11 +272,11 @@ void LogRootImpl::WriteTo(ILogOutput& output, const LogRecord& record, const std
     }
     catch (const std::exception& e)
     {
-        std::fprintf(stderr, "YrLogV2: log output failed: %s\n", e.what());
+        Platform::WriteToStandardError(std::string("YrLogV2: log output failed: ") + e.what() + "\n");
     }
     catch (...)
     {
-        std::fprintf(stderr, "YrLogV2: log output failed\n");
+        Platform::WriteToStandardError("YrLogV2: log output failed\n");
     }
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "CrashReporter/spec/CrPlatform_linux.h"
 #include "ESS/Assert.h"
 #include "Platform/Halt.h"
+#include "Platform/LocalTime.h"
 #include "Platform/SysInfo.h"
 #include "Utils/FuncThread.h"
 #include "Utils/StringUtils.h"
@@ -31,10 +33,13 @@ using ::testing::MatchesRegex;
 namespace
 {
 
-std::string TimeTextAt(std::time_t t)
+std::string TimeTextAt(std::time_t t, bool utc = false)
 {
     std::tm tm;
-    localtime_r(&t, &tm);
+    if (utc)
+        gmtime_r(&t, &tm);
+    else
+        localtime_r(&t, &tm);
     char buf[32];
     std::strftime(buf, sizeof(buf), "%y%m%d-%H%M%S", &tm);
     return buf;
@@ -130,6 +135,31 @@ TEST_F(ReportNameTest, CurrentTimeAndMissingFolders)
     EXPECT_THAT(name, MatchesRegex("crash-[0-9]{6}-[0-9]{6}\\.crash"));
     EXPECT_TRUE(name == "crash-" + TimeTextAt(before) + ".crash" ||
                 name == "crash-" + TimeTextAt(after) + ".crash")
+        << name;
+}
+
+// A local time that cannot be had (a writer of the offsets stopped halfway) costs the report
+// nothing: its time is UTC's.
+TEST_F(ReportNameTest, WithoutTheLocalTimeTheNameHasUtc)
+{
+    // A zone of its own (UTC+5:45, no time-zone files needed), so that local time and UTC differ.
+    const char* const zone = std::getenv("TZ");
+    const std::string savedZone = zone != nullptr ? zone : "";
+    ::setenv("TZ", "XYZ-5:45", 1);
+    ::tzset();
+    Platform::detail::HoldOffsetsWriting(true);
+    const std::time_t before = std::time(nullptr);
+    const fs::path p = CrashReporter::detail::MakeReportFileName(Dir());
+    const std::time_t after = std::time(nullptr);
+    Platform::detail::HoldOffsetsWriting(false);
+    if (zone != nullptr)
+        ::setenv("TZ", savedZone.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+    const std::string name = p.filename().string();
+    EXPECT_TRUE(name == "crash-" + TimeTextAt(before, true) + ".crash" ||
+                name == "crash-" + TimeTextAt(after, true) + ".crash")
         << name;
 }
 

@@ -403,15 +403,7 @@ void WriteHeader(FdWriter& w, bool full)
     w.Line("YrTn process dump 1");
     w.Line(std::string("kind: ") + (full ? "full" : "normal"));
     w.Line("pid: " + std::to_string(::getpid()));
-    std::string time;
-    try
-    {
-        time = detail::LocalTimeText("%Y-%m-%d %H:%M:%S");
-    }
-    catch (...)
-    {
-    }
-    w.Line("time: " + time);
+    w.Line("time: " + detail::LocalTimeText("%Y-%m-%d %H:%M:%S"));
     w.Line("executable: " + Utils::WStringToStdString(Platform::GetExePath()));
     w.Line("dumping thread: " + std::to_string(ReportedTid()));
 }

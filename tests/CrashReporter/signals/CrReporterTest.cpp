@@ -18,6 +18,8 @@
 #include "Platform/Halt.h"
 #include "Utils/FuncThread.h"
 #include "Utils/ThreadNames.h"
+#include "YrLogV2/Log.h"
+#include "YrLogV2/LogOutput.h"
 
 #include "common/RealFaults.h"
 
@@ -263,6 +265,26 @@ TEST_P(CrFaultUnderLockScenario, ReportAndRecordDoNotWaitForIt)
         ::testing::ExitedWithCode(3), c_reporterHalts);
     ExpectFaultReport(GetParam().frame);
     EXPECT_THAT(ReadFile(RecordPath()), HasSubstr("EXCEPTION_ACCESS_VIOLATION"));
+}
+
+// A report that cannot be written ends in the crash reporter's own halt, which waits for no lock
+// of the faulting thread either: its line goes to the log too, as records do in the plug-in.
+TEST_F(CrReporterScenario, UnwritableReportEndsTheProcessUnderTheTimeZoneLock)
+{
+    WriteFile(ReportFolder(), "a file where the reports' folder belongs");
+    EXPECT_EXIT(
+        {
+            InstallWithRecord();
+            static auto log = YrLogV2::LogRoot::Instance().AttachOutput(
+                YrLogV2::CreateFileOutput(QString::fromStdString((Root() / "logs").string())));
+            FaultHoldingTheTimeZoneLock();
+            _exit(101);
+        },
+        ::testing::ExitedWithCode(3), std::string(c_reporterHalts) + "(.|\n)*CrashReporter halt");
+    EXPECT_THAT(ReadFile(RecordPath()), HasSubstr("EXCEPTION_ACCESS_VIOLATION"));
+    const std::vector<std::string> logs = FilesWithExt(Root() / "logs", ".log");
+    ASSERT_EQ(1u, logs.size());
+    EXPECT_THAT(ReadFile(Root() / "logs" / logs[0]), HasSubstr("UtilsDebugLog: CrashReporter halt"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
