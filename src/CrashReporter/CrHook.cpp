@@ -340,9 +340,7 @@ namespace detail
 
 std::string LocalTimeText(const char* format)
 {
-    std::tm tm;
-    if (!Platform::LocalTimeNow(tm))
-        tm = Platform::UniversalTimeNow();
+    const std::tm tm = Platform::LocalTimeOrUtc(std::time(nullptr));
     char buf[64];
     const size_t n = std::strftime(buf, sizeof(buf), format, &tm);
     return std::string(buf, n);

@@ -104,30 +104,18 @@ void TakeUtcOffset() noexcept
 
 bool LocalTimeNow(std::tm& tm) noexcept
 {
-    return LocalTimeAt(static_cast<int64_t>(std::time(nullptr)), tm);
+    return detail::LocalTimeAt(static_cast<int64_t>(std::time(nullptr)), tm);
 }
 
-bool LocalTimeAt(int64_t now, std::tm& tm) noexcept
+std::tm LocalTimeOrUtc(int64_t now) noexcept
 {
-    Offsets o;
-    bool have = Read(o);
-    const bool fresh = have && now >= o.takenAt && now < o.takenAt + c_horizonSeconds;
-    if (!fresh && !OnFaultPath())
-    {
-        detail::TakeUtcOffsetAt(now);
-        have = Read(o);
-    }
-    if (!have)
-        return false;
-    const bool after = now >= o.switchAt;
-    tm = CivilTime(now, after ? o.after : o.before);
-    tm.tm_isdst = (after ? o.dstAfter : o.dstBefore) ? 1 : 0;
-    return true;
+    std::tm tm;
+    return detail::LocalTimeAt(now, tm) ? tm : detail::CivilTime(now, 0);
 }
 
 std::tm UniversalTimeNow() noexcept
 {
-    return CivilTime(static_cast<int64_t>(std::time(nullptr)), 0);
+    return detail::CivilTime(static_cast<int64_t>(std::time(nullptr)), 0);
 }
 
 namespace detail
@@ -164,6 +152,24 @@ void TakeUtcOffsetAt(int64_t now) noexcept
     Publish(o);
 }
 
+bool LocalTimeAt(int64_t now, std::tm& tm) noexcept
+{
+    Offsets o;
+    bool have = Read(o);
+    const bool fresh = have && now >= o.takenAt && now < o.takenAt + c_horizonSeconds;
+    if (!fresh && !OnFaultPath())
+    {
+        TakeUtcOffsetAt(now);
+        have = Read(o);
+    }
+    if (!have)
+        return false;
+    const bool after = now >= o.switchAt;
+    tm = CivilTime(now, after ? o.after : o.before);
+    tm.tm_isdst = (after ? o.dstAfter : o.dstBefore) ? 1 : 0;
+    return true;
+}
+
 void HoldOffsetsWriting(bool hold) noexcept
 {
     if (hold)
@@ -176,8 +182,6 @@ void HoldOffsetsWriting(bool hold) noexcept
     if (!hold)
         g_writing.clear(std::memory_order_release);
 }
-
-} // namespace detail
 
 std::tm CivilTime(int64_t t, long offset) noexcept
 {
@@ -209,5 +213,7 @@ std::tm CivilTime(int64_t t, long offset) noexcept
     tm.tm_gmtoff = offset;
     return tm;
 }
+
+} // namespace detail
 
 } // namespace Platform

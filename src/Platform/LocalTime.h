@@ -21,26 +21,28 @@ void TakeUtcOffset() noexcept;
 // last offset taken serves however old it is. False only when no offset could ever be had.
 bool LocalTimeNow(std::tm& tm) noexcept;
 
-// LocalTimeNow for `now` given (seconds since the epoch): a time of these minutes, such as a log
-// record's.
-bool LocalTimeAt(int64_t now, std::tm& tm) noexcept;
+// The local time of `now` (seconds since the epoch; a time of these minutes, such as a log
+// record's) as LocalTimeNow gives it, or UTC where no offset can be had: for a time that must
+// never cost its text.
+std::tm LocalTimeOrUtc(int64_t now) noexcept;
 
 // Now in UTC (tm_isdst 0), without the C library.
 std::tm UniversalTimeNow() noexcept;
 
-// The calendar time `t` (seconds since the epoch) at `offset` seconds east of UTC, broken down
-// without the C library (tm_isdst 0, tm_zone null).
-std::tm CivilTime(int64_t t, long offset) noexcept;
-
 namespace detail
 {
 
-// TakeUtcOffset with `now` given (seconds since the epoch). For tests.
+// TakeUtcOffset and LocalTimeNow with `now` given (seconds since the epoch). For tests.
 void TakeUtcOffsetAt(int64_t now) noexcept;
+bool LocalTimeAt(int64_t now, std::tm& tm) noexcept;
 
 // For tests: while held, the offsets are as a writer stopped in the middle of writing them left
 // them, and no offset can be had.
 void HoldOffsetsWriting(bool hold) noexcept;
+
+// The calendar time `t` (seconds since the epoch) at `offset` seconds east of UTC, broken down
+// without the C library (tm_isdst 0, tm_zone null).
+std::tm CivilTime(int64_t t, long offset) noexcept;
 
 } // namespace detail
 

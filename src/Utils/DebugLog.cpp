@@ -40,9 +40,7 @@ struct DebugFile
     {
         if (!Platform::OnHaltPath())
             return QDateTime::currentDateTime().toString("yyyy-MM-dd hh:mm:ss");
-        std::tm tm;
-        if (!Platform::LocalTimeNow(tm))
-            tm = Platform::UniversalTimeNow();
+        const std::tm tm = Platform::LocalTimeOrUtc(std::time(nullptr));
         char text[32];
         return QString::fromLatin1(text, int(std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &tm)));
     }

@@ -64,9 +64,7 @@ std::string FormatRecordLine(const LogRecord& record)
     const char* date = t_date;
     if (Platform::OnHaltPath())
     {
-        std::tm lt;
-        if (!Platform::LocalTimeAt(secs, lt))
-            lt = Platform::CivilTime(secs, 0);
+        const std::tm lt = Platform::LocalTimeOrUtc(secs);
         std::strftime(haltDate, sizeof(haltDate), "%Y-%m-%d %H:%M:%S", &lt);
         date = haltDate;
     }

@@ -74,7 +74,7 @@ TEST(LocalTimeTest, CivilTimeIsTheCalendarOfTheCLibrary)
                 std::tm expected;
                 ASSERT_NE(nullptr, ::gmtime_r(&shifted, &expected));
                 expected.tm_gmtoff = offset;
-                EXPECT_EQ(Fields(expected), Fields(Platform::CivilTime(t, offset))) << t << " " << offset;
+                EXPECT_EQ(Fields(expected), Fields(Platform::detail::CivilTime(t, offset))) << t << " " << offset;
             }
         }
     }
@@ -104,7 +104,7 @@ TEST(LocalTimeTest, LocalTimeFollowsChangesOfOffset)
             for (int64_t t = takenAt; t < c.at + 150; ++t)
             {
                 std::tm tm;
-                ASSERT_TRUE(Platform::LocalTimeAt(t, tm));
+                ASSERT_TRUE(Platform::detail::LocalTimeAt(t, tm));
                 ASSERT_EQ(Fields(LibraryLocalTime(t)), Fields(tm)) << c.rule << " taken " << takenAt << " at " << t;
             }
         }
@@ -116,7 +116,7 @@ TEST(LocalTimeTest, SimpleTextIsTheDateTimeLibrarys)
     for (int month = 0; month < 12; ++month)
     {
         const int64_t t = 1767225600 + int64_t(month) * 31 * 86400 + 3723; // from 2026-01-01 01:02:03
-        const std::tm tm = Platform::CivilTime(t, 0);
+        const std::tm tm = Platform::detail::CivilTime(t, 0);
         EXPECT_EQ(boost::posix_time::to_simple_string(boost::posix_time::from_time_t(static_cast<std::time_t>(t))),
                   Platform::detail::SimpleTimeText(tm));
     }
