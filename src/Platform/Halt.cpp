@@ -49,15 +49,24 @@ std::timed_mutex& HaltMutex()
 }
 const std::chrono::seconds c_concurrentHaltWait(30);
 
-// Each line end followed by a flush, as the notice has always been written.
-void WriteThroughStream(const std::string& text)
+// Each line end followed by a flush, as the notice has always been written. Each line is tried on
+// its own: the stream keeps the error state of a failed write (a full disk, a reader gone for a
+// moment) for good, and would drop every later line without a word.
+void WriteThroughStream(const std::string& text) noexcept
 {
     for (size_t pos = 0; pos < text.size();)
     {
         const size_t lineEnd = text.find('\n', pos);
         const size_t end = lineEnd == std::string::npos ? text.size() : lineEnd + 1;
-        std::cerr.write(text.data() + pos, static_cast<std::streamsize>(end - pos));
-        std::cerr.flush();
+        try
+        {
+            std::cerr.clear();
+            std::cerr.write(text.data() + pos, static_cast<std::streamsize>(end - pos));
+            std::cerr.flush();
+        }
+        catch (...)
+        {
+        }
         pos = end;
     }
 }
@@ -175,13 +184,7 @@ void WriteToStandardError(const std::string& text) noexcept
     const bool errLocked = outLocked && TryLockStreamForHaltPath(stderr);
     if (errLocked)
     {
-        try
-        {
-            WriteThroughStream(text);
-        }
-        catch (...)
-        {
-        }
+        WriteThroughStream(text);
         ::funlockfile(stderr);
     }
     else

@@ -37,7 +37,7 @@ void NotifyExitObservers(const ExitInformation& info);
 // and in order with it, when the stream's lock (and standard output's, which std::cerr flushes
 // first) comes within the halt path's wait (HaltPathLock.h); else straight to descriptor 2, whole:
 // a thread stopped by a fault while it holds the lock (writing a line in pieces) would keep the
-// stream waiting for good. Never throws.
+// stream waiting for good. Each line is tried whatever became of earlier writes. Never throws.
 void WriteToStandardError(const std::string& text) noexcept;
 
 // Tells the exit observers (kind 0 always, kind 1 on the first halt only), writes "Aborted! "

@@ -10,11 +10,15 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "ESS/Assert.h"
 #include "ESS/ChildProcessRun.h"
 #include "Platform/Halt.h"
 #include "Platform/HaltPathLock.h"
+#include "Platform/SysInfo.h"
+
+#include "common/FileSizeLimit.h"
 
 namespace
 {
@@ -341,6 +345,33 @@ TEST(HaltTest, AHaltWaitsOnceForALockThatDoesNotCome)
     EXPECT_EQ("a 100 100 0 100 0 100; b 100 100; stderr 0 0\n", r.out);
     EXPECT_EQ(2, CountOccurrences(r.err, "observer\n"));
     EXPECT_EQ(2, CountOccurrences(r.err, "Aborted! "));
+}
+
+// A write to standard error that failed (the file at its size limit) must not silence the next
+// halt's notice once there is room again.
+TEST(HaltTest, AFailedWriteToStandardErrorDoesNotSilenceTheNextNotice)
+{
+    char path[] = "/tmp/yr_halt_stderr_XXXXXX";
+    const int file = ::mkstemp(path);
+    ASSERT_GE(file, 0);
+    const auto r = RunInChild(
+        [file]
+        {
+            const int pipe = ::dup(STDERR_FILENO);
+            ::dup2(file, STDERR_FILENO);
+            {
+                const TestUtils::FileSizeLimit full(0);
+                Platform::WriteToStandardError("lost\n");
+            }
+            Platform::SetTerminateSelfHandler([] {});
+            Platform::Halt(L"after a failed write", L"", nullptr);
+            ::dup2(pipe, STDERR_FILENO);
+        });
+    const std::string written = Platform::ReadSmallFile(path);
+    ::close(file);
+    ::unlink(path);
+    ASSERT_TRUE(r.exited) << r.err;
+    EXPECT_TRUE(FullMatch(written, Notice("after a failed write"))) << written;
 }
 
 TEST(HaltTest, TerminateSelfHandlerIsReplaceable)

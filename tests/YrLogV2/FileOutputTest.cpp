@@ -1,6 +1,4 @@
 // The buffered file output: when records reach the file, the size cap, a full disk.
-#include <signal.h>
-#include <sys/resource.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -13,6 +11,8 @@
 #include "LogTestUtils.h"
 #include "Platform/Halt.h"
 #include "Utils/TextFileWriter.h"
+
+#include "common/FileSizeLimit.h"
 
 using namespace YrLogV2;
 using YrLogV2Test::LogFixture;
@@ -169,33 +169,7 @@ TEST_F(FileOutputTest, PassingTheSizeCapGoesOnInANewFileAndCallsTheCleanUp)
         EXPECT_TRUE(all.contains(QByteArray::number(i) + " xxx")) << i;
 }
 
-namespace
-{
-
-// While it lives, writes of this process fail beyond the given size of a file, as on a full disk.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &m_old);
-        m_oldAction = ::signal(SIGXFSZ, SIG_IGN); // the failed write is the answer, not the signal
-        rlimit r = m_old;
-        r.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &r);
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &m_old);
-        ::signal(SIGXFSZ, m_oldAction);
-    }
-
-private:
-    rlimit m_old;
-    sighandler_t m_oldAction;
-};
-
-} // namespace
+using TestUtils::FileSizeLimit;
 
 TEST_F(FileOutputTest, AFullDiskLeavesNoFileBehindAndLoggingResumesInANewFileOnceThereIsRoom)
 {
