@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <ctime>
 #include <QDateTime>
+#include <unistd.h>
 #include "Platform/HaltPathLock.h"
 #include "Platform/LocalTime.h"
+#include "Platform/SysInfo.h"
 
 namespace YrLogV2
 {
@@ -24,12 +26,16 @@ class ConsoleOutput : public ILogOutput
 public:
     void Write(const LogRecord&, const std::string& line) override
     {
-        // On the halt path the record is lost when standard output stays locked past a short
-        // wait: a thread stopped by a fault inside printf holds its lock for good.
+        // On the halt path standard output may stay locked for good (a thread stopped by a fault
+        // inside printf): past a short wait the record goes to descriptor 1 directly, whole.
         if (Platform::OnHaltPath())
         {
             if (!Platform::TryLockStreamForHaltPath(stdout))
+            {
+                const std::string whole = line + '\n';
+                Platform::WriteWhole(STDOUT_FILENO, whole.data(), whole.size());
                 return;
+            }
         }
         else
         {

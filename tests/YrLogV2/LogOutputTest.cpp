@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <future>
 #include <thread>
 #include <QDateTime>
 #include <QDir>
@@ -9,8 +10,10 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include "ESS/ChildProcessRun.h"
 #include "ESS/Exception.h"
 #include "LogTestUtils.h"
+#include "Platform/Halt.h"
 #include "Platform/Thread.h"
 #include "Utils/ThreadNames.h"
 
@@ -125,6 +128,40 @@ TEST_F(LogOutputTest, ConsoleOutputWritesLinesToStdout)
     ASSERT_FALSE(out.empty());
     EXPECT_EQ('\n', out.back());
     EXPECT_NE(std::string::npos, out.find(" Error    ConsoleOut: to the console 2\n")) << out;
+}
+
+// On the halt path a record meets standard output held for good (a thread stopped inside printf):
+// past the short wait it goes to descriptor 1 directly instead of being lost.
+TEST_F(LogOutputTest, ConsoleOutputOnTheHaltPathWritesPastAHeldStandardOutput)
+{
+    const auto r = TestUtils::RunInChild(
+        []
+        {
+            auto link = LogRoot::Instance().AttachOutput(CreateConsoleOutput());
+            static Log log(LogRoot::RootLog(), "ConsoleHalt");
+            static Utils::NotificationHandle h = Platform::AddExitObserver(
+                [](const Platform::ExitInformation& i)
+                {
+                    if (i.kind == 0)
+                        log.Add(Error, "past the held lock");
+                });
+            std::promise<void> locked, release;
+            std::thread holder(
+                [&]
+                {
+                    ::flockfile(stdout);
+                    locked.set_value();
+                    release.get_future().wait();
+                    ::funlockfile(stdout);
+                });
+            locked.get_future().wait();
+            Platform::SetTerminateSelfHandler([] {});
+            Platform::Halt(L"halt", L"", nullptr);
+            release.set_value();
+            holder.join();
+        });
+    ASSERT_TRUE(r.exited) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find(" Error    ConsoleHalt: past the held lock\n")) << r.out;
 }
 
 TEST_F(LogOutputTest, RecordCarriesThreadName)
