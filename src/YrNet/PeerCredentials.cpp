@@ -10,7 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <cstdlib>
+#include <memory>
 #include <string>
 
 namespace YrNet
@@ -129,31 +130,40 @@ std::string TableAddress(const sockaddr_storage& sa)
     return buf;
 }
 
-// The table entry whose local end is `self` and remote end `remote`: its user and inode. The
-// kernel writes the addresses in upper case, as TableAddress does.
+// The table entry whose local end is `self` and remote end `remote`, held by a process: its user
+// and inode. The kernel writes the addresses in upper case, as TableAddress does. An entry of
+// inode 0 is an orphan (a connection whose client has closed, kept a while by the kernel, user 0):
+// no process is behind it, and a live socket of the same pair may come later in the table.
 bool FindInTable(const char* table, const std::string& self, const std::string& remote, uint32_t& uid,
                  uint64_t& inode)
 {
-    std::ifstream in(table);
-    std::string line;
-    std::getline(in, line); // header
-    while (std::getline(in, line))
+    // Close-on-exec: a process started on another thread meanwhile must not inherit it.
+    const std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(table, "re"), &std::fclose);
+    if (!in)
+        return false;
+    char* line = nullptr; // nothing below throws: freed at the end
+    size_t capacity = 0;
+    bool found = false;
+    if (::getline(&line, &capacity, in.get()) >= 0) // the header
     {
-        char loc[64] = {}, rem[64] = {};
-        unsigned int u = 0;
-        unsigned long long ino = 0;
-        if (std::sscanf(line.c_str(),
-                        " %*u: %63[0-9A-Fa-f:] %63[0-9A-Fa-f:] %*x %*x:%*x %*x:%*x %*x %u %*d %llu", loc, rem,
-                        &u, &ino) != 4)
-            continue;
-        if (self == loc && remote == rem)
+        while (!found && ::getline(&line, &capacity, in.get()) >= 0)
         {
-            uid = u;
-            inode = ino;
-            return true;
+            char loc[64] = {}, rem[64] = {};
+            unsigned int u = 0;
+            unsigned long long ino = 0;
+            if (std::sscanf(line, " %*u: %63[0-9A-Fa-f:] %63[0-9A-Fa-f:] %*x %*x:%*x %*x:%*x %*x %u %*d %llu",
+                            loc, rem, &u, &ino) != 4)
+                continue;
+            if (ino != 0 && self == loc && remote == rem)
+            {
+                uid = u;
+                inode = ino;
+                found = true;
+            }
         }
     }
-    return false;
+    std::free(line);
+    return found;
 }
 
 // An IPv4 end that an IPv6 socket sees as mapped (::ffff:a.b.c.d) in its own form.
@@ -227,9 +237,14 @@ PeerCredentials FromSocketDiag(int fd)
     // the table, read in full, would only stall the thread.
     const int error = QueryTcpSocket(peer, local, res.uid, res.inode);
     if (error == 0)
+    {
         g_queryAnswered = true;
+        // No process holds an orphan (inode 0, user 0): its client has closed.
+        res.known = res.inode != 0;
+        return res.known ? res : PeerCredentials();
+    }
     const bool gone = error == ENOENT && g_queryAnswered;
-    res.known = error == 0 || (!gone && FindTcpSocketInTable(peer, local, res.uid, res.inode));
+    res.known = !gone && FindTcpSocketInTable(peer, local, res.uid, res.inode);
     if (res.known)
         res.queryError = error;
     return res;

@@ -5,8 +5,9 @@ namespace YrNet
 {
 
 // Who is at the other end of a connected local socket. `known` is false when the system cannot
-// tell (the peer is on another machine, or its socket is gone); pid is 0 when only the user is
-// known (a TCP peer: the kernel names no process for it).
+// tell (the peer is on another machine, or its socket is gone) and when no process holds the
+// peer's socket any more (its client has closed); pid is 0 when only the user is known (a TCP
+// peer: the kernel names no process for it).
 struct PeerCredentials
 {
     bool known = false;
