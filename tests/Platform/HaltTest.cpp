@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <future>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -19,6 +18,7 @@
 #include "Platform/SysInfo.h"
 
 #include "common/FileSizeLimit.h"
+#include "common/StreamLockHolder.h"
 
 namespace
 {
@@ -321,23 +321,14 @@ TEST(HaltTest, AHaltWaitsOnceForALockThatDoesNotCome)
                     Platform::WriteToStandardError("observer\n");
                     stderrWait += " " + std::to_string(Platform::HaltPathWait(stderr).count());
                 });
-            std::promise<void> locked, release;
-            std::thread holder(
-                [&]
-                {
-                    ::flockfile(stderr);
-                    locked.set_value();
-                    release.get_future().wait();
-                    ::funlockfile(stderr);
-                });
-            locked.get_future().wait();
-            Platform::SetTerminateSelfHandler([] {});
-            Platform::TryLockForHaltPath(a);
-            Platform::Halt(L"first", L"", nullptr);
-            Platform::Halt(L"second", L"", nullptr);
-            Platform::TryLockForHaltPath(a);
-            release.set_value();
-            holder.join();
+            {
+                const TestUtils::StreamLockHolder held(stderr);
+                Platform::SetTerminateSelfHandler([] {});
+                Platform::TryLockForHaltPath(a);
+                Platform::Halt(L"first", L"", nullptr);
+                Platform::Halt(L"second", L"", nullptr);
+                Platform::TryLockForHaltPath(a);
+            }
             std::printf("a%s; b%s; stderr%s\n", a.waits.c_str(), b.waits.c_str(), stderrWait.c_str());
         },
         20000);

@@ -1,7 +1,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <future>
 #include <thread>
 #include <QDateTime>
 #include <QDir>
@@ -16,6 +15,8 @@
 #include "Platform/Halt.h"
 #include "Platform/Thread.h"
 #include "Utils/ThreadNames.h"
+
+#include "common/StreamLockHolder.h"
 
 using namespace YrLogV2;
 using ::testing::ElementsAre;
@@ -145,20 +146,9 @@ TEST_F(LogOutputTest, ConsoleOutputOnTheHaltPathWritesPastAHeldStandardOutput)
                     if (i.kind == 0)
                         log.Add(Error, "past the held lock");
                 });
-            std::promise<void> locked, release;
-            std::thread holder(
-                [&]
-                {
-                    ::flockfile(stdout);
-                    locked.set_value();
-                    release.get_future().wait();
-                    ::funlockfile(stdout);
-                });
-            locked.get_future().wait();
+            const TestUtils::StreamLockHolder held(stdout);
             Platform::SetTerminateSelfHandler([] {});
             Platform::Halt(L"halt", L"", nullptr);
-            release.set_value();
-            holder.join();
         });
     ASSERT_TRUE(r.exited) << r.err;
     EXPECT_NE(std::string::npos, r.out.find(" Error    ConsoleHalt: past the held lock\n")) << r.out;
