@@ -348,7 +348,7 @@ TEST(HaltTest, AFailedWriteToStandardErrorDoesNotSilenceTheNextNotice)
     const auto r = RunInChild(
         [file]
         {
-            const int pipe = ::dup(STDERR_FILENO);
+            const int original = ::dup(STDERR_FILENO);
             ::dup2(file, STDERR_FILENO);
             {
                 const TestUtils::FileSizeLimit full(0);
@@ -356,7 +356,7 @@ TEST(HaltTest, AFailedWriteToStandardErrorDoesNotSilenceTheNextNotice)
             }
             Platform::SetTerminateSelfHandler([] {});
             Platform::Halt(L"after a failed write", L"", nullptr);
-            ::dup2(pipe, STDERR_FILENO);
+            ::dup2(original, STDERR_FILENO);
         });
     const std::string written = Platform::ReadSmallFile(path);
     ::close(file);
