@@ -137,9 +137,12 @@ std::string TableAddress(const sockaddr_storage& sa)
 bool FindInTable(const char* table, const std::string& self, const std::string& remote, uint32_t& uid,
                  uint64_t& inode)
 {
-    // Close-on-exec: a process started on another thread meanwhile must not inherit it.
+    // Close-on-exec: a process started on another thread meanwhile must not inherit it. Read a
+    // page or more a call, as the kernel writes the table: the C library would ask 1 KiB a call
+    // (the file's block size), four times the calls on a table of thousands of sockets.
+    char buffer[8192];
     const std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(table, "re"), &std::fclose);
-    if (!in)
+    if (!in || std::setvbuf(in.get(), buffer, _IOFBF, sizeof(buffer)) != 0)
         return false;
     char* line = nullptr; // nothing below throws: freed at the end
     size_t capacity = 0;
