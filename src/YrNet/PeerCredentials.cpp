@@ -130,12 +130,18 @@ std::string TableAddress(const sockaddr_storage& sa)
     return buf;
 }
 
-// The table entry whose local end is `self` and remote end `remote`, held by a process: its user
-// and inode. The kernel writes the addresses in upper case, as TableAddress does. An entry of
-// inode 0 is an orphan (a connection whose client has closed, kept a while by the kernel, user 0):
-// no process is behind it, and a live socket of the same pair may come later in the table.
-bool FindInTable(const char* table, const std::string& self, const std::string& remote, uint32_t& uid,
-                 uint64_t& inode)
+// What a socket table holds for a connection.
+enum class TableEntry
+{
+    None,   // no entry (or not seen in this read)
+    Held,   // a socket that a process holds
+    Orphan, // inode 0, user 0: a connection whose client has closed, kept a while by the kernel
+};
+
+// The table entry whose local end is `self` and remote end `remote`, and for a held socket its
+// user and inode. The kernel writes the addresses in upper case, as TableAddress does.
+TableEntry FindInTable(const char* table, const std::string& self, const std::string& remote, uint32_t& uid,
+                       uint64_t& inode)
 {
     // Close-on-exec: a process started on another thread meanwhile must not inherit it. Read a
     // page or more a call, as the kernel writes the table: the C library would ask 1 KiB a call
@@ -143,13 +149,13 @@ bool FindInTable(const char* table, const std::string& self, const std::string& 
     char buffer[8192];
     const std::unique_ptr<FILE, int (*)(FILE*)> in(std::fopen(table, "re"), &std::fclose);
     if (!in || std::setvbuf(in.get(), buffer, _IOFBF, sizeof(buffer)) != 0)
-        return false;
+        return TableEntry::None;
     char* line = nullptr; // nothing below throws: freed at the end
     size_t capacity = 0;
-    bool found = false;
+    TableEntry found = TableEntry::None;
     if (::getline(&line, &capacity, in.get()) >= 0) // the header
     {
-        while (!found && ::getline(&line, &capacity, in.get()) >= 0)
+        while (found == TableEntry::None && ::getline(&line, &capacity, in.get()) >= 0)
         {
             char loc[64] = {}, rem[64] = {};
             unsigned int u = 0;
@@ -157,12 +163,16 @@ bool FindInTable(const char* table, const std::string& self, const std::string& 
             if (std::sscanf(line, " %*u: %63[0-9A-Fa-f:] %63[0-9A-Fa-f:] %*x %*x:%*x %*x:%*x %*x %u %*d %llu",
                             loc, rem, &u, &ino) != 4)
                 continue;
-            if (ino != 0 && self == loc && remote == rem)
+            if (self != loc || remote != rem)
+                continue;
+            if (ino == 0)
             {
-                uid = u;
-                inode = ino;
-                found = true;
+                found = TableEntry::Orphan;
+                continue;
             }
+            uid = u;
+            inode = ino;
+            found = TableEntry::Held;
         }
     }
     std::free(line);
@@ -215,11 +225,15 @@ bool FindTcpSocketInTable(const sockaddr_storage& seenSelf, const sockaddr_stora
     // The kernel writes its table in pieces while sockets come and go, so a read can miss an
     // entry that is there: a few reads before giving up.
     const int c_tableReads = 3;
+    // An orphan ends the search: while our end of the connection is open, no other socket can
+    // have its pair.
     for (int i = 0; i < c_tableReads; ++i)
     {
-        if ((v4 && FindInTable("/proc/net/tcp", v4Self, v4Remote, uid, inode)) ||
-            FindInTable("/proc/net/tcp6", v6Self, v6Remote, uid, inode))
-            return true;
+        TableEntry e = v4 ? FindInTable("/proc/net/tcp", v4Self, v4Remote, uid, inode) : TableEntry::None;
+        if (e == TableEntry::None)
+            e = FindInTable("/proc/net/tcp6", v6Self, v6Remote, uid, inode);
+        if (e != TableEntry::None)
+            return e == TableEntry::Held;
     }
     return false;
 }
